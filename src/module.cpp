@@ -1,0 +1,69 @@
+// The _velkor extension module: multi-phase initialisation and registration.
+// Importing it starts no thread, opens no descriptor and creates no runtime
+// state; all of that comes into being when Python code calls into it.
+#include "python/pyref.h"
+#include "python/run.h"
+#include "python/sleep.h"
+#include "python/task_waker.h"
+
+namespace {
+
+using namespace velkor::py;
+
+PyMethodDef module_functions[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::run)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run(coro)\n--\n\n"
+     "velkor.run(coro) \xe2\x80\x94 run a Python coroutine to completion on our event loop."},
+    {"sleep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::sleep)),
+     METH_VARARGS | METH_KEYWORDS, "sleep(duration)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*type)();
+};
+
+// Registration order of the module's classes.
+const ClassEntry module_classes[] = {
+    {"TaskWakerCallback", task_waker_callback_type},
+};
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyModule'",
+                 Py_TYPE(module)->tp_name);
+    return -1;
+  }
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  for (const ClassEntry& entry : module_classes) {
+    PyTypeObject* type = entry.type();
+    if (!type || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_velkor",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__velkor(void) { return PyModuleDef_Init(&module_def); }

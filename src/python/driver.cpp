@@ -1,0 +1,71 @@
+#include "python/driver.h"
+
+#include "python/types.h"
+
+namespace velkor::py {
+
+namespace {
+
+// Classifies the exception currently raised.
+StepEnd take_raised(Ref& out) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(exc, names().value, &value) < 0) PyErr_Clear();
+    Py_DECREF(exc);
+    out = value ? Ref::steal(value) : Ref::borrow(Py_None);
+    return StepEnd::Returned;
+  }
+  out = Ref::steal(exc);
+  return StepEnd::Raised;
+}
+
+StepEnd classify_call(PyObject* result, Ref& out) {
+  if (result) {
+    out = Ref::steal(result);
+    return StepEnd::Yielded;
+  }
+  return take_raised(out);
+}
+
+}  // namespace
+
+StepEnd send_none(PyObject* coro, Ref& out) {
+  if (PyCoro_CheckExact(coro) || PyGen_CheckExact(coro)) {
+    PyObject* result = nullptr;
+    switch (PyIter_Send(coro, Py_None, &result)) {
+      case PYGEN_NEXT:
+        out = Ref::steal(result);
+        return StepEnd::Yielded;
+      case PYGEN_RETURN:
+        out = Ref::steal(result);
+        return StepEnd::Returned;
+      case PYGEN_ERROR:
+        return take_raised(out);
+    }
+  }
+  return classify_call(PyObject_CallMethodOneArg(coro, names().send, Py_None), out);
+}
+
+StepEnd throw_into(PyObject* coro, PyObject* exc_type, Ref& out) {
+  return classify_call(PyObject_CallMethodOneArg(coro, names().throw_, exc_type), out);
+}
+
+void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot) {
+  if (end == StepEnd::Returned) {
+    slot.store_value(std::move(out));
+  } else {
+    slot.store_failure(std::move(out));
+  }
+}
+
+std::nullptr_t finish_await(Outcome outcome) {
+  if (outcome.kind == Outcome::Kind::Failure) {
+    PyErr_SetRaisedException(outcome.object.release());
+  } else {
+    set_stop_iteration(outcome.object ? outcome.object.get() : Py_None);
+  }
+  return nullptr;
+}
+
+}  // namespace velkor::py

@@ -1,0 +1,114 @@
+#pragma once
+// The owning handle for PyObject* and the small guards around the interpreter.
+//
+// Ref owns one strong reference. Construction says whether it steals or
+// borrows. Releasing a reference requires an attached thread; a Ref destroyed
+// on a thread that is not attached (the loop between steps, a pool worker, a
+// thread exiting) queues the reference, and the queue is drained the next time
+// the module runs attached (drain_deferred_releases()).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace velkor::py {
+
+inline bool thread_is_attached() { return PyThreadState_GetUnchecked() != nullptr; }
+
+// Releases one reference now when attached, otherwise queues it.
+void release_ref(PyObject* obj) noexcept;
+// Releases every queued reference. Call only while attached.
+void drain_deferred_releases() noexcept;
+
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* obj) { return Ref(obj); }
+  static Ref borrow(PyObject* obj) {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+
+  Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+    release_ref(old);
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { release_ref(obj_); }
+
+  // A second strong reference (needs an attached thread).
+  Ref copy() const { return borrow(obj_); }
+
+  PyObject* get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  void reset() { release_ref(std::exchange(obj_, nullptr)); }
+
+ private:
+  explicit Ref(PyObject* obj) : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Releases the interpreter lock for a scope ("detached here").
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() {
+    PyEval_RestoreThread(state_);
+    drain_deferred_releases();
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Attaches the calling thread to the interpreter for a scope. Threads that
+// already own a thread state reuse it; the queue of deferred releases is
+// drained on entry. `ok()` is false when the interpreter is finalising: the
+// caller must then not touch Python objects.
+class Attached {
+ public:
+  Attached();
+  ~Attached();
+  Attached(const Attached&) = delete;
+  Attached& operator=(const Attached&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+  PyGILState_STATE state_{};
+};
+
+// Saves the error indicator for a scope and restores it afterwards.
+class ErrorSaved {
+ public:
+  ErrorSaved() : exc_(PyErr_GetRaisedException()) {}
+  ~ErrorSaved() { PyErr_SetRaisedException(exc_); }
+  ErrorSaved(const ErrorSaved&) = delete;
+  ErrorSaved& operator=(const ErrorSaved&) = delete;
+
+ private:
+  PyObject* exc_;
+};
+
+// Interned strings used on hot paths, created once per process.
+struct Names {
+  PyObject* send;
+  PyObject* value;
+  PyObject* await_;
+  PyObject* throw_;
+  PyObject* add_done_callback;
+  PyObject* loop;
+  PyObject* must_cancel;
+  PyObject* cancel_waker;
+  PyObject* running_task;
+};
+const Names& names();
+
+}  // namespace velkor::py

@@ -1,0 +1,133 @@
+// run(coro): create a loop on the calling thread, drive the coroutine and every
+// task it spawns to completion, tear down, deliver the outcome.
+#include "python/run.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "python/driver.h"
+#include "python/errors.h"
+#include "python/future_waker.h"
+#include "runtime/context.h"
+#include "runtime/loop.h"
+#include "task/pool.h"
+
+namespace velkor::py {
+
+namespace {
+
+// The future behind run()'s main task: the stepping protocol, with the
+// outcome going to the ResultSlot that run() reads afterwards.
+class PyCoroWrapper final : public Task {
+ public:
+  PyCoroWrapper(Ref coro, std::shared_ptr<ResultSlot> result)
+      : coro_(std::move(coro)), result_(std::move(result)) {}
+
+  Poll poll(const Waker& waker) override {
+    runtime::CurrentWakerScope waker_scope(waker);
+    Attached attached;
+    if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+    Ref out;
+    StepEnd end = send_none(coro_.get(), out);
+    if (end == StepEnd::Yielded) {
+      if (out.get() != Py_None) maybe_register_future_waker(out.get());
+      return Poll::Pending;
+    }
+    store_step_outcome(end, std::move(out), *result_);
+    coro_.reset();  // released while attached
+    return Poll::Ready;
+  }
+
+ private:
+  Ref coro_;
+  std::shared_ptr<ResultSlot> result_;
+};
+
+// Accepts objects with a `send` attribute, or whose __await__() succeeds.
+bool looks_like_coroutine(PyObject* obj) {
+  PyObject* send = nullptr;
+  int found = PyObject_GetOptionalAttr(obj, names().send, &send);
+  Py_XDECREF(send);
+  if (found == 1) return true;
+  PyErr_Clear();
+  PyObject* awaited = PyObject_CallMethodNoArgs(obj, names().await_);
+  if (awaited) {
+    Py_DECREF(awaited);
+    return true;
+  }
+  PyErr_Clear();
+  return false;
+}
+
+// What went wrong while detached, reported once re-attached.
+struct RunFailure {
+  int loop_errno = 0;
+  std::optional<std::string> panic;
+};
+
+RunFailure drive_detached(std::unique_ptr<Task> main_task) {
+  RunFailure failure;
+  std::unique_ptr<EventLoop> loop;
+  failure.loop_errno = EventLoop::create(loop);
+  if (failure.loop_errno != 0) return failure;
+  try {
+    runtime::set_runtime(RuntimeContext{std::nullopt, loop->core(), global_pool(), Waker{}});
+    loop->core()->spawn(std::move(main_task));
+    loop->run();
+  } catch (const Panic& p) {
+    failure.panic = p.what();
+  }
+  runtime::clear_runtime();
+  loop.reset();  // closes epoll_fd and wake_fd
+  return failure;
+}
+
+}  // namespace
+
+bool looks_like_coroutine_object(PyObject* obj) { return looks_like_coroutine(obj); }
+
+PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"coro", nullptr};
+  PyObject* coro;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:run", const_cast<char**>(kwlist), &coro)) {
+    return nullptr;
+  }
+  if (EventLoop::running_on_this_thread()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "velkor.run() cannot be called from a running event loop");
+    return nullptr;
+  }
+  if (!looks_like_coroutine(coro)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "velkor.run() requires a coroutine object (use async def and call it)");
+    return nullptr;
+  }
+  auto result = std::make_shared<ResultSlot>();
+  auto task = std::make_unique<PyCoroWrapper>(Ref::borrow(coro), result);
+
+  RunFailure failure;
+  {
+    Unlocked detached;
+    failure = drive_detached(std::move(task));
+  }
+  if (failure.loop_errno != 0) {
+    PyErr_SetString(PyExc_RuntimeError, os_error_text(failure.loop_errno).c_str());
+    return nullptr;
+  }
+  if (failure.panic) return raise_panic(failure.panic->c_str());
+
+  Outcome outcome = result->take();
+  switch (outcome.kind) {
+    case Outcome::Kind::Value:
+      return outcome.object.release();
+    case Outcome::Kind::Failure:
+      PyErr_SetRaisedException(outcome.object.release());
+      return nullptr;
+    case Outcome::Kind::Empty:
+      break;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace velkor::py

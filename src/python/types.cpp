@@ -1,0 +1,40 @@
+#include "python/types.h"
+
+#include "python/errors.h"
+
+namespace velkor::py {
+
+PyTypeObject* shared_type(PyObject*& slot, PyType_Spec* spec) {
+  static PyMutex mu;
+  PyMutex_Lock(&mu);
+  if (!slot) slot = PyType_FromSpec(spec);
+  PyObject* type = slot;
+  PyMutex_Unlock(&mu);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+void set_stop_iteration(PyObject* value) {
+  if (value == Py_None) {
+    PyErr_SetNone(PyExc_StopIteration);
+    return;
+  }
+  PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+  if (!exc) return;
+  PyErr_SetObject(PyExc_StopIteration, exc);
+  Py_DECREF(exc);
+}
+
+bool float_argument(PyObject* obj, const char* name, double& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) {
+    add_argument_note(name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velkor::py

@@ -1,0 +1,62 @@
+#pragma once
+// Heap types: built from their PyType_Spec once per process and shared by
+// every module object (and every interpreter that imports the module).
+#include <new>
+#include <utility>
+
+#include "python/pyref.h"
+
+namespace velkor::py {
+
+// Returns a borrowed reference to the type built from `spec`, creating it on
+// first use. `slot` is the process-wide cell for that type.
+PyTypeObject* shared_type(PyObject*& slot, PyType_Spec* spec);
+
+// A Python object whose C++ state is `Fields`, constructed in place after
+// the header and destroyed before the memory is freed.
+template <class Fields>
+struct Box {
+  PyObject_HEAD
+  Fields f;
+
+  static Fields& of(PyObject* obj) { return reinterpret_cast<Box*>(obj)->f; }
+};
+
+// Allocates an instance of `type` and constructs its fields. New reference.
+template <class Fields, class... Args>
+PyObject* new_object(PyTypeObject* type, Args&&... args) {
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (!obj) return nullptr;
+  new (&reinterpret_cast<Box<Fields>*>(obj)->f) Fields{std::forward<Args>(args)...};
+  return obj;
+}
+
+// tp_dealloc: destroys the fields, frees the object, drops the type reference.
+template <class Fields>
+void delete_object(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(obj);
+  Box<Fields>::of(obj).~Fields();
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+// Raises StopIteration carrying `value` (a tuple or exception value is
+// wrapped so that the await evaluates to it exactly).
+void set_stop_iteration(PyObject* value);
+
+// Turns the end of an iterator step (nullptr, no error) into an explicit
+// StopIteration for the `send` method.
+inline PyObject* send_result(PyObject* step_result) {
+  if (!step_result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+  return step_result;
+}
+
+// Reads a float argument: an exact float directly, anything else through
+// PyFloat_AsDouble. Failures get the argument-name note. Returns false on error.
+bool float_argument(PyObject* obj, const char* name, double& out);
+
+// The empty tuple yielded by parked native awaitables (immortal).
+inline PyObject* pending_marker() { return Py_GetConstant(Py_CONSTANT_EMPTY_TUPLE); }
+
+}  // namespace velkor::py

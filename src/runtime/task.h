@@ -1,0 +1,17 @@
+#pragma once
+// A Task is what the loop polls: an owned, type-erased future with no output.
+#include "runtime/waker.h"
+
+namespace velkor {
+
+enum class Poll { Ready, Pending };
+
+class Task {
+ public:
+  virtual ~Task() = default;
+  // Called by the loop's task phase on the loop thread with a waker for this
+  // task. Ready means finished: the loop then destroys the task.
+  virtual Poll poll(const Waker& waker) = 0;
+};
+
+}  // namespace velkor
