@@ -1,0 +1,199 @@
+"""run(): results, exceptions, argument checks, teardown and threads."""
+
+import asyncio
+import os
+import threading
+import time
+
+import pytest
+
+import _velkor
+from conftest import native_threads, open_fds, settle
+
+
+async def value(v):
+    return v
+
+
+def test_results():
+    assert _velkor.run(value(42)) == 42
+    assert _velkor.run(value(None)) is None
+
+    async def bare_return():
+        return
+
+    assert _velkor.run(bare_return()) is None
+    # A tuple or an exception instance as the value comes back unchanged.
+    assert _velkor.run(value((1, 2))) == (1, 2)
+    err = KeyError("k")
+    assert _velkor.run(value(err)) is err
+
+
+def test_the_same_exception_object_is_raised():
+    err = ValueError("boom")
+
+    async def fail():
+        await _velkor.sleep(0.001)
+        raise err
+
+    with pytest.raises(ValueError) as info:
+        _velkor.run(fail())
+    assert info.value is err
+
+
+def test_base_exceptions_end_the_coroutine_and_propagate():
+    async def interrupt():
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        _velkor.run(interrupt())
+
+
+def test_argument_checks():
+    msg = "velkor.run() requires a coroutine object (use async def and call it)"
+    for bad in (42, None, "coro", value):
+        with pytest.raises(TypeError) as info:
+            _velkor.run(bad)
+        assert str(info.value) == msg
+    with pytest.raises(TypeError):
+        _velkor.run()
+    coro = value(5)
+    assert _velkor.run(coro=coro) == 5
+
+
+def test_awaitable_without_send_fails_on_its_first_step():
+    class OnlyAwait:
+        def __await__(self):
+            return iter(())
+
+    with pytest.raises(AttributeError):
+        _velkor.run(OnlyAwait())
+    loop = asyncio.new_event_loop()
+    try:
+        with pytest.raises(AttributeError):
+            _velkor.run(loop.create_future())
+    finally:
+        loop.close()
+
+
+def test_generator_based_coroutines_are_driven_by_send():
+    def gen():
+        yield None  # a None yield parks until woken: nobody wakes it here
+        return 1
+
+    class Sender:
+        """An object with send() that finishes on the first step."""
+
+        def send(self, value):
+            assert value is None
+            raise StopIteration(7)
+
+    assert _velkor.run(Sender()) == 7
+
+    class BareStop:
+        def send(self, value):
+            raise StopIteration
+
+    assert _velkor.run(BareStop()) is None
+    del gen
+
+
+def test_nested_run_is_refused_and_the_outer_loop_keeps_working():
+    async def inner():
+        return "inner"
+
+    async def outer():
+        coro = inner()
+        try:
+            _velkor.run(coro)
+        except RuntimeError as e:
+            message = str(e)
+        finally:
+            coro.close()
+        await _velkor.sleep(0.01)
+        return message
+
+    message = _velkor.run(outer())
+    assert "cannot be called from a running event loop" in message
+
+
+def test_run_releases_the_interpreter_lock():
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        async def main():
+            await _velkor.sleep(0.1)
+
+        _velkor.run(main())
+    finally:
+        stop.set()
+        t.join()
+    assert len(ticks) > 10
+
+
+def test_two_threads_run_loops_at_once():
+    results = {}
+    barrier = threading.Barrier(2)
+
+    def worker(name, delay):
+        async def main():
+            await _velkor.sleep(delay)
+            return name
+
+        barrier.wait()
+        results[name] = _velkor.run(main())
+
+    threads = [threading.Thread(target=worker, args=(n, d)) for n, d in (("a", 0.05), ("b", 0.02))]
+    started = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == {"a": "a", "b": "b"}
+    assert time.monotonic() - started < 1.0  # concurrent, not serialised by a lock
+
+
+def test_many_runs_leave_nothing_behind():
+    async def main():
+        await _velkor.sleep(0.0005)
+        return 1
+
+    fds = open_fds()
+    threads = native_threads()
+    for _ in range(200):
+        assert _velkor.run(main()) == 1
+    assert open_fds() == fds
+    assert settle(lambda: native_threads() == threads)
+    assert threading.active_count() == 1
+
+
+def test_loop_creation_failure_raises_runtime_error():
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    held = []
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 1, hard))
+        # Use up what is left so epoll_create1 or eventfd fails.
+        try:
+            while True:
+                held.append(os.open("/dev/null", os.O_RDONLY))
+        except OSError:
+            pass
+        coro = value(1)
+        with pytest.raises(RuntimeError) as info:
+            _velkor.run(coro)
+        coro.close()
+        assert "(os error 24)" in str(info.value)
+    finally:
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
