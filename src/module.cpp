@@ -4,6 +4,8 @@
 #include "python/pyref.h"
 #include "python/run.h"
 #include "python/sleep.h"
+#include "python/spawn.h"
+#include "python/sync.h"
 #include "python/task_waker.h"
 
 namespace {
@@ -17,6 +19,11 @@ PyMethodDef module_functions[] = {
      "velkor.run(coro) \xe2\x80\x94 run a Python coroutine to completion on our event loop."},
     {"sleep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::sleep)),
      METH_VARARGS | METH_KEYWORDS, "sleep(duration)\n--\n\n"},
+    {"_spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_spawn(coro, task=None)\n--\n\n"
+     "velkor._spawn(coro, task=None) \xe2\x80\x94 spawn a coroutine as a task on the event loop.\n"
+     "Returns an awaitable handle that yields the coroutine's return value."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -27,7 +34,10 @@ struct ClassEntry {
 
 // Registration order of the module's classes.
 const ClassEntry module_classes[] = {
+    {"PySpawnedTask", spawned_task_type},
+    {"PySpawnedTaskIter", spawned_task_iter_type},
     {"TaskWakerCallback", task_waker_callback_type},
+    {"PyWakerQueue", waker_queue_type},
 };
 
 int exec_module(PyObject* module) {

@@ -44,6 +44,13 @@ const RawWakerVTable kVTable{clone_raw, wake_raw, wake_by_ref_raw, release};
 
 }  // namespace
 
+bool Waker::wakes_same_task(const Waker& other) const {
+  if (raw_.vtable != &kVTable || other.raw_.vtable != &kVTable) return raw_.data == other.raw_.data;
+  const WakerRecord* a = record(raw_.data);
+  const WakerRecord* b = record(other.raw_.data);
+  return a->core == b->core && a->task_id == b->task_id;
+}
+
 Waker Waker::for_task(std::shared_ptr<SharedCore> core, TaskId id) {
   auto* rec = new WakerRecord{{1}, std::move(core), id};
   return Waker(RawWaker{rec, &kVTable});

@@ -59,6 +59,8 @@ class Waker {
   void wake_by_ref() const {
     if (raw_.vtable) raw_.vtable->wake_by_ref(raw_.data);
   }
+  // True when both wakers wake the same task of the same loop.
+  bool wakes_same_task(const Waker& other) const;
 
  private:
   explicit Waker(RawWaker raw) : raw_(raw) {}

@@ -1,0 +1,122 @@
+#include "python/bookkeeping.h"
+
+#include <cstring>
+
+#include "python/task_waker.h"
+
+namespace velkor::py {
+
+namespace {
+
+// getattr(obj, name) or a null Ref, with the error cleared.
+Ref optional_attr(PyObject* obj, PyObject* name) {
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(obj, name, &value) < 0) PyErr_Clear();
+  return Ref::steal(value);
+}
+
+// The key of the current-task holder (a small int: immortal).
+PyObject* zero() {
+  static PyObject* key = PyLong_FromLong(0);
+  return key;
+}
+
+bool is_none(const Ref& r) { return !r || r.get() == Py_None; }
+
+Ref task_loop(PyObject* task) {
+  Ref loop = optional_attr(task, names().loop);
+  if (is_none(loop)) return Ref();
+  return loop;
+}
+
+void discard(PyObject* result) {
+  Py_XDECREF(result);
+  PyErr_Clear();
+}
+
+// Calls _asyncio.<func>(loop, task), discarding the outcome.
+void call_asyncio(const char* func, PyObject* loop, PyObject* task) {
+  Ref module = Ref::steal(PyImport_ImportModule("_asyncio"));
+  if (!module) {
+    PyErr_Clear();
+    return;
+  }
+  discard(PyObject_CallMethod(module.get(), func, "OO", loop, task));
+}
+
+}  // namespace
+
+Ref compat_attribute(const char* name) {
+  Ref module = Ref::steal(PyImport_ImportModule("velkor._compat"));
+  if (!module) {
+    PyErr_Clear();
+    return Ref();
+  }
+  Ref value = Ref::steal(PyObject_GetAttrString(module.get(), name));
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+SavedBookkeeping enter_task_step(PyObject* task, PyObject* holder) {
+  SavedBookkeeping saved;
+  if (holder) saved.previous_current = Ref::steal(PyObject_GetItem(holder, zero()));
+  if (!saved.previous_current) PyErr_Clear();
+  if (is_none(saved.previous_current)) saved.previous_current = Ref();
+  if (task) {
+    if (Ref loop = task_loop(task)) {
+      saved.previous_running = optional_attr(loop.get(), names().running_task);
+      if (is_none(saved.previous_running)) saved.previous_running = Ref();
+    }
+    if (holder && PyObject_SetItem(holder, zero(), task) < 0) PyErr_Clear();
+    if (Ref loop = task_loop(task)) {
+      if (PyObject_SetAttr(loop.get(), names().running_task, task) < 0) PyErr_Clear();
+    }
+    if (Ref loop = task_loop(task)) call_asyncio("_enter_task", loop.get(), task);
+  }
+  return saved;
+}
+
+void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved) {
+  auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
+  if (holder && PyObject_SetItem(holder, zero(), or_none(saved.previous_current)) < 0) PyErr_Clear();
+  if (task) {
+    if (Ref loop = task_loop(task)) {
+      if (PyObject_SetAttr(loop.get(), names().running_task, or_none(saved.previous_running)) < 0) {
+        PyErr_Clear();
+      }
+    }
+    if (Ref loop = task_loop(task)) call_asyncio("_leave_task", loop.get(), task);
+  }
+}
+
+bool cancellation_requested(PyObject* task) {
+  Ref flag = optional_attr(task, names().must_cancel);
+  if (!flag) return false;
+  if (flag.get() == Py_True) return true;
+  if (flag.get() == Py_False) return false;
+  // numpy's bool scalars are accepted through their truth value.
+  PyTypeObject* type = Py_TYPE(flag.get());
+  const char* name = type->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  const char* short_name = dot ? dot + 1 : name;
+  if (std::strcmp(short_name, "bool_") != 0 && std::strcmp(short_name, "bool") != 0) return false;
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) PyErr_Clear();
+  if (!module || !PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    return false;
+  }
+  int truth = PyObject_IsTrue(flag.get());
+  if (truth < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return truth == 1;
+}
+
+void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id) {
+  Ref callback = Ref::steal(new_task_waker_callback(core, id));
+  if (!callback || PyObject_SetAttr(task, names().cancel_waker, callback.get()) < 0) PyErr_Clear();
+}
+
+}  // namespace velkor::py

@@ -1,0 +1,35 @@
+#pragma once
+// asyncio bookkeeping around each step of a spawned task that carries a
+// Python task object: the task is item 0 of velkor._compat._current_task, its
+// loop's _running_task and asyncio's current task for that loop during the
+// step, and the previous values are back afterwards. Everything here is best
+// effort: every failure is discarded and the step goes on.
+#include <memory>
+
+#include "python/pyref.h"
+#include "runtime/loop.h"
+
+namespace velkor::py {
+
+// What a step replaced, remembered on entry and put back on exit.
+struct SavedBookkeeping {
+  Ref previous_current;  // None when there was none
+  Ref previous_running;
+};
+
+// Publishes `task` (may be null) in `holder` (may be null), its loop and asyncio.
+SavedBookkeeping enter_task_step(PyObject* task, PyObject* holder);
+// Restores what enter_task_step() replaced, then leaves the task in asyncio.
+void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved);
+
+// True when task._must_cancel is strictly true (True, or a numpy bool that is
+// true); a missing attribute or any other value counts as false.
+bool cancellation_requested(PyObject* task);
+
+// task._cancel_waker = TaskWakerCallback(core, id).
+void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id);
+
+// velkor._compat.<name>, or a null Ref with the error cleared.
+Ref compat_attribute(const char* name);
+
+}  // namespace velkor::py

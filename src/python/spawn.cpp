@@ -1,0 +1,138 @@
+// _spawn(coro, task=None): a further task on the calling thread's loop, with
+// an awaitable handle (PySpawnedTask) that delivers the coroutine's outcome.
+#include "python/spawn.h"
+
+#include "python/bookkeeping.h"
+#include "python/completion.h"
+#include "python/driver.h"
+#include "python/errors.h"
+#include "python/future_waker.h"
+#include "python/types.h"
+#include "runtime/context.h"
+
+namespace velkor::py {
+
+namespace {
+
+// The future of a spawned task. Each step publishes the task object in the
+// asyncio bookkeeping, delivers a pending cancellation, and re-sends at once
+// when the coroutine yields None (a bare yield is not a suspension here).
+class SpawnedFuture final : public Task {
+ public:
+  SpawnedFuture(Ref coro, Ref task, Ref holder, std::shared_ptr<Completion> completion)
+      : coro_(std::move(coro)), task_(std::move(task)), holder_(std::move(holder)),
+        completion_(std::move(completion)) {}
+
+  Poll poll(const Waker& waker) override {
+    if (done_) return Poll::Ready;
+    runtime::CurrentWakerScope waker_scope(waker);
+    Attached attached;
+    if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+    if (task_) {
+      RuntimeContext& ctx = runtime::current();
+      if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task);
+    }
+    SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
+    Ref out;
+    StepEnd end = step(out);
+    if (end == StepEnd::Yielded) maybe_register_future_waker(out.get());
+    exit_task_step(task_.get(), holder_.get(), saved);
+    if (end == StepEnd::Yielded) return Poll::Pending;
+    finish(end, std::move(out));
+    return Poll::Ready;
+  }
+
+ private:
+  StepEnd step(Ref& out) {
+    if (task_ && cancellation_requested(task_.get())) return deliver_cancellation(out);
+    for (;;) {
+      StepEnd end = send_none(coro_.get(), out);
+      if (end != StepEnd::Yielded || out.get() != Py_None) return end;
+    }
+  }
+
+  // Throws CancelledError into the coroutine; whatever the throw yields
+  // (None included) suspends the step.
+  StepEnd deliver_cancellation(Ref& out) {
+    if (PyObject_SetAttr(task_.get(), names().must_cancel, Py_False) < 0) PyErr_Clear();
+    Ref cancelled = compat_attribute("CancelledError");
+    if (!cancelled) {
+      raise_panic("CancelledError not found: velkor._compat.CancelledError is unavailable");
+      out = Ref::steal(PyErr_GetRaisedException());
+      return StepEnd::Raised;
+    }
+    return throw_into(coro_.get(), cancelled.get(), out);
+  }
+
+  void finish(StepEnd end, Ref out) {
+    Outcome outcome{end == StepEnd::Returned ? Outcome::Kind::Value : Outcome::Kind::Failure,
+                    std::move(out)};
+    completion_->set_outcome(std::move(outcome));
+    coro_.reset();
+    task_.reset();
+    holder_.reset();
+    done_ = true;
+    completion_->finish();
+  }
+
+  Ref coro_;
+  Ref task_;
+  Ref holder_;
+  std::shared_ptr<Completion> completion_;
+  bool done_ = false;
+};
+
+struct SpawnedTask {
+  std::shared_ptr<Completion> completion;
+};
+
+PyObject* g_task_type = nullptr;
+PyObject* g_iter_type = nullptr;
+
+PyObject* task_await(PyObject* self) {
+  return new_handle_iter(spawned_task_iter_type(), Box<SpawnedTask>::of(self).completion);
+}
+
+PyType_Slot task_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(delete_object<SpawnedTask>)},
+    {Py_am_await, reinterpret_cast<void*>(task_await)},
+    {0, nullptr},
+};
+PyType_Spec task_spec = {"_velkor.PySpawnedTask", sizeof(Box<SpawnedTask>), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         task_slots};
+
+}  // namespace
+
+PyTypeObject* spawned_task_type() { return shared_type(g_task_type, &task_spec); }
+
+PyTypeObject* spawned_task_iter_type() {
+  static PyType_Spec* spec = handle_iter_spec("_velkor.PySpawnedTaskIter");
+  return shared_type(g_iter_type, spec);
+}
+
+PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"coro", "task", nullptr};
+  PyObject* coro;
+  PyObject* task = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_spawn", const_cast<char**>(kwlist), &coro,
+                                   &task)) {
+    return nullptr;
+  }
+  PyTypeObject* handle_type = spawned_task_type();
+  if (!handle_type) return nullptr;
+  auto completion = std::make_shared<Completion>();
+  Ref holder = compat_attribute("_current_task");
+  return guarded([&]() -> PyObject* {
+    RuntimeContext& ctx = runtime::current();
+    Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));
+    if (!handle) return nullptr;
+    ctx.core->spawn(std::make_unique<SpawnedFuture>(
+        Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task), std::move(holder),
+        completion));
+    return handle.release();
+  });
+}
+
+}  // namespace velkor::py
