@@ -1,6 +1,8 @@
 // The _velkor extension module: multi-phase initialisation and registration.
 // Importing it starts no thread, opens no descriptor and creates no runtime
 // state; all of that comes into being when Python code calls into it.
+#include "python/defer.h"
+#include "python/loop_full.h"
 #include "python/pyref.h"
 #include "python/run.h"
 #include "python/sleep.h"
@@ -19,6 +21,12 @@ PyMethodDef module_functions[] = {
      "velkor.run(coro) \xe2\x80\x94 run a Python coroutine to completion on our event loop."},
     {"sleep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::sleep)),
      METH_VARARGS | METH_KEYWORDS, "sleep(duration)\n--\n\n"},
+    {"defer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::defer)),
+     METH_VARARGS | METH_KEYWORDS,
+     "defer(func, *args, callback=None)\n--\n\n"
+     "velkor.defer(func, *args, callback=None) \xe2\x80\x94 schedule a function to run\n"
+     "on the background thread pool. When done, `callback(result)` is called\n"
+     "on the event loop thread. Returns an awaitable handle."},
     {"_spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn)),
      METH_VARARGS | METH_KEYWORDS,
      "_spawn(coro, task=None)\n--\n\n"
@@ -34,6 +42,9 @@ struct ClassEntry {
 
 // Registration order of the module's classes.
 const ClassEntry module_classes[] = {
+    {"PyEventLoop", event_loop_type},
+    {"PyTaskHandle", task_handle_type},
+    {"PyTaskIter", task_iter_type},
     {"PySpawnedTask", spawned_task_type},
     {"PySpawnedTaskIter", spawned_task_iter_type},
     {"TaskWakerCallback", task_waker_callback_type},

@@ -1,6 +1,8 @@
 #include "python/driver.h"
 
+#include "python/future_waker.h"
 #include "python/types.h"
+#include "runtime/context.h"
 
 namespace velkor::py {
 
@@ -57,6 +59,21 @@ void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot) {
   } else {
     slot.store_failure(std::move(out));
   }
+}
+
+Poll PyCoroWrapper::poll(const Waker& waker) {
+  runtime::CurrentWakerScope waker_scope(waker);
+  Attached attached;
+  if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+  Ref out;
+  StepEnd end = send_none(coro_.get(), out);
+  if (end == StepEnd::Yielded) {
+    if (out.get() != Py_None) maybe_register_future_waker(out.get());
+    return Poll::Pending;
+  }
+  store_step_outcome(end, std::move(out), *result_);
+  coro_.reset();  // released while attached
+  return Poll::Ready;
 }
 
 std::nullptr_t finish_await(Outcome outcome) {

@@ -2,8 +2,11 @@
 // The coroutine-stepping protocol shared by every driver (run, spawned tasks,
 // loop objects): send None (or throw) into a coroutine and classify the end
 // of the step. Called attached to the interpreter.
+#include <memory>
+
 #include "python/pyref.h"
 #include "python/slots.h"
+#include "runtime/task.h"
 
 namespace velkor::py {
 
@@ -22,5 +25,23 @@ StepEnd throw_into(PyObject* coro, PyObject* exc_type, Ref& out);
 
 // Stores a finished step's outcome in `slot`.
 void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot);
+
+// The task behind run()'s coroutine and a loop object's run_until_complete():
+// each poll sends None once; a yielded object other than None is offered the
+// future wake-up; the outcome goes to `result`, which the caller reads after
+// the run. No bookkeeping, no cancellation, no re-send on a None yield.
+class PyCoroWrapper final : public Task {
+ public:
+  PyCoroWrapper(Ref coro, std::shared_ptr<ResultSlot> result)
+      : coro_(std::move(coro)), result_(std::move(result)) {}
+  Poll poll(const Waker& waker) override;
+
+ private:
+  Ref coro_;
+  std::shared_ptr<ResultSlot> result_;
+};
+
+// run_until_complete() drives its coroutine with the same protocol.
+using RunCoroFuture = PyCoroWrapper;
 
 }  // namespace velkor::py

@@ -8,7 +8,6 @@
 
 #include "python/driver.h"
 #include "python/errors.h"
-#include "python/future_waker.h"
 #include "runtime/context.h"
 #include "runtime/loop.h"
 #include "task/pool.h"
@@ -16,33 +15,6 @@
 namespace velkor::py {
 
 namespace {
-
-// The future behind run()'s main task: the stepping protocol, with the
-// outcome going to the ResultSlot that run() reads afterwards.
-class PyCoroWrapper final : public Task {
- public:
-  PyCoroWrapper(Ref coro, std::shared_ptr<ResultSlot> result)
-      : coro_(std::move(coro)), result_(std::move(result)) {}
-
-  Poll poll(const Waker& waker) override {
-    runtime::CurrentWakerScope waker_scope(waker);
-    Attached attached;
-    if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
-    Ref out;
-    StepEnd end = send_none(coro_.get(), out);
-    if (end == StepEnd::Yielded) {
-      if (out.get() != Py_None) maybe_register_future_waker(out.get());
-      return Poll::Pending;
-    }
-    store_step_outcome(end, std::move(out), *result_);
-    coro_.reset();  // released while attached
-    return Poll::Ready;
-  }
-
- private:
-  Ref coro_;
-  std::shared_ptr<ResultSlot> result_;
-};
 
 // Accepts objects with a `send` attribute, or whose __await__() succeeds.
 bool looks_like_coroutine(PyObject* obj) {

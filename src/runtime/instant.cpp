@@ -69,6 +69,13 @@ Duration Instant::saturating_since(Instant earlier) const {
   return Duration{static_cast<uint64_t>(s), static_cast<uint32_t>(n)};
 }
 
+double loop_time() {
+  const Instant now = Instant::now();
+  static const Instant epoch = Instant::now();  // EPOCH: fixed by the first reader
+  Duration since = now.saturating_since(epoch);
+  return static_cast<double>(since.secs) + static_cast<double>(since.nanos) / 1e9;
+}
+
 int timeout_ms_for(Duration remaining) {
   constexpr uint64_t kCap = std::numeric_limits<int32_t>::max();
   uint64_t ms;

@@ -32,6 +32,10 @@ struct Instant {
   Duration saturating_since(Instant earlier) const;
 };
 
+// Loop time: seconds since EPOCH, the process-wide origin fixed by the first
+// call. The call that fixes it returns exactly 0.0. Takes no lock after that.
+double loop_time();
+
 // Milliseconds to wait for a deadline `remaining` away: rounded down, at least
 // 1, capped at INT32_MAX (also on overflow).
 int timeout_ms_for(Duration remaining);

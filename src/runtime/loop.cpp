@@ -102,8 +102,9 @@ void SharedCore::epoll_update(int op, int32_t fd, uint32_t events) {
   (void)::epoll_ctl(epoll_fd_, op, fd, &ev);  // failures are not reported
 }
 
-void SharedCore::set_fd_callback(int32_t fd, FdSlot slot, std::shared_ptr<FdCallback> callback) {
-  std::shared_ptr<FdCallback> replaced;  // released after the lock
+std::shared_ptr<FdCallback> SharedCore::set_fd_callback(int32_t fd, FdSlot slot,
+                                                     std::shared_ptr<FdCallback> callback) {
+  std::shared_ptr<FdCallback> replaced;
   int op;
   uint32_t events;
   {
@@ -116,16 +117,17 @@ void SharedCore::set_fd_callback(int32_t fd, FdSlot slot, std::shared_ptr<FdCall
     events = interest_of(cbs);
   }
   epoll_update(op, fd, events);
+  return replaced;
 }
 
-void SharedCore::remove_fd_callback(int32_t fd, FdSlot slot) {
+std::shared_ptr<FdCallback> SharedCore::remove_fd_callback(int32_t fd, FdSlot slot) {
   std::shared_ptr<FdCallback> removed;
   int op;
   uint32_t events = 0;
   {
     std::lock_guard lock(mu_);
     auto it = d_.fd_callbacks.find(fd);
-    if (it == d_.fd_callbacks.end()) return;
+    if (it == d_.fd_callbacks.end()) return nullptr;
     auto& target = slot == FdSlot::Reader ? it->second.reader : it->second.writer;
     removed = std::move(target);
     events = interest_of(it->second);
@@ -138,6 +140,7 @@ void SharedCore::remove_fd_callback(int32_t fd, FdSlot slot) {
     }
   }
   epoll_update(op, fd, events);
+  return removed;
 }
 
 size_t SharedCore::task_count() {

@@ -76,8 +76,11 @@ class SharedCore {
   void add_timer(Instant deadline, Waker waker, bool signal);
   void request_stop();
   // Sets or clears one watcher of a descriptor and updates its epoll interest.
-  void set_fd_callback(int32_t fd, FdSlot slot, std::shared_ptr<FdCallback> callback);
-  void remove_fd_callback(int32_t fd, FdSlot slot);
+  // The displaced callback is handed back so that the caller releases it
+  // after dropping its own locks (releasing it may run a finaliser).
+  [[nodiscard]] std::shared_ptr<FdCallback> set_fd_callback(int32_t fd, FdSlot slot,
+                                                            std::shared_ptr<FdCallback> callback);
+  [[nodiscard]] std::shared_ptr<FdCallback> remove_fd_callback(int32_t fd, FdSlot slot);
 
   size_t task_count();
   bool is_closed();

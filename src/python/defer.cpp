@@ -1,0 +1,159 @@
+// defer(func, *args, callback=None): a blocking call on the process-wide pool,
+// awaited through a PyTaskHandle. On the worker the order is fixed: outcome
+// stored, callback called, awaiting tasks woken.
+#include "python/defer.h"
+
+#include <atomic>
+#include <memory>
+
+#include "python/completion.h"
+#include "python/errors.h"
+#include "python/types.h"
+#include "runtime/context.h"
+#include "task/pool.h"
+
+namespace velkor::py {
+
+namespace {
+
+// Attaches a pool worker to the interpreter for one job. The worker's thread
+// state is made once and kept between jobs, instead of being created and
+// destroyed around every job. Not ok() while the interpreter finalises: the
+// job is then dropped without touching its Python objects.
+class WorkerAttached {
+ public:
+  WorkerAttached() {
+    if (Py_IsFinalizing()) return;
+    if (!t_has_state) {
+      state_ = PyGILState_Ensure();  // creates this worker's thread state...
+      t_has_state = true;
+      PyEval_SaveThread();  // ...and keeps it (counter stays at one)
+    }
+    if (Py_IsFinalizing()) return;
+    state_ = PyGILState_Ensure();
+    ok_ = true;
+    drain_deferred_releases();
+  }
+  ~WorkerAttached() {
+    if (ok_) PyGILState_Release(state_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  static thread_local bool t_has_state;
+  PyGILState_STATE state_{};
+  bool ok_ = false;
+};
+thread_local bool WorkerAttached::t_has_state = false;
+
+struct PoolCall {
+  Ref func;
+  Ref args;
+  Ref callback;
+  std::shared_ptr<Completion> completion;
+
+  void operator()() {
+    WorkerAttached attached;
+    if (!attached.ok()) {
+      // The interpreter is finalising: leak the references rather than touch
+      // objects that may already be gone.
+      func.release();
+      args.release();
+      callback.release();
+      return;
+    }
+    Ref value = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
+    Outcome outcome = value ? Outcome{Outcome::Kind::Value, value.copy()}
+                            : Outcome{Outcome::Kind::Failure, Ref::steal(PyErr_GetRaisedException())};
+    completion->set_outcome(std::move(outcome));
+    if (callback) {
+      Ref ignored = Ref::steal(PyObject_CallOneArg(callback.get(), value ? value.get() : Py_None));
+      PyErr_Clear();
+    }
+    value.reset();
+    func.reset();
+    args.reset();
+    callback.reset();
+    completion->finish();
+  }
+};
+
+struct TaskHandle {
+  std::shared_ptr<std::atomic<bool>> cancelled;
+  std::shared_ptr<Completion> completion;
+};
+
+PyObject* g_handle_type = nullptr;
+PyObject* g_iter_type = nullptr;
+
+PyObject* handle_cancel(PyObject* self, PyObject*) {
+  Box<TaskHandle>::of(self).cancelled->store(true);
+  Py_RETURN_NONE;
+}
+
+PyObject* handle_is_cancelled(PyObject* self, PyObject*) {
+  return PyBool_FromLong(Box<TaskHandle>::of(self).cancelled->load());
+}
+
+PyObject* handle_await(PyObject* self) {
+  return new_handle_iter(task_iter_type(), Box<TaskHandle>::of(self).completion);
+}
+
+PyMethodDef handle_methods[] = {
+    {"cancel", handle_cancel, METH_NOARGS, "cancel($self)\n--\n\n"},
+    {"is_cancelled", handle_is_cancelled, METH_NOARGS, "is_cancelled($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot handle_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(delete_object<TaskHandle>)},
+    {Py_tp_methods, handle_methods},
+    {Py_am_await, reinterpret_cast<void*>(handle_await)},
+    {0, nullptr},
+};
+PyType_Spec handle_spec = {"_velkor.PyTaskHandle", sizeof(Box<TaskHandle>), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           handle_slots};
+
+}  // namespace
+
+PyTypeObject* task_handle_type() { return shared_type(g_handle_type, &handle_spec); }
+
+PyTypeObject* task_iter_type() {
+  static PyType_Spec* spec = handle_iter_spec("_velkor.PyTaskIter");
+  return shared_type(g_iter_type, spec);
+}
+
+PyObject* defer(PyObject*, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "defer() missing required argument 'func' (pos 1)");
+    return nullptr;
+  }
+  PyObject* callback = Py_None;
+  if (kwargs) {
+    static const char* kwlist[] = {"callback", nullptr};
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty || !PyArg_ParseTupleAndKeywords(empty.get(), kwargs, "|$O:defer",
+                                               const_cast<char**>(kwlist), &callback)) {
+      return nullptr;
+    }
+  }
+  PyTypeObject* handle_type = task_handle_type();
+  if (!handle_type) return nullptr;
+  Ref call_args = Ref::steal(PyTuple_GetSlice(args, 1, nargs));
+  if (!call_args) return nullptr;
+  return guarded([&]() -> PyObject* {
+    RuntimeContext& ctx = runtime::current();
+    auto completion = std::make_shared<Completion>();
+    Ref handle = Ref::steal(new_object<TaskHandle>(
+        handle_type, std::make_shared<std::atomic<bool>>(false), completion));
+    if (!handle) return nullptr;
+    ctx.pool->submit(PoolCall{Ref::borrow(PyTuple_GET_ITEM(args, 0)), std::move(call_args),
+                              callback == Py_None ? Ref() : Ref::borrow(callback), completion});
+    return handle.release();
+  });
+}
+
+}  // namespace velkor::py

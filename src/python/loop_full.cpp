@@ -1,0 +1,480 @@
+// PyEventLoop: an explicit loop object owning its own engine, with scheduling
+// (call_soon/call_later/call_at), descriptor watchers, run_forever,
+// run_until_complete, stop and close.
+//
+// Threads and locks: every method runs attached. A run holds engine_slot's
+// mutex for its whole length, detached; scheduling, watchers and stop() take
+// only core_slot's mutex, so they work from any thread while a run is in
+// progress. Lock order: core_slot, then engine_slot, then the core's own
+// mutex. running/closed are atomics read without a lock. No Python code runs
+// while any of these mutexes is held.
+#include "python/loop_full.h"
+
+#include <atomic>
+#include <cmath>
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "python/driver.h"
+#include "python/errors.h"
+#include "python/run.h"
+#include "python/types.h"
+#include "runtime/context.h"
+#include "task/pool.h"
+
+namespace velkor::py {
+
+namespace {
+
+struct EngineSlot {
+  std::mutex mu;
+  std::unique_ptr<EventLoop> engine;
+};
+
+struct CoreSlot {
+  std::mutex mu;
+  std::shared_ptr<SharedCore> core;
+};
+
+struct LoopObject {
+  std::shared_ptr<EngineSlot> engine_slot;
+  std::shared_ptr<CoreSlot> core_slot;
+  std::shared_ptr<std::atomic<bool>> running;
+  std::shared_ptr<std::atomic<bool>> closed;
+  std::shared_ptr<TaskScheduler> pool_ref;
+  // The thread inside a run of this object, and whether close() was called
+  // from that very thread (the run then tears down when it ends).
+  std::atomic<std::thread::id> run_thread{};
+  bool close_pending = false;
+};
+
+PyObject* g_type = nullptr;
+
+LoopObject& loop_of(PyObject* self) { return Box<LoopObject>::of(self); }
+
+std::nullptr_t raise_os_error(int err) {
+  PyErr_SetString(PyExc_OSError, os_error_text(err).c_str());
+  return nullptr;
+}
+
+// ---- construction and state ---------------------------------------------------
+
+PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":PyEventLoop", const_cast<char**>(kwlist))) {
+    return nullptr;
+  }
+  std::unique_ptr<EventLoop> engine;
+  if (int err = EventLoop::create(engine)) return raise_os_error(err);
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<TaskScheduler> pool = global_pool();
+    std::shared_ptr<SharedCore> core = engine->core();
+    Ref self = Ref::steal(new_object<LoopObject>(
+        type, std::make_shared<EngineSlot>(), std::make_shared<CoreSlot>(),
+        std::make_shared<std::atomic<bool>>(false), std::make_shared<std::atomic<bool>>(false),
+        pool));
+    if (!self) return nullptr;
+    runtime::set_runtime(RuntimeContext{std::nullopt, core, pool, Waker{}});
+    LoopObject& loop = loop_of(self.get());
+    loop.engine_slot->engine = std::move(engine);
+    loop.core_slot->core = std::move(core);
+    return self.release();
+  });
+}
+
+void loop_dealloc(PyObject* self) { delete_object<LoopObject>(self); }
+
+PyObject* loop_repr(PyObject* self) {
+  LoopObject& loop = loop_of(self);
+  return PyUnicode_FromFormat("<PyEventLoop running=%s closed=%s>",
+                              loop.running->load() ? "true" : "false",
+                              loop.closed->load() ? "true" : "false");
+}
+
+PyObject* loop_is_running(PyObject* self, PyObject*) {
+  return PyBool_FromLong(loop_of(self).running->load());
+}
+
+PyObject* loop_is_closed(PyObject* self, PyObject*) {
+  return PyBool_FromLong(loop_of(self).closed->load());
+}
+
+PyObject* loop_time(PyObject*, PyObject*) { return PyFloat_FromDouble(velkor::loop_time()); }
+
+// The core, or nullptr once closed (a new reference for the caller's scope).
+std::shared_ptr<SharedCore> current_core(LoopObject& loop) {
+  std::lock_guard lock(loop.core_slot->mu);
+  return loop.core_slot->core;
+}
+
+PyObject* loop_stop(PyObject* self, PyObject*) {
+  LoopObject& loop = loop_of(self);
+  std::lock_guard lock(loop.core_slot->mu);
+  if (loop.core_slot->core) loop.core_slot->core->request_stop();
+  Py_RETURN_NONE;
+}
+
+// Makes sure both slots hold an engine and its core; a failure changes nothing.
+bool ensure_initialized(LoopObject& loop) {
+  std::lock_guard core_lock(loop.core_slot->mu);
+  std::lock_guard engine_lock(loop.engine_slot->mu);
+  if (loop.core_slot->core && loop.engine_slot->engine) return true;
+  std::unique_ptr<EventLoop> engine;
+  if (int err = EventLoop::create(engine)) {
+    raise_os_error(err);
+    return false;
+  }
+  loop.core_slot->core = engine->core();
+  loop.engine_slot->engine = std::move(engine);
+  return true;
+}
+
+// ---- running ------------------------------------------------------------------
+
+bool check_can_run(LoopObject& loop) {
+  if (loop.running->load()) {
+    PyErr_SetString(PyExc_RuntimeError, "event loop already running");
+    return false;
+  }
+  if (loop.closed->load()) {
+    PyErr_SetString(PyExc_RuntimeError, "event loop closed");
+    return false;
+  }
+  return true;
+}
+
+// Drops the engine and the core and removes the thread's runtime context.
+void tear_down(LoopObject& loop) {
+  std::unique_ptr<EventLoop> engine;
+  std::shared_ptr<SharedCore> core;
+  {
+    Unlocked detached;  // a run on another thread may need the interpreter to finish
+    std::lock_guard lock(loop.engine_slot->mu);
+    engine = std::move(loop.engine_slot->engine);
+  }
+  engine.reset();  // closes epoll_fd and wake_fd
+  {
+    std::lock_guard lock(loop.core_slot->mu);
+    core = std::move(loop.core_slot->core);
+  }
+  core.reset();
+  // The thread's context goes too, unless another loop is running on this
+  // thread right now (close() from inside it): that run keeps its own.
+  if (!EventLoop::running_on_this_thread()) runtime::clear_runtime();
+}
+
+// Runs the engine on this thread with the interpreter lock released. The
+// object's own runtime context is installed for the run, so its tasks find
+// their loop whichever thread runs it; the thread's previous context is put
+// back afterwards. `until_complete` ends the run when no task is left.
+std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
+  LoopObject& loop = loop_of(self);
+  std::optional<std::string> panic;
+  loop.running->store(true);
+  {
+    Unlocked detached;
+    std::lock_guard lock(loop.engine_slot->mu);
+    if (EventLoop* engine = loop.engine_slot->engine.get()) {
+      std::optional<RuntimeContext> previous = runtime::take_runtime();
+      loop.run_thread.store(std::this_thread::get_id());
+      try {
+        runtime::set_runtime(RuntimeContext{std::nullopt, engine->core(), loop.pool_ref, Waker{}});
+        if (until_complete) {
+          engine->run();
+        } else {
+          engine->run_until_stopped();
+        }
+      } catch (const Panic& p) {
+        panic = p.what();
+      }
+      loop.run_thread.store(std::thread::id{});
+      std::optional<RuntimeContext> ours = runtime::take_runtime();
+      if (previous) runtime::set_runtime(std::move(*previous));
+    }
+  }
+  loop.running->store(false);
+  if (loop.close_pending) {
+    loop.close_pending = false;
+    tear_down(loop);
+  }
+  return panic;
+}
+
+PyObject* loop_run_forever(PyObject* self, PyObject*) {
+  LoopObject& loop = loop_of(self);
+  if (!check_can_run(loop) || !ensure_initialized(loop)) return nullptr;
+  Ref keep = Ref::borrow(self);
+  if (auto panic = run_engine(self, false)) return raise_panic(panic->c_str());
+  Py_RETURN_NONE;
+}
+
+PyObject* loop_run_until_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"coro", nullptr};
+  PyObject* coro;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:run_until_complete", const_cast<char**>(kwlist),
+                                   &coro)) {
+    return nullptr;
+  }
+  LoopObject& loop = loop_of(self);
+  if (!check_can_run(loop)) return nullptr;
+  if (!looks_like_coroutine_object(coro)) {
+    PyErr_SetString(PyExc_TypeError, "run_until_complete() requires a coroutine object");
+    return nullptr;
+  }
+  if (!ensure_initialized(loop)) return nullptr;
+  Ref keep = Ref::borrow(self);
+  auto result = std::make_shared<ResultSlot>();
+  if (auto core = current_core(loop)) {
+    core->spawn(std::make_unique<RunCoroFuture>(Ref::borrow(coro), result));
+  }
+  if (auto panic = run_engine(self, true)) return raise_panic(panic->c_str());
+  Outcome outcome = result->take();
+  switch (outcome.kind) {
+    case Outcome::Kind::Value:
+      return outcome.object.release();
+    case Outcome::Kind::Failure:
+      PyErr_SetRaisedException(outcome.object.release());
+      return nullptr;
+    case Outcome::Kind::Empty:
+      break;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* loop_close(PyObject* self, PyObject*) {
+  LoopObject& loop = loop_of(self);
+  loop.closed->store(true);
+  {
+    std::lock_guard lock(loop.core_slot->mu);
+    if (loop.core_slot->core) loop.core_slot->core->request_stop();
+  }
+  if (loop.run_thread.load() == std::this_thread::get_id()) {
+    // Called from a callback or task of a run on this thread: that run holds
+    // the engine, so it performs the teardown itself when it returns.
+    loop.close_pending = true;
+    Py_RETURN_NONE;
+  }
+  tear_down(loop);
+  Py_RETURN_NONE;
+}
+
+// ---- callback scheduling --------------------------------------------------------
+
+// A one-shot Python call run on the loop thread; its exceptions are dropped.
+struct SoonCall {
+  Ref callback;
+  Ref args;
+
+  void operator()() {
+    Attached attached;
+    if (!attached.ok()) return;  // finalising: the references stay queued
+    Ref ignored = Ref::steal(PyObject_Call(callback.get(), args.get(), nullptr));
+    if (!ignored) PyErr_Clear();
+    callback.reset();
+    args.reset();
+  }
+};
+
+bool tuple_argument(PyObject* obj, const char* method) {
+  if (PyTuple_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() argument 'args' must be tuple, not %.200s", method,
+               Py_TYPE(obj)->tp_name);
+  add_argument_note("args");
+  return false;
+}
+
+std::nullptr_t not_initialized() {
+  PyErr_SetString(PyExc_RuntimeError, "event loop not initialized");
+  return nullptr;
+}
+
+// Schedules under core_slot's lock; `schedule` gets the core and the call.
+template <class Schedule>
+PyObject* schedule_call(PyObject* self, PyObject* callback, PyObject* args, Schedule schedule) {
+  LoopObject& loop = loop_of(self);
+  std::unique_lock lock(loop.core_slot->mu);
+  if (!loop.core_slot->core) {
+    lock.unlock();
+    return not_initialized();
+  }
+  SoonCall call{Ref::borrow(callback), Ref::borrow(args)};
+  try {
+    schedule(*loop.core_slot->core, std::move(call));
+  } catch (const Panic& p) {
+    lock.unlock();
+    return raise_panic(p.what());
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* loop_call_soon(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"callback", "args", nullptr};
+  PyObject *callback, *call_args;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:call_soon", const_cast<char**>(kwlist),
+                                   &callback, &call_args) ||
+      !tuple_argument(call_args, "call_soon")) {
+    return nullptr;
+  }
+  return schedule_call(self, callback, call_args,
+                       [](SharedCore& core, SoonCall call) { core.push_soon(std::move(call)); });
+}
+
+PyObject* loop_call_later(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"delay", "callback", "args", nullptr};
+  PyObject *delay_obj, *callback, *call_args;
+  double delay;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:call_later", const_cast<char**>(kwlist),
+                                   &delay_obj, &callback, &call_args) ||
+      !float_argument(delay_obj, "delay", delay) || !tuple_argument(call_args, "call_later")) {
+    return nullptr;
+  }
+  return schedule_call(self, callback, call_args, [delay](SharedCore& core, SoonCall call) {
+    core.call_later(std::move(call), delay);
+  });
+}
+
+PyObject* loop_call_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"when", "callback", "args", nullptr};
+  PyObject *when_obj, *callback, *call_args;
+  double when;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:call_at", const_cast<char**>(kwlist),
+                                   &when_obj, &callback, &call_args) ||
+      !float_argument(when_obj, "when", when) || !tuple_argument(call_args, "call_at")) {
+    return nullptr;
+  }
+  return schedule_call(self, callback, call_args, [when](SharedCore& core, SoonCall call) {
+    double delay = when - velkor::loop_time();
+    if (!(delay >= 0.0)) delay = 0.0;  // in the past, or NaN
+    core.call_later(std::move(call), delay);
+  });
+}
+
+// ---- descriptor watchers --------------------------------------------------------
+
+// A reusable watcher callback: the loop takes a reference per dispatch, so a
+// watcher removed while it runs lives until that dispatch ends.
+class PyFdCallback final : public FdCallback {
+ public:
+  explicit PyFdCallback(Ref callable) : callable_(std::move(callable)) {}
+  void operator()() override {
+    std::lock_guard lock(mu_);
+    Attached attached;
+    if (!attached.ok()) return;
+    Ref ignored = Ref::steal(PyObject_CallNoArgs(callable_.get()));
+    if (!ignored) PyErr_Clear();
+  }
+
+ private:
+  std::mutex mu_;
+  Ref callable_;
+};
+
+bool fd_argument(PyObject* obj, int32_t& fd) {
+  long long value = PyLong_AsLongLong(obj);
+  if (value == -1 && PyErr_Occurred()) {
+    add_argument_note("fd");
+    return false;
+  }
+  if (value < INT32_MIN || value > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    add_argument_note("fd");
+    return false;
+  }
+  fd = static_cast<int32_t>(value);
+  return true;
+}
+
+PyObject* add_watcher(PyObject* self, PyObject* args, PyObject* kwargs, FdSlot slot,
+                      const char* format) {
+  static const char* kwlist[] = {"fd", "callback", nullptr};
+  PyObject *fd_obj, *callback;
+  int32_t fd;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &fd_obj,
+                                   &callback) ||
+      !fd_argument(fd_obj, fd)) {
+    return nullptr;
+  }
+  LoopObject& loop = loop_of(self);
+  std::shared_ptr<FdCallback> replaced;
+  {
+    std::lock_guard lock(loop.core_slot->mu);
+    if (!loop.core_slot->core) return not_initialized();
+    replaced = loop.core_slot->core->set_fd_callback(
+        fd, slot, std::make_shared<PyFdCallback>(Ref::borrow(callback)));
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* remove_watcher(PyObject* self, PyObject* args, PyObject* kwargs, FdSlot slot,
+                         const char* format) {
+  static const char* kwlist[] = {"fd", nullptr};
+  PyObject* fd_obj;
+  int32_t fd;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &fd_obj) ||
+      !fd_argument(fd_obj, fd)) {
+    return nullptr;
+  }
+  LoopObject& loop = loop_of(self);
+  std::shared_ptr<FdCallback> removed;
+  {
+    std::lock_guard lock(loop.core_slot->mu);
+    if (loop.core_slot->core) removed = loop.core_slot->core->remove_fd_callback(fd, slot);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* loop_add_reader(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return add_watcher(self, args, kwargs, FdSlot::Reader, "OO:add_reader");
+}
+PyObject* loop_add_writer(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return add_watcher(self, args, kwargs, FdSlot::Writer, "OO:add_writer");
+}
+PyObject* loop_remove_reader(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return remove_watcher(self, args, kwargs, FdSlot::Reader, "O:remove_reader");
+}
+PyObject* loop_remove_writer(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return remove_watcher(self, args, kwargs, FdSlot::Writer, "O:remove_writer");
+}
+
+// ---- type -----------------------------------------------------------------------
+
+#define VARARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef methods[] = {
+    {"run_forever", loop_run_forever, METH_NOARGS, "run_forever($self)\n--\n\n"},
+    {"run_until_complete", VARARGS(loop_run_until_complete), "run_until_complete($self, coro)\n--\n\n"},
+    {"stop", loop_stop, METH_NOARGS, "stop($self)\n--\n\n"},
+    {"close", loop_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"is_running", loop_is_running, METH_NOARGS, "is_running($self)\n--\n\n"},
+    {"is_closed", loop_is_closed, METH_NOARGS, "is_closed($self)\n--\n\n"},
+    {"time", loop_time, METH_NOARGS, "time($self)\n--\n\n"},
+    {"call_soon", VARARGS(loop_call_soon), "call_soon($self, callback, args)\n--\n\n"},
+    {"call_later", VARARGS(loop_call_later), "call_later($self, delay, callback, args)\n--\n\n"},
+    {"call_at", VARARGS(loop_call_at), "call_at($self, when, callback, args)\n--\n\n"},
+    {"add_reader", VARARGS(loop_add_reader), "add_reader($self, fd, callback)\n--\n\n"},
+    {"add_writer", VARARGS(loop_add_writer), "add_writer($self, fd, callback)\n--\n\n"},
+    {"remove_reader", VARARGS(loop_remove_reader), "remove_reader($self, fd)\n--\n\n"},
+    {"remove_writer", VARARGS(loop_remove_writer), "remove_writer($self, fd)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VARARGS
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("PyEventLoop()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(loop_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(loop_repr)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+PyType_Spec spec = {"_velkor.PyEventLoop", sizeof(Box<LoopObject>), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+
+}  // namespace
+
+PyTypeObject* event_loop_type() { return shared_type(g_type, &spec); }
+
+}  // namespace velkor::py
