@@ -1,0 +1,458 @@
+"""The PyEventLoop object: lifecycle, scheduling and descriptor watchers."""
+
+import math
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import _velkor
+
+NOT_INITIALIZED = "velkor runtime not initialized. Call velkor.run() first"
+
+
+@pytest.fixture
+def loop():
+    lp = _velkor.PyEventLoop()
+    yield lp
+    lp.close()
+
+
+def stop_after(loop, delay):
+    loop.call_later(delay, loop.stop, ())
+
+
+class TestLifecycle:
+    def test_repr_and_flags(self, loop):
+        assert repr(loop) == "<PyEventLoop running=false closed=false>"
+        seen = []
+        loop.call_soon(lambda: seen.append((repr(loop), loop.is_running())), ())
+        stop_after(loop, 0)
+        assert loop.run_forever() is None
+        assert seen == [("<PyEventLoop running=true closed=false>", True)]
+        assert loop.is_running() is False
+        loop.close()
+        assert repr(loop) == "<PyEventLoop running=false closed=true>"
+        assert loop.is_closed() is True
+
+    def test_first_time_is_zero_and_shared(self):
+        code = ("import sys; sys.path.insert(0, sys.argv[1]); import _velkor\n"
+                "a = _velkor.PyEventLoop(); b = _velkor.PyEventLoop()\n"
+                "t0 = a.time(); t1 = b.time(); t2 = a.time()\n"
+                "print(t0 == 0.0, 0 <= t1 <= t2)\n")
+        build = os.path.dirname(_velkor.__file__)
+        out = subprocess.run([sys.executable, "-c", code, build], capture_output=True, text=True,
+                             timeout=60)
+        assert out.stdout.split() == ["True", "True"], out.stderr
+
+    def test_run_until_complete_outcomes(self, loop):
+        async def value():
+            await _velkor.sleep(0.05)
+            return 42
+
+        err = ValueError("same")
+
+        async def fail():
+            raise err
+
+        start = time.monotonic()
+        assert loop.run_until_complete(value()) == 42
+        assert 0.04 < time.monotonic() - start < 1.0
+        with pytest.raises(ValueError) as info:
+            loop.run_until_complete(fail())
+        assert info.value is err
+        with pytest.raises(TypeError, match=r"^run_until_complete\(\) requires a coroutine object$"):
+            loop.run_until_complete(5)
+        assert loop.is_running() is False
+
+    def test_stop_ends_run_until_complete_and_work_resumes_later(self, loop):
+        log = []
+        queue = _velkor.PyWakerQueue()
+
+        class Park:
+            def __await__(self):
+                yield ()
+
+        async def waiter():
+            queue.store_waker()
+            await Park()
+            log.append("resumed")
+            return "done"
+
+        stop_after(loop, 0.05)
+        assert loop.run_until_complete(waiter()) is None  # stopped before it finished
+        queue.wake_one()
+        stop_after(loop, 0.05)
+        loop.run_forever()
+        assert log == ["resumed"]
+
+    def test_callbacks_do_not_keep_run_until_complete_alive(self, loop):
+        ran = []
+
+        async def quick():
+            loop.call_later(0.5, ran.append, ("late",))
+            return "quick"
+
+        start = time.monotonic()
+        assert loop.run_until_complete(quick()) == "quick"
+        assert time.monotonic() - start < 0.4
+        assert ran == []
+
+    def test_stop_before_run_forever_has_no_effect(self, loop):
+        loop.stop()
+        log = []
+        loop.call_later(0.05, log.append, ("ran",))
+        stop_after(loop, 0.1)
+        loop.run_forever()
+        assert log == ["ran"]
+
+    def test_stop_from_another_thread_wakes_a_blocked_loop(self, loop):
+        timer = threading.Timer(0.1, loop.stop)
+        timer.start()
+        start = time.monotonic()
+        loop.run_forever()
+        timer.join()
+        assert 0.05 < time.monotonic() - start < 2.0
+
+    def test_run_forever_inside_a_callback(self, loop):
+        errors = []
+
+        def nested():
+            try:
+                loop.run_forever()
+            except RuntimeError as e:
+                errors.append(str(e))
+            loop.stop()
+
+        loop.call_soon(nested, ())
+        loop.run_forever()
+        assert errors == ["event loop already running"]
+
+    def test_close_from_the_loop_thread_does_not_block(self, loop):
+        def close_now():
+            loop.close()
+
+        loop.call_soon(close_now, ())
+        loop.run_forever()  # ends through the stop that close() requests
+        assert loop.is_closed() and not loop.is_running()
+
+    def test_close_from_another_thread_waits_for_the_run(self, loop):
+        ticks = []
+
+        def tick():
+            ticks.append(1)
+            loop.call_later(0.001, tick, ())
+
+        loop.call_soon(tick, ())
+        runner = threading.Thread(target=loop.run_forever)
+        runner.start()
+        time.sleep(0.05)
+        loop.close()
+        runner.join(timeout=5)
+        assert not runner.is_alive()
+        assert ticks and loop.is_closed()
+
+    def test_everything_after_close(self, loop):
+        loop.close()
+        loop.close()  # repeated closes are fine
+        with pytest.raises(RuntimeError, match="^event loop closed$"):
+            loop.run_forever()
+        coro = _velkor.sleep(0).__await__()
+        with pytest.raises(RuntimeError, match="^event loop closed$"):
+            loop.run_until_complete(coro)
+        for call in (lambda: loop.call_soon(print, ()), lambda: loop.call_later(1, print, ()),
+                     lambda: loop.call_at(1, print, ()), lambda: loop.add_reader(0, print)):
+            with pytest.raises(RuntimeError, match="^event loop not initialized$"):
+                call()
+        assert loop.remove_reader(0) is None and loop.remove_writer(0) is None
+        assert loop.stop() is None
+        # close() removed this thread's runtime context.
+        it = _velkor.sleep(10).__await__()
+        with pytest.raises(BaseException) as info:
+            next(it)
+        assert str(info.value) == NOT_INITIALIZED
+
+    def test_runs_on_a_thread_other_than_its_creator(self, loop):
+        result = []
+
+        async def work():
+            await _velkor.sleep(0.01)
+            return threading.get_native_id()
+
+        t = threading.Thread(target=lambda: result.append(loop.run_until_complete(work())))
+        t.start()
+        t.join()
+        assert result and result[0] != threading.get_native_id()
+
+    def test_constructor_signature(self):
+        assert _velkor.PyEventLoop.__text_signature__ == "()"
+        with pytest.raises(TypeError):
+            _velkor.PyEventLoop(1)
+
+
+class TestScheduling:
+    def test_call_soon_order_and_arguments(self, loop):
+        log = []
+        for name in "ABC":
+            assert loop.call_soon(log.append, (name,)) is None
+        loop.call_soon(lambda *a: log.append(a), (1, 2))
+        loop.call_soon(lambda: log.append("no args"), ())
+        stop_after(loop, 0)
+        loop.run_forever()
+        assert log == ["A", "B", "C", (1, 2), "no args"]
+
+    def test_args_must_be_a_tuple(self, loop):
+        with pytest.raises(TypeError, match="args") as info:
+            loop.call_soon(print, [1, 2])
+        assert "while processing 'args'" in info.value.__notes__
+        with pytest.raises(TypeError) as info:
+            loop.call_later("soon", print, ())
+        assert info.value.__notes__ == ["while processing 'delay'"]
+        with pytest.raises(TypeError) as info:
+            loop.call_at(None, print, [])  # `when` is checked first
+        assert info.value.__notes__ == ["while processing 'when'"]
+
+    def test_callback_scheduled_from_a_callback_runs_next_iteration(self, loop):
+        log = []
+
+        def first():
+            log.append("first")
+            loop.call_soon(log.append, ("nested",))
+            log.append("after scheduling")
+
+        loop.call_soon(first, ())
+        loop.call_soon(log.append, ("second",))
+        stop_after(loop, 0.01)
+        loop.run_forever()
+        assert log == ["first", "after scheduling", "second", "nested"]
+
+    def test_call_later_and_call_at_timing(self, loop):
+        seen = {}
+        start = time.monotonic()
+        loop.call_later(0.05, lambda: seen.setdefault("later", time.monotonic() - start), ())
+        loop.call_at(loop.time() + 0.05, lambda: seen.setdefault("at", time.monotonic() - start), ())
+        loop.call_at(loop.time() - 10, lambda: seen.setdefault("past", time.monotonic() - start), ())
+        loop.call_at(math.nan, lambda: seen.setdefault("nan", time.monotonic() - start), ())
+        loop.call_later(0, lambda: seen.setdefault("zero", time.monotonic() - start), ())
+        stop_after(loop, 0.1)
+        loop.run_forever()
+        assert 0.04 < seen["later"] < 0.5 and 0.04 < seen["at"] < 0.5
+        assert seen["past"] < 0.04 and seen["nan"] < 0.04 and seen["zero"] < 0.04
+
+    @pytest.mark.parametrize("delay,message", [
+        (-1, "cannot convert float seconds to Duration: value is negative"),
+        (-math.inf, "cannot convert float seconds to Duration: value is negative"),
+        (math.nan, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (math.inf, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (2.0 ** 64, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (2.0 ** 63, "overflow when adding duration to instant"),
+    ])
+    def test_bad_delays_panic_and_schedule_nothing(self, loop, delay, message):
+        ran = []
+        with pytest.raises(BaseException) as info:
+            loop.call_later(delay, ran.append, (1,))
+        assert str(info.value) == message
+        assert not isinstance(info.value, Exception)
+        loop.call_soon(ran.append, (2,))
+        stop_after(loop, 0.01)
+        loop.run_forever()
+        assert ran == [2]
+
+    def test_call_at_far_future_panics(self, loop):
+        with pytest.raises(BaseException, match="too big or NaN"):
+            loop.call_at(math.inf, print, ())
+
+    def test_raising_callbacks_are_silent(self, loop, capfd):
+        log = []
+
+        def boom():
+            raise ValueError("dropped")
+
+        loop.call_soon(boom, ())
+        loop.call_soon(42, ())  # not callable at all
+        loop.call_soon(log.append, ("after",))
+        stop_after(loop, 0.01)
+        loop.run_forever()
+        assert log == ["after"]
+        assert capfd.readouterr().err == ""
+
+    def test_call_soon_from_another_thread_wakes_the_loop(self, loop):
+        arrived = []
+        t = threading.Timer(0.05, lambda: loop.call_soon(
+            lambda: (arrived.append(time.monotonic()), loop.stop()), ()))
+        start = time.monotonic()
+        t.start()
+        loop.run_forever()
+        t.join()
+        assert arrived and arrived[0] - start < 1.0
+
+    def test_queued_callbacks_are_dropped_at_close(self):
+        lp = _velkor.PyEventLoop()
+        marker = []
+
+        class Sentinel:
+            def __del__(self):
+                marker.append("released")
+
+        lp.call_soon(print, (Sentinel(),))
+        lp.close()
+        assert marker == ["released"]
+
+
+class TestWatchers:
+    def test_pipe_reader_runs_while_data_is_unread(self, loop):
+        r, w = os.pipe()
+        try:
+            calls = []
+
+            def on_readable():
+                calls.append(len(calls))
+                if len(calls) == 3:
+                    os.read(r, 100)  # drained: no more calls
+                    loop.call_later(0.03, loop.stop, ())
+
+            os.write(w, b"x")
+            loop.add_reader(r, on_readable)
+            loop.run_forever()
+            assert calls == [0, 1, 2]
+            os.write(w, b"again")
+            loop.call_later(0.02, loop.stop, ())
+            loop.run_forever()
+            assert len(calls) > 3
+            loop.remove_reader(r)
+        finally:
+            os.close(r)
+            os.close(w)
+
+    def test_reader_before_writer_and_both_on_hangup(self, loop):
+        a, b = socket.socketpair()
+        try:
+            order = []
+            loop.add_writer(a.fileno(), lambda: order.append("writer"))
+            loop.add_reader(a.fileno(), lambda: order.append("reader"))
+            b.close()  # hang-up: both directions report
+            loop.call_soon(loop.stop, ())
+            loop.run_forever()
+            assert order[:2] == ["reader", "writer"]
+            loop.remove_reader(a.fileno())
+            order.clear()
+            loop.call_soon(loop.stop, ())
+            loop.run_forever()
+            assert order and set(order) == {"writer"}
+            loop.remove_writer(a.fileno())
+        finally:
+            a.close()
+
+    def test_reader_removing_the_writer_still_gets_one_writer_call(self, loop):
+        a, b = socket.socketpair()
+        try:
+            order = []
+
+            def reader():
+                order.append("reader")
+                loop.remove_writer(a.fileno())
+                loop.remove_reader(a.fileno())
+                loop.call_soon(loop.stop, ())
+
+            b.send(b"data")
+            loop.add_writer(a.fileno(), lambda: order.append("writer"))
+            loop.add_reader(a.fileno(), reader)
+            loop.run_forever()
+            assert order == ["reader", "writer"]
+        finally:
+            a.close()
+            b.close()
+
+    def test_replacing_and_self_removal(self, loop):
+        r, w = os.pipe()
+        try:
+            calls = []
+            loop.add_reader(r, lambda: calls.append("A"))
+
+            def b():
+                calls.append("B")
+                loop.remove_reader(r)
+                loop.call_later(0.02, loop.stop, ())
+
+            loop.add_reader(r, b)
+            os.write(w, b"x")
+            loop.run_forever()
+            assert calls == ["B"]
+        finally:
+            os.close(r)
+            os.close(w)
+
+    def test_raising_watcher_keeps_running(self, loop, capfd):
+        r, w = os.pipe()
+        try:
+            count = []
+
+            def flaky():
+                count.append(1)
+                if len(count) == 3:
+                    loop.remove_reader(r)
+                    loop.stop()
+                raise ValueError("silently dropped")
+
+            os.write(w, b"x")
+            loop.add_reader(r, flaky)
+            loop.run_forever()
+            assert len(count) == 3
+            assert capfd.readouterr().err == ""
+        finally:
+            os.close(r)
+            os.close(w)
+
+    def test_watcher_on_descriptor_zero(self):
+        code = """
+import os, sys
+sys.path.insert(0, sys.argv[1])
+import _velkor
+r, w = os.pipe()
+os.dup2(r, 0)
+loop = _velkor.PyEventLoop()
+seen = []
+def on_stdin():
+    seen.append(os.read(0, 10))
+    loop.remove_reader(0)
+    loop.stop()
+loop.add_reader(0, on_stdin)
+os.write(w, b"zero")
+loop.run_forever()
+loop.close()
+print(seen)
+"""
+        build = os.path.dirname(_velkor.__file__)
+        out = subprocess.run([sys.executable, "-c", code, build], capture_output=True, text=True,
+                             timeout=60)
+        assert out.stdout.strip() == "[b'zero']", out.stderr
+
+    def test_unopened_descriptor_and_never_watched_removal(self, loop):
+        r, w = os.pipe()
+        os.close(r)
+        os.close(w)
+        assert loop.add_reader(r, lambda: None) is None  # epoll refuses silently
+        assert loop.remove_reader(r) is None
+        assert loop.remove_writer(12345) is None
+
+    def test_fd_conversion_errors(self, loop):
+        with pytest.raises(OverflowError) as info:
+            loop.add_reader(2 ** 31, print)
+        assert str(info.value) == "out of range integral type conversion attempted"
+        with pytest.raises(OverflowError):
+            loop.add_reader(2 ** 70, print)
+        with pytest.raises(TypeError) as info:
+            loop.add_writer("3", print)
+        assert info.value.__notes__ == ["while processing 'fd'"]
+        with pytest.raises(OverflowError):
+            loop.remove_reader(-2 ** 31 - 1)
+
+    def test_watchers_on_closed_loop(self, loop):
+        loop.close()
+        with pytest.raises(RuntimeError, match="^event loop not initialized$"):
+            loop.add_writer(1, print)
+        assert loop.remove_writer(1) is None
