@@ -5,6 +5,7 @@
 #include "python/run.h"
 #include "python/sleep.h"
 #include "python/task_waker.h"
+#include "python/tcp.h"
 
 namespace {
 
@@ -17,6 +18,12 @@ PyMethodDef module_functions[] = {
      "velkor.run(coro) \xe2\x80\x94 run a Python coroutine to completion on our event loop."},
     {"sleep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::sleep)),
      METH_VARARGS | METH_KEYWORDS, "sleep(duration)\n--\n\n"},
+    {"open_connection",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::open_connection)),
+     METH_VARARGS | METH_KEYWORDS, "open_connection(host, port)\n--\n\n"},
+    {"start_server",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::start_server)),
+     METH_VARARGS | METH_KEYWORDS, "start_server(_handler, host, port)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -27,6 +34,8 @@ struct ClassEntry {
 
 // Registration order of the module's classes.
 const ClassEntry module_classes[] = {
+    {"PyTcpStream", tcp_stream_type},
+    {"PyTcpListener", tcp_listener_type},
     {"TaskWakerCallback", task_waker_callback_type},
 };
 
