@@ -456,7 +456,7 @@ class TestConversions:
 
 class TestLoad:
     def test_bulk_transfer_each_way(self):
-        size = (16 if SANITIZED else 256) << 20
+        size = (64 if SANITIZED else 256) << 20
         window = 8 << 20
         with ProcessPeer("bulk", str(size), "7") as peer:
             async def main():
@@ -485,7 +485,7 @@ class TestLoad:
         assert received == hashlib.sha256(b"".join(blocks(size, 7))).hexdigest()
 
     def test_many_connections_with_many_round_trips(self):
-        conns, rounds = (40, 20) if SANITIZED else (200, 100)
+        conns, rounds = (100, 30) if SANITIZED else (200, 100)
         with ProcessPeer("echo") as peer:
             threads = native_threads()
 
