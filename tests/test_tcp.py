@@ -54,16 +54,12 @@ async def read_exactly(stream, n):
     return data
 
 
-def serve(handler, **kwargs):
-    return ThreadServer(handler, **kwargs)
-
-
 class TestReading:
     @pytest.mark.parametrize("size", [1000, 100_000])
     def test_a_large_payload_arrives_whole_in_bounded_pieces(self, size):
         payload = os.urandom(200_000)
 
-        with serve(lambda conn: conn.sendall(payload)) as server:
+        with ThreadServer(lambda conn: conn.sendall(payload)) as server:
             async def main():
                 stream = connect(server.port)
                 pieces = await drain(stream, size)
@@ -83,7 +79,7 @@ class TestReading:
             conn.sendall(b"later")
             recv_all(conn)
 
-        with serve(peer) as server:
+        with ThreadServer(peer) as server:
             async def main():
                 stream = connect(server.port)
                 got = [await stream.read(10)]  # does not wait for 10 bytes
@@ -106,7 +102,7 @@ class TestReading:
             conn.sendall(b"late")
             recv_all(conn)
 
-        with serve(peer) as server:
+        with ThreadServer(peer) as server:
             async def main():
                 stream = connect(server.port)
                 await _velkor.sleep(0.05)  # sent right after the accept: queued by now
@@ -130,7 +126,7 @@ class TestReading:
             conn.shutdown(socket.SHUT_WR)
             return recv_all(conn)
 
-        with serve(peer) as server:
+        with ThreadServer(peer) as server:
             async def main():
                 stream = connect(server.port)
                 got = await drain(stream)
@@ -146,7 +142,7 @@ class TestReading:
             time.sleep(0.05)
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
-        with serve(peer) as server:
+        with ThreadServer(peer) as server:
             async def main():
                 stream = connect(server.port)
                 got = await drain(stream)
@@ -167,7 +163,7 @@ class TestReading:
 
 class TestWritingAndClosing:
     def test_write_awaitables(self):
-        with serve(recv_all) as server:
+        with ThreadServer(recv_all) as server:
             async def main():
                 stream = connect(server.port)
                 never = stream.write(b"never sent")
@@ -194,7 +190,7 @@ class TestWritingAndClosing:
             received.set()
             return data
 
-        with serve(peer) as server:
+        with ThreadServer(peer) as server:
             async def main():
                 stream = connect(server.port)
                 await _velkor.sleep(0.05)
@@ -219,7 +215,7 @@ class TestWritingAndClosing:
     def test_writes_queued_before_the_stream_is_dropped_still_arrive(self):
         payload = os.urandom(8 << 20)
 
-        with serve(recv_all) as server:
+        with ThreadServer(recv_all) as server:
             async def main():
                 stream = connect(server.port)
                 for i in range(0, len(payload), 1 << 20):
@@ -245,7 +241,7 @@ class TestWritingAndClosing:
 
 class TestIterators:
     def test_stepping_by_hand(self):
-        with serve(lambda conn: (conn.sendall(b"data"), recv_all(conn))[1]) as server:
+        with ThreadServer(lambda conn: (conn.sendall(b"data"), recv_all(conn))[1]) as server:
             stream = connect(server.port)  # needs no runtime
             time.sleep(0.1)
             step = stream.read(100).__await__()
@@ -275,7 +271,7 @@ class TestIterators:
         assert server.results == [b"xy"]
 
     def test_awaitables_are_made_only_by_streams(self):
-        with serve(recv_all) as server:
+        with ThreadServer(recv_all) as server:
             stream = connect(server.port)
             for obj in (stream, stream.read(1), stream.write(b""), stream.read(1).__await__(),
                         stream.write(b"").__await__()):
@@ -311,7 +307,7 @@ class TestConnecting:
         def echo(conn):
             conn.sendall(recv_exactly(conn, 4))
 
-        with serve(echo, host="::1", connections=2) as server:
+        with ThreadServer(echo, host="::1", connections=2) as server:
             async def main():
                 reprs = []
                 for host in ("::1", "[::1]"):
@@ -325,7 +321,7 @@ class TestConnecting:
                                            f"<PyTcpStream [::1]:{server.port}>"]
 
     def test_repr_and_names(self):
-        with serve(recv_all) as server:
+        with ThreadServer(recv_all) as server:
             stream = _velkor.open_connection(port=server.port, host=HOST)
             assert repr(stream) == f"<PyTcpStream {HOST}:{server.port}>"
             del stream
@@ -407,7 +403,7 @@ class TestConversions:
             pass  # open_connection: converted, then refused
 
     def test_read_size(self):
-        with serve(recv_all) as server:
+        with ThreadServer(recv_all) as server:
             stream = connect(server.port)
             for size in (-1, 2**64):
                 assert_conversion_error(lambda: stream.read(size), OverflowError, "size")
@@ -432,7 +428,7 @@ class TestConversions:
         class Data(bytes):
             pass
 
-        with serve(recv_all) as server:
+        with ThreadServer(recv_all) as server:
             async def main():
                 stream = connect(server.port)
                 assert_conversion_error(lambda: stream.write("text"), TypeError, "data",

@@ -227,7 +227,7 @@ PyObject* park_read(ReadIter& it) {
     Waker waker = std::move(ctx.current_waker);
     if (!waker) return empty_bytes();  // stepped outside a task: the caller steps again
     it.read_waker->store(waker.clone());
-    if (it.incoming->has_news()) {
+    if (it.incoming->is_ready()) {
       // A chunk (or the end) arrived after the channel was found empty and
       // before the waker was stored, so the reader may have woken nobody.
       std::move(waker).wake();

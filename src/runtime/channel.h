@@ -114,8 +114,8 @@ class Receiver {
     return true;
   }
 
-  // True when try_recv would not find the channel empty.
-  bool has_news() {
+  // True when try_recv would find a message or the disconnection.
+  bool is_ready() {
     std::lock_guard lock(state_->mu);
     return !state_->queue.empty() || !state_->sender_alive;
   }

@@ -153,17 +153,15 @@ SpawnResult start_stream(int fd, StreamParts& parts) {
   auto [write_tx, write_rx] = make_channel<WriteBuffer>();
   auto [stop_tx, stop_rx] = make_channel<StopMessage>();
   auto read_waker = std::make_shared<WakerSlot>();
-  // The stop channel's sending end must exist before the reader starts and
-  // outlive a failed start only as long as this frame: its release is what
-  // ends a reader that was started when the writer could not be.
-  auto stop_holder = std::make_shared<Sender<StopMessage>>(std::move(stop_tx));
   SpawnResult result = spawn_io_thread(fd, std::move(chunk_tx), std::move(stop_rx),
                                        std::move(write_rx), read_waker);
+  // On failure the ends still held here are released on return; that
+  // disconnects the stop channel of a reader that did start, which ends it.
   if (result.failure != SpawnFailure::None) return result;
   parts.incoming = std::make_shared<Receiver<Chunk>>(std::move(chunk_rx));
   parts.read_buffer = std::make_shared<ReadBuffer>();
   parts.outgoing = std::make_shared<Sender<WriteBuffer>>(std::move(write_tx));
-  parts.stop = std::move(stop_holder);
+  parts.stop = std::make_shared<Sender<StopMessage>>(std::move(stop_tx));
   parts.read_waker = std::move(read_waker);
   return result;
 }
