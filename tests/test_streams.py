@@ -114,22 +114,6 @@ def test_close_ends_the_connection_after_queued_writes():
     assert server.results == [b"abc"]
 
 
-def test_argument_checks_and_a_closed_stream():
-    with ThreadServer(recv_all) as server:
-        async def main():
-            stream = await open_connection(HOST, server.port)
-            with pytest.raises(ValueError):
-                await stream.readexactly(-1)
-            with pytest.raises(ValueError):
-                await stream.readuntil(b"")
-            stream.close()
-            stream.close()
-            return await stream.read(), await stream.readline(), await stream.write(b"x")
-
-        assert _velkor.run(main()) == (b"", b"", 0)
-    assert server.results == [b""]
-
-
 # ---- a redis-server peer ---------------------------------------------------------
 
 REDIS = shutil.which("redis-server") or "/usr/bin/redis-server"
