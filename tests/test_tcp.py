@@ -7,6 +7,8 @@ import os
 import random
 import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -237,6 +239,37 @@ class TestWritingAndClosing:
             assert settle(lambda: native_threads() == threads)
             assert time.monotonic() - started < 0.5
             assert open_fds() == fds
+
+
+LEAK_CHECK = """
+import socket, sys, threading, time
+sys.path[:0] = sys.argv[1:]
+import _velkor
+listener = socket.create_server(("127.0.0.1", 0))
+def peer():
+    conn, _ = listener.accept()
+    for _ in range(20):
+        time.sleep(0.003)
+        conn.sendall(b"x")
+    conn.close()
+threading.Thread(target=peer).start()
+stream = _velkor.open_connection("127.0.0.1", listener.getsockname()[1])
+async def one_read():
+    return await stream.read(10)
+while _velkor.run(one_read()):
+    pass
+"""
+
+
+@pytest.mark.skipif(os.environ.get("VELKOR_TEST_MODE") != "asan",
+                    reason="needs the leak checker of the ASan build")
+def test_runs_ending_with_a_read_repoll_pending_free_their_loop():
+    # Each run ends right after data woke its read, before the read's 1 ms
+    # re-poll entry fires: the loop must not be kept alive by that entry.
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1")
+    out = subprocess.run([sys.executable, "-c", LEAK_CHECK, os.path.dirname(_velkor.__file__)],
+                         capture_output=True, text=True, env=env, timeout=120)
+    assert out.returncode == 0, out.stderr[-3000:]
 
 
 class TestIterators:
