@@ -20,8 +20,9 @@ import os
 import subprocess
 import sys
 import time
-from collections.abc import Awaitable, Callable
+from collections.abc import Awaitable, Callable, Coroutine
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 for p in (str(ROOT), str(ROOT / "build" / "release")):
@@ -77,9 +78,12 @@ class Conn:
 
 
 class VelkorConn(Conn):
-    def __init__(self, port: int) -> None:
+    @classmethod
+    async def open(cls, port: int) -> VelkorConn:
         import _velkor
+        self = cls()
         self.s = _velkor.open_connection("127.0.0.1", port)
+        return self
 
     async def write(self, data: bytes) -> None:
         await self.s.write(data)
@@ -146,16 +150,17 @@ async def bulk(conn: Conn, total: int) -> None:
             received += n
 
 
-# ---- runners: each returns the seconds that the measured part took -----------------
+# ---- measuring -------------------------------------------------------------------
 
 Scenario = Callable[[list[Conn]], Awaitable[None]]
+Opener = Callable[[int], Awaitable[Conn]]
+Runner = Callable[[Coroutine[Any, Any, float]], float]
 
 
-def run_velkor(port: int, connections: int, scenario: Scenario) -> float:
-    import _velkor
-
+def measure(run: Runner, opener: Opener, port: int, connections: int, scenario: Scenario) -> float:
+    """Seconds that `scenario` took on fresh connections, driven by `run`."""
     async def main() -> float:
-        conns: list[Conn] = [VelkorConn(port) for _ in range(connections)]
+        conns = [await opener(port) for _ in range(connections)]
         start = time.perf_counter()
         await scenario(conns)
         elapsed = time.perf_counter() - start
@@ -163,23 +168,7 @@ def run_velkor(port: int, connections: int, scenario: Scenario) -> float:
             c.close()
         return elapsed
 
-    return _velkor.run(main())
-
-
-def run_asyncio(port: int, connections: int, scenario: Scenario, uv: bool) -> float:
-    async def main() -> float:
-        conns: list[Conn] = [await AsyncioConn.open(port) for _ in range(connections)]
-        start = time.perf_counter()
-        await scenario(conns)
-        elapsed = time.perf_counter() - start
-        for c in conns:
-            c.close()
-        return elapsed
-
-    if uv:
-        import uvloop
-        return uvloop.run(main())
-    return asyncio.run(main())
+    return run(main())
 
 
 def main() -> None:
@@ -194,13 +183,14 @@ def main() -> None:
         serve()
         return
 
-    clients: dict[str, Callable[[int, int, Scenario], float]] = {
-        "velkor": run_velkor,
-        "asyncio": lambda p, n, s: run_asyncio(p, n, s, uv=False),
+    import _velkor
+    clients: dict[str, tuple[Runner, Opener]] = {
+        "velkor": (_velkor.run, VelkorConn.open),
+        "asyncio": (asyncio.run, AsyncioConn.open),
     }
     try:
-        import uvloop  # noqa: F401
-        clients["uvloop"] = lambda p, n, s: run_asyncio(p, n, s, uv=True)
+        import uvloop
+        clients["uvloop"] = (uvloop.run, AsyncioConn.open)
     except ImportError:
         print("uvloop is not installed: its column is left out", file=sys.stderr)
 
@@ -223,8 +213,9 @@ def main() -> None:
         print(f"{'':32}{'':>15}" + "".join(f"{name:>12}" for name in clients))
         for title, unit, rate, connections, scenario in rows:
             figures = []
-            for run in clients.values():
-                best = min(run(port, connections, scenario) for _ in range(args.repeat))
+            for run, opener in clients.values():
+                best = min(measure(run, opener, port, connections, scenario)
+                           for _ in range(args.repeat))
                 figures.append(rate(best))
             print(f"{title:32}{unit:>15}" + "".join(f"{f:>12,.0f}" for f in figures), flush=True)
     finally:
