@@ -1,6 +1,6 @@
 """Type stubs for the native runtime module `_velkor`."""
 
-from collections.abc import Awaitable, Callable, Coroutine
+from collections.abc import Awaitable, Callable, Coroutine, Sequence
 from typing import Any, Generic, TypeVar, final
 
 _T = TypeVar("_T")
@@ -19,6 +19,10 @@ def defer(func: Callable[..., _T], *args: Any,
 def _spawn(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawnedTask[_T]:
     """velkor._spawn(coro, task=None) — spawn a coroutine as a task on the event loop.
     Returns an awaitable handle that yields the coroutine's return value."""
+
+def open_connection(host: str, port: int) -> PyTcpStream: ...
+
+def start_server(_handler: object, host: str, port: int) -> PyTcpListener: ...
 
 @final
 class PyEventLoop:
@@ -59,6 +63,18 @@ class PySpawnedTaskIter(Generic[_T]):
     def __iter__(self) -> PySpawnedTaskIter[_T]: ...
     def __next__(self) -> tuple[()]: ...
     def send(self, _val: object, /) -> tuple[()]: ...
+
+@final
+class PyTcpStream:
+    """A connected TCP stream; its socket traffic runs on two threads of its own."""
+
+    def read(self, size: int) -> Awaitable[bytes]: ...
+    def write(self, data: bytes | bytearray | Sequence[int]) -> Awaitable[int]: ...
+    def close(self) -> None: ...
+
+@final
+class PyTcpListener:
+    """The address that a start_server() call checked."""
 
 @final
 class TaskWakerCallback:

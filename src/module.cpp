@@ -9,6 +9,7 @@
 #include "python/spawn.h"
 #include "python/sync.h"
 #include "python/task_waker.h"
+#include "python/tcp.h"
 
 namespace {
 
@@ -32,6 +33,12 @@ PyMethodDef module_functions[] = {
      "_spawn(coro, task=None)\n--\n\n"
      "velkor._spawn(coro, task=None) \xe2\x80\x94 spawn a coroutine as a task on the event loop.\n"
      "Returns an awaitable handle that yields the coroutine's return value."},
+    {"open_connection",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::open_connection)),
+     METH_VARARGS | METH_KEYWORDS, "open_connection(host, port)\n--\n\n"},
+    {"start_server",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::start_server)),
+     METH_VARARGS | METH_KEYWORDS, "start_server(_handler, host, port)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -47,6 +54,8 @@ const ClassEntry module_classes[] = {
     {"PyTaskIter", task_iter_type},
     {"PySpawnedTask", spawned_task_type},
     {"PySpawnedTaskIter", spawned_task_iter_type},
+    {"PyTcpStream", tcp_stream_type},
+    {"PyTcpListener", tcp_listener_type},
     {"TaskWakerCallback", task_waker_callback_type},
     {"PyWakerQueue", waker_queue_type},
 };
@@ -57,6 +66,7 @@ int exec_module(PyObject* module) {
                  Py_TYPE(module)->tp_name);
     return -1;
   }
+  watch_interpreter_exit();
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   for (const ClassEntry& entry : module_classes) {
     PyTypeObject* type = entry.type();

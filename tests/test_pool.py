@@ -187,6 +187,14 @@ async def main():
 _velkor.run(main())
 print("exiting")
 """,
+    "many short jobs racing the exit": """
+import _velkor
+async def main():
+    for i in range(20000):
+        _velkor.defer(abs, -i)
+_velkor.run(main())
+print("exiting")
+""",
     "loop object never closed": """
 import _velkor
 loop = _velkor.PyEventLoop()

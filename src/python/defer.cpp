@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include "python/completion.h"
 #include "python/errors.h"
@@ -16,35 +17,24 @@ namespace velkor::py {
 
 namespace {
 
-// Attaches a pool worker to the interpreter for one job. The worker's thread
-// state is made once and kept between jobs, instead of being created and
-// destroyed around every job. Not ok() while the interpreter finalises: the
-// job is then dropped without touching its Python objects.
-class WorkerAttached {
+// One job on a pool worker: attached with the worker's own thread state,
+// and counted, so that the interpreter's exit waits for it to end. Not ok()
+// once the exit has begun: the job is then dropped without touching Python.
+class WorkerJob {
  public:
-  WorkerAttached() {
-    if (Py_IsFinalizing()) return;
-    if (!t_has_state) {
-      state_ = PyGILState_Ensure();  // creates this worker's thread state...
-      t_has_state = true;
-      PyEval_SaveThread();  // ...and keeps it (counter stays at one)
-    }
-    if (Py_IsFinalizing()) return;
-    state_ = PyGILState_Ensure();
-    ok_ = true;
-    drain_deferred_releases();
+  WorkerJob() : started_(adopt_worker_thread_state() && begin_worker_job()) {
+    if (started_) attached_.emplace();
   }
-  ~WorkerAttached() {
-    if (ok_) PyGILState_Release(state_);
+  ~WorkerJob() {
+    attached_.reset();
+    if (started_) end_worker_job();
   }
-  bool ok() const { return ok_; }
+  bool ok() const { return attached_ && attached_->ok(); }
 
  private:
-  static thread_local bool t_has_state;
-  PyGILState_STATE state_{};
-  bool ok_ = false;
+  bool started_;
+  std::optional<Attached> attached_;
 };
-thread_local bool WorkerAttached::t_has_state = false;
 
 struct PoolCall {
   Ref func;
@@ -53,8 +43,8 @@ struct PoolCall {
   std::shared_ptr<Completion> completion;
 
   void operator()() {
-    WorkerAttached attached;
-    if (!attached.ok()) {
+    WorkerJob job;
+    if (!job.ok()) {
       // The interpreter is finalising: leak the references rather than touch
       // objects that may already be gone.
       func.release();

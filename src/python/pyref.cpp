@@ -1,6 +1,7 @@
 #include "python/pyref.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -48,15 +49,129 @@ void drain_deferred_releases() noexcept {
   for (PyObject* obj : batch) Py_DECREF(obj);
 }
 
+namespace {
+
+// The thread state set aside by the innermost Unlocked on this thread, or a
+// pool worker's own state.
+thread_local PyThreadState* t_parked_state = nullptr;
+
+// Interpreter exit: once flagged, no thread the interpreter does not run
+// itself may attach. Running pool jobs are counted so the exit can wait.
+struct ExitWatch {
+  std::mutex mu;
+  std::condition_variable jobs_done;
+  int running_jobs = 0;
+  bool exiting = false;
+};
+
+ExitWatch& exit_watch() {
+  static auto* watch = new ExitWatch;
+  return *watch;
+}
+
+std::atomic<bool> g_interpreter_exiting{false};
+std::atomic<bool> g_exit_watched{false};
+
+// An atexit handler: runs before finalisation starts, while every thread
+// can still attach, and waits for the pool jobs already running.
+PyObject* on_interpreter_exit(PyObject*, PyObject*) {
+  ExitWatch& w = exit_watch();
+  {
+    std::lock_guard lock(w.mu);
+    w.exiting = true;
+  }
+  g_interpreter_exiting.store(true);
+  Py_BEGIN_ALLOW_THREADS
+  std::unique_lock lock(w.mu);
+  w.jobs_done.wait(lock, [&] { return w.running_jobs == 0; });
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook = {"_velkor_exit_hook", on_interpreter_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool interpreter_available() { return !g_interpreter_exiting.load() && !Py_IsFinalizing(); }
+
+void watch_interpreter_exit() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  if (interp != PyInterpreterState_Main() || g_exit_watched.exchange(true)) return;
+  Ref hook = Ref::steal(PyCFunction_New(&exit_hook, nullptr));
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref done = (hook && atexit) ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()))
+                              : Ref();
+  if (!done) PyErr_Clear();
+}
+
+bool begin_worker_job() {
+  ExitWatch& w = exit_watch();
+  std::lock_guard lock(w.mu);
+  if (w.exiting || Py_IsFinalizing()) return false;
+  ++w.running_jobs;
+  return true;
+}
+
+void end_worker_job() {
+  ExitWatch& w = exit_watch();
+  {
+    std::lock_guard lock(w.mu);
+    --w.running_jobs;
+  }
+  w.jobs_done.notify_all();
+}
+
+bool adopt_worker_thread_state() {
+  if (t_parked_state) return true;
+  if (!begin_worker_job()) return false;
+  PyGILState_STATE ignored = PyGILState_Ensure();  // makes and binds this thread's state
+  (void)ignored;
+  t_parked_state = PyEval_SaveThread();  // kept for the thread's life
+  end_worker_job();
+  return true;
+}
+
+Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(t_parked_state) {
+  t_parked_state = state_;
+}
+
+Unlocked::~Unlocked() {
+  t_parked_state = outer_;
+  PyEval_RestoreThread(state_);
+  drain_deferred_releases();
+}
+
 Attached::Attached() {
-  if (Py_IsFinalizing()) return;
-  state_ = PyGILState_Ensure();
+  if (thread_is_attached()) {
+    mode_ = Mode::Nested;
+    ok_ = true;
+    return;
+  }
+  if (!interpreter_available()) return;
+  if (t_parked_state) {
+    state_ = t_parked_state;
+    PyEval_RestoreThread(state_);
+    mode_ = Mode::Restored;
+  } else {
+    gil_state_ = PyGILState_Ensure();
+    mode_ = Mode::GilState;
+  }
   ok_ = true;
   drain_deferred_releases();
 }
 
 Attached::~Attached() {
-  if (ok_) PyGILState_Release(state_);
+  switch (mode_) {
+    case Mode::Restored:
+      PyEval_SaveThread();
+      break;
+    case Mode::GilState:
+      PyGILState_Release(gil_state_);
+      break;
+    case Mode::None:
+    case Mode::Nested:
+      break;
+  }
 }
 
 const Names& names() {

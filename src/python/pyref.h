@@ -15,6 +15,14 @@ namespace velkor::py {
 
 inline bool thread_is_attached() { return PyThreadState_GetUnchecked() != nullptr; }
 
+// False once the interpreter has begun to exit (its atexit handlers ran, or it
+// is finalising). Threads the interpreter does not know about (pool workers)
+// and loop threads between steps must not attach from then on: attaching to a
+// finalised runtime is fatal.
+bool interpreter_available();
+// Arms interpreter_available() for the main interpreter (called at import).
+void watch_interpreter_exit();
+
 // Releases one reference now when attached, otherwise queues it.
 void release_ref(PyObject* obj) noexcept;
 // Releases every queued reference. Call only while attached.
@@ -53,25 +61,27 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
-// Releases the interpreter lock for a scope ("detached here").
+// Releases the interpreter lock for a scope ("detached here"). While
+// detached, the thread's state is remembered, so that Attached can take it
+// back directly (the way the interpreter's own threads re-attach).
 class Unlocked {
  public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() {
-    PyEval_RestoreThread(state_);
-    drain_deferred_releases();
-  }
+  Unlocked();
+  ~Unlocked();
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
 
  private:
   PyThreadState* state_;
+  PyThreadState* outer_;
 };
 
-// Attaches the calling thread to the interpreter for a scope. Threads that
-// already own a thread state reuse it; the queue of deferred releases is
-// drained on entry. `ok()` is false when the interpreter is finalising: the
-// caller must then not touch Python objects.
+// Attaches the calling thread to the interpreter for a scope: with the thread
+// state an enclosing Unlocked set aside (the loop thread between steps), with
+// a pool worker's own state, or through the GIL-state API otherwise. Nothing
+// happens when the thread is attached already. The queue of deferred releases
+// is drained on entry. `ok()` is false once the interpreter has begun to
+// exit: the caller must then not touch Python objects.
 class Attached {
  public:
   Attached();
@@ -81,9 +91,23 @@ class Attached {
   bool ok() const { return ok_; }
 
  private:
+  enum class Mode { None, Nested, Restored, GilState };
+  Mode mode_ = Mode::None;
   bool ok_ = false;
-  PyGILState_STATE state_{};
+  PyThreadState* state_ = nullptr;
+  PyGILState_STATE gil_state_{};
 };
+
+// Gives the calling thread (a pool worker) a thread state of its own for its
+// whole life, used by every later Attached on it. False when the interpreter
+// is exiting.
+bool adopt_worker_thread_state();
+
+// Brackets one pool job: false (and nothing to end) once the interpreter has
+// begun to exit. The exit waits for the jobs already running, so that no
+// worker ever attaches to an interpreter being finalised.
+bool begin_worker_job();
+void end_worker_job();
 
 // Saves the error indicator for a scope and restores it afterwards.
 class ErrorSaved {

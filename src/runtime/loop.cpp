@@ -83,6 +83,7 @@ void SharedCore::call_later(OnceFunction callback, double delay_secs) {
 
 void SharedCore::add_timer(Instant deadline, Waker waker, bool signal) {
   std::lock_guard lock(mu_);
+  if (d_.closed) return;  // nothing would fire it; the waker is dropped after the lock
   d_.timers.insert(deadline, std::move(waker));
   if (signal) signal_locked();
 }
@@ -181,10 +182,16 @@ EventLoop::EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core)
     : epoll_fd_(epoll_fd), core_(std::move(core)), events_(new epoll_event[kMaxEvents]) {}
 
 EventLoop::~EventLoop() {
+  // Timer entries never fire once the loop is gone, and each holds a waker
+  // that refers back to the core: left in place they would keep the core
+  // alive for ever (a stream read leaves its 1 ms re-poll entry behind, for
+  // instance). They are released after the locks.
+  TimerWheel pending;
   {
     std::unique_lock lifetime(core_->fd_lifetime_);
     std::lock_guard lock(core_->mu_);
     core_->d_.closed = true;
+    std::swap(pending, core_->d_.timers);
     ::close(epoll_fd_);
     ::close(core_->wake_fd_);
   }

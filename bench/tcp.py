@@ -1,0 +1,226 @@
+"""TCP client benchmark: velkor streams beside asyncio streams and asyncio
+streams on uvloop, all against the same echo server (a separate process that
+this script starts).
+
+  echo rate, 1 connection     1 KiB request, wait for the 1 KiB echo, repeat
+  echo rate, 100 connections  each round: one 1 KiB request on every
+                              connection, then every echo read back
+  bulk throughput             one connection, 64 MiB written while the echo
+                              is read back; MB/s of payload in each direction
+
+Run: ./dev shell python3.14 bench/tcp.py   (PYTHONPATH: build/release and the
+checkout; ./dev shell sets neither, so the script adds them itself).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import subprocess
+import sys
+import time
+from collections.abc import Awaitable, Callable, Coroutine
+from pathlib import Path
+from typing import Any
+
+ROOT = Path(__file__).resolve().parent.parent
+for p in (str(ROOT), str(ROOT / "build" / "release")):
+    if p not in sys.path:
+        sys.path.insert(0, p)
+
+MESSAGE = 1024
+BULK_BLOCK = 256 << 10
+BULK_WINDOW = 4 << 20
+
+
+# ---- the echo server (run with --serve) -------------------------------------------
+
+class _Echo(asyncio.Protocol):
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        self.transport: asyncio.Transport = transport  # type: ignore[assignment]
+
+    def data_received(self, data: bytes) -> None:
+        self.transport.write(data)
+
+    # Flow control: stop reading while the client is not taking the echo.
+    def pause_writing(self) -> None:
+        self.transport.pause_reading()
+
+    def resume_writing(self) -> None:
+        self.transport.resume_reading()
+
+
+def serve() -> None:
+    try:
+        import uvloop
+        loop = uvloop.new_event_loop()
+    except ImportError:
+        loop = asyncio.new_event_loop()
+
+    async def main() -> None:
+        server = await loop.create_server(_Echo, "127.0.0.1", 0, backlog=1024)
+        print(server.sockets[0].getsockname()[1], flush=True)
+        await loop.run_in_executor(None, sys.stdin.read)  # until our parent closes stdin
+
+    loop.run_until_complete(main())
+
+
+# ---- clients ------------------------------------------------------------------------
+
+class Conn:
+    """The three clients behind one small interface."""
+
+    async def write(self, data: bytes) -> None: ...
+    async def read_exactly(self, n: int) -> bytes: ...
+    async def read_some(self) -> int: ...
+    def close(self) -> None: ...
+
+
+class VelkorConn(Conn):
+    @classmethod
+    async def open(cls, port: int) -> VelkorConn:
+        import _velkor
+        self = cls()
+        self.s = _velkor.open_connection("127.0.0.1", port)
+        return self
+
+    async def write(self, data: bytes) -> None:
+        await self.s.write(data)
+
+    async def read_exactly(self, n: int) -> bytes:
+        data = await self.s.read(n)
+        while len(data) < n:
+            piece = await self.s.read(n - len(data))
+            if not piece:
+                raise EOFError
+            data += piece
+        return data
+
+    async def read_some(self) -> int:
+        return len(await self.s.read(65536))
+
+    def close(self) -> None:
+        self.s.close()
+        del self.s
+
+
+class AsyncioConn(Conn):
+    @classmethod
+    async def open(cls, port: int) -> AsyncioConn:
+        self = cls()
+        self.r, self.w = await asyncio.open_connection("127.0.0.1", port, limit=1 << 20)
+        return self
+
+    async def write(self, data: bytes) -> None:
+        self.w.write(data)
+        await self.w.drain()
+
+    async def read_exactly(self, n: int) -> bytes:
+        return await self.r.readexactly(n)
+
+    async def read_some(self) -> int:
+        return len(await self.r.read(65536))
+
+    def close(self) -> None:
+        self.w.close()
+
+
+async def echo_rounds(conns: list[Conn], rounds: int) -> None:
+    message = os.urandom(MESSAGE)
+    for _ in range(rounds):
+        for c in conns:
+            await c.write(message)
+        for c in conns:
+            if await c.read_exactly(MESSAGE) != message:
+                raise AssertionError("echo mismatch")
+
+
+async def bulk(conn: Conn, total: int) -> None:
+    block = os.urandom(BULK_BLOCK)
+    sent = received = 0
+    while received < total:
+        if sent < total and sent - received < BULK_WINDOW:
+            await conn.write(block)
+            sent += len(block)
+        else:
+            n = await conn.read_some()
+            if n == 0:
+                raise EOFError
+            received += n
+
+
+# ---- measuring -------------------------------------------------------------------
+
+Scenario = Callable[[list[Conn]], Awaitable[None]]
+Opener = Callable[[int], Awaitable[Conn]]
+Runner = Callable[[Coroutine[Any, Any, float]], float]
+
+
+def measure(run: Runner, opener: Opener, port: int, connections: int, scenario: Scenario) -> float:
+    """Seconds that `scenario` took on fresh connections, driven by `run`."""
+    async def main() -> float:
+        conns = [await opener(port) for _ in range(connections)]
+        start = time.perf_counter()
+        await scenario(conns)
+        elapsed = time.perf_counter() - start
+        for c in conns:
+            c.close()
+        return elapsed
+
+    return run(main())
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    ap.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--round-trips", type=int, default=20000, help="round trips on 1 connection")
+    ap.add_argument("--rounds", type=int, default=200, help="rounds on 100 connections")
+    ap.add_argument("--bulk-mib", type=int, default=64)
+    ap.add_argument("--repeat", type=int, default=3, help="best of this many runs")
+    args = ap.parse_args()
+    if args.serve:
+        serve()
+        return
+
+    import _velkor
+    clients: dict[str, tuple[Runner, Opener]] = {
+        "velkor": (_velkor.run, VelkorConn.open),
+        "asyncio": (asyncio.run, AsyncioConn.open),
+    }
+    try:
+        import uvloop
+        clients["uvloop"] = (uvloop.run, AsyncioConn.open)
+    except ImportError:
+        print("uvloop is not installed: its column is left out", file=sys.stderr)
+
+    total = args.bulk_mib << 20
+    rows: list[tuple[str, str, Callable[[float], float], int, Scenario]] = [
+        ("echo, 1 KiB, 1 connection", "round trips/s", lambda t: args.round_trips / t, 1,
+         lambda conns: echo_rounds(conns, args.round_trips)),
+        ("echo, 1 KiB, 100 connections", "round trips/s", lambda t: 100 * args.rounds / t, 100,
+         lambda conns: echo_rounds(conns, args.rounds)),
+        (f"bulk, {args.bulk_mib} MiB each way", "MB/s", lambda t: total / t / 1e6, 1,
+         lambda conns: bulk(conns[0], total)),
+    ]
+
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    server = subprocess.Popen([sys.executable, __file__, "--serve"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        assert server.stdout is not None
+        port = int(server.stdout.readline())
+        print(f"{'':32}{'':>15}" + "".join(f"{name:>12}" for name in clients))
+        for title, unit, rate, connections, scenario in rows:
+            figures = []
+            for run, opener in clients.values():
+                best = min(measure(run, opener, port, connections, scenario)
+                           for _ in range(args.repeat))
+                figures.append(rate(best))
+            print(f"{title:32}{unit:>15}" + "".join(f"{f:>12,.0f}" for f in figures), flush=True)
+    finally:
+        server.communicate(timeout=30)
+
+
+if __name__ == "__main__":
+    main()
