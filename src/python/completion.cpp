@@ -87,7 +87,12 @@ PyObject* iter_step(PyObject* self) {
   HandleIter& it = Box<HandleIter>::of(self);
   if (it.done) return nullptr;
   if (!it.completion) return raise_cleared();
-  return it.completion->poll_await(it.done);
+  PyObject* result = it.completion->poll_await(it.done);
+  // A finished iterator never looks at the completion again; letting go of it
+  // leaves the handle as the sole owner, whose traversal then reports the
+  // outcome (see traverse_completion).
+  if (it.done) it.completion.reset();
+  return result;
 }
 
 PyObject* iter_send(PyObject* self, PyObject*) { return send_result(iter_step(self)); }
