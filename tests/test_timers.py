@@ -127,15 +127,15 @@ def test_task_waker_callback_called_from_another_thread():
         time.sleep(0.1)
         handoff.resolve("from the thread")
 
+    resolver_thread = threading.Thread(target=resolver)
+
     async def main():
-        threading.Thread(target=resolver).start()
+        resolver_thread.start()
         return await handoff
 
     assert _velkor.run(main()) == "from the thread"
+    resolver_thread.join()
     assert [type(cb).__name__ for cb in handoff.callbacks] == ["TaskWakerCallback"]
-    for t in threading.enumerate():
-        if t is not threading.current_thread():
-            t.join()
 
 
 def test_asyncio_future_resolved_on_an_asyncio_loop_thread():
@@ -175,17 +175,17 @@ def test_late_wakes_after_run_do_nothing():
     before = eventfds()
     during = set()
 
+    resolver = threading.Timer(0.02, handoff.resolve, ("resolved",))
+
     async def main():
-        threading.Timer(0.02, handoff.resolve, ("resolved",)).start()
+        resolver.start()
         assert await handoff == "resolved"
         queue.store_waker()  # kept by the queue after the run ends
         during.update(eventfds() - before)
         return "first"
 
     assert _velkor.run(main()) == "first"
-    for t in threading.enumerate():
-        if t is not threading.current_thread():
-            t.join()
+    resolver.join()
     [callback] = handoff.callbacks
     assert queue.len() == 1
     [wake_fd] = during
