@@ -27,6 +27,28 @@ bool Completion::finished() {
   return finished_;
 }
 
+int Completion::traverse(visitproc visit, void* arg) {
+  // mu_ is never held while waiting for the interpreter, so this cannot block
+  // on a thread that waits for the collector.
+  std::lock_guard lock(mu_);
+  Py_VISIT(outcome_.object.get());
+  return 0;
+}
+
+int traverse_completion(const std::shared_ptr<Completion>& completion, visitproc visit, void* arg) {
+  // Only a sole owner reports. The count cannot rise meanwhile: a new share
+  // is made only from an existing Python holder, which needs the interpreter.
+  if (completion && completion.use_count() == 1) return completion->traverse(visit, arg);
+  return 0;
+}
+
+namespace {
+std::nullptr_t raise_cleared() {
+  PyErr_SetString(PyExc_RuntimeError, "the task handle was cleared by the garbage collector");
+  return nullptr;
+}
+}  // namespace
+
 PyObject* Completion::poll_await(bool& iter_done) {
   auto deliver = [&](Outcome copy) -> PyObject* {
     iter_done = true;
@@ -64,7 +86,13 @@ namespace {
 PyObject* iter_step(PyObject* self) {
   HandleIter& it = Box<HandleIter>::of(self);
   if (it.done) return nullptr;
-  return it.completion->poll_await(it.done);
+  if (!it.completion) return raise_cleared();
+  PyObject* result = it.completion->poll_await(it.done);
+  // A finished iterator never looks at the completion again; letting go of it
+  // leaves the handle as the sole owner, whose traversal then reports the
+  // outcome (see traverse_completion).
+  if (it.done) it.completion.reset();
+  return result;
 }
 
 PyObject* iter_send(PyObject* self, PyObject*) { return send_result(iter_step(self)); }
@@ -76,6 +104,8 @@ PyMethodDef iter_methods[] = {
 
 PyType_Slot iter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(delete_object<HandleIter>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_handle<HandleIter>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_handle<HandleIter>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iter_step)},
     {Py_tp_methods, iter_methods},
@@ -86,12 +116,13 @@ PyType_Slot iter_slots[] = {
 
 PyObject* new_handle_iter(PyTypeObject* type, const std::shared_ptr<Completion>& completion) {
   if (!type) return nullptr;
+  if (!completion) return raise_cleared();
   return new_object<HandleIter>(type, completion, false);
 }
 
 PyType_Spec* handle_iter_spec(const char* spec_name) {
   return new PyType_Spec{spec_name, sizeof(Box<HandleIter>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
                              Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          iter_slots};
 }

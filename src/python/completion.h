@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/slots.h"
+#include "python/types.h"
 #include "runtime/waker.h"
 
 namespace velkor::py {
@@ -30,6 +31,9 @@ class Completion {
 
   bool finished();
 
+  // Visits the outcome for the cyclic garbage collector (attached).
+  int traverse(visitproc visit, void* arg);
+
  private:
   std::mutex mu_;
   Outcome outcome_;
@@ -42,6 +46,31 @@ struct HandleIter {
   std::shared_ptr<Completion> completion;
   bool done = false;
 };
+
+// Garbage-collector support for the Python objects that hold a Completion
+// (handles and their iterators). A failure's traceback can hold the frame that
+// holds the handle, so handles take part in the cyclic collector. The outcome
+// counts as the object's own reference only while the object is the sole
+// owner of the completion: then it is reachable through that object alone.
+// With other owners (the producer, another handle or iterator) nothing is
+// reported, which can leave such a cycle uncollected but never lets the
+// collector free an object that is still in use.
+int traverse_completion(const std::shared_ptr<Completion>& completion, visitproc visit, void* arg);
+
+template <class Fields>
+int traverse_handle(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return traverse_completion(Box<Fields>::of(self).completion, visit, arg);
+}
+
+// tp_clear: drops the object's share of the completion. The object then
+// raises RuntimeError when awaited or stepped (reachable only from finalisers
+// of the collected cycle).
+template <class Fields>
+int clear_handle(PyObject* self) {
+  std::shared_ptr<Completion> dropped = std::move(Box<Fields>::of(self).completion);
+  return 0;
+}
 
 // A new iterator of `type` over `completion`.
 PyObject* new_handle_iter(PyTypeObject* type, const std::shared_ptr<Completion>& completion);

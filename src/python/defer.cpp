@@ -97,12 +97,14 @@ PyMethodDef handle_methods[] = {
 
 PyType_Slot handle_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(delete_object<TaskHandle>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_handle<TaskHandle>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_handle<TaskHandle>)},
     {Py_tp_methods, handle_methods},
     {Py_am_await, reinterpret_cast<void*>(handle_await)},
     {0, nullptr},
 };
 PyType_Spec handle_spec = {"_velkor.PyTaskHandle", sizeof(Box<TaskHandle>), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
                            handle_slots};
 

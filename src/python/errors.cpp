@@ -2,22 +2,19 @@
 
 #include <cstring>
 
+#include "python/types.h"
+
 namespace velkor::py {
 
 PyObject* panic_exception_type() {
-  static PyMutex mu;
   static PyObject* type = nullptr;
-  PyMutex_Lock(&mu);
-  if (!type) {
-    type = PyErr_NewExceptionWithDoc(
+  return create_once(type, [] {
+    return PyErr_NewExceptionWithDoc(
         "velkor.PanicException",
         "An internal failure of the velkor runtime (for example a runtime operation\n"
         "on a thread without a runtime context).",
         PyExc_BaseException, nullptr);
-  }
-  PyObject* result = type;
-  PyMutex_Unlock(&mu);
-  return result;
+  });
 }
 
 std::nullptr_t raise_panic(const char* message) {

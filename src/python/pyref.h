@@ -9,6 +9,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(VELKOR_EXPECT_PY_DEBUG) && !defined(Py_DEBUG)
+#error "building for a debug interpreter, but Python.h came without Py_DEBUG"
+#endif
+
 #include <utility>
 
 namespace velkor::py {

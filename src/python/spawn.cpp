@@ -95,11 +95,13 @@ PyObject* task_await(PyObject* self) {
 
 PyType_Slot task_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(delete_object<SpawnedTask>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_handle<SpawnedTask>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_handle<SpawnedTask>)},
     {Py_am_await, reinterpret_cast<void*>(task_await)},
     {0, nullptr},
 };
 PyType_Spec task_spec = {"_velkor.PySpawnedTask", sizeof(Box<SpawnedTask>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
                              Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          task_slots};
 

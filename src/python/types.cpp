@@ -5,12 +5,8 @@
 namespace velkor::py {
 
 PyTypeObject* shared_type(PyObject*& slot, PyType_Spec* spec) {
-  static PyMutex mu;
-  PyMutex_Lock(&mu);
-  if (!slot) slot = PyType_FromSpec(spec);
-  PyObject* type = slot;
-  PyMutex_Unlock(&mu);
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(
+      create_once(slot, [spec] { return PyType_FromSpec(spec); }));
 }
 
 void set_stop_iteration(PyObject* value) {

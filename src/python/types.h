@@ -8,6 +8,28 @@
 
 namespace velkor::py {
 
+// Returns the object in the process-wide cell `slot` (borrowed), calling
+// `make` (a new reference or nullptr with an error set) on first use. `make`
+// runs without the cell's lock held: building a type or an exception class
+// can run the collector and finalisers, which may come back here. When two
+// threads race, the first to publish wins and the other's object is dropped.
+template <class Make>
+PyObject* create_once(PyObject*& slot, Make make) {
+  static PyMutex mu;
+  PyMutex_Lock(&mu);
+  PyObject* existing = slot;
+  PyMutex_Unlock(&mu);
+  if (existing) return existing;
+  PyObject* made = make();
+  if (!made) return nullptr;
+  PyMutex_Lock(&mu);
+  if (!slot) slot = std::exchange(made, nullptr);
+  existing = slot;
+  PyMutex_Unlock(&mu);
+  Py_XDECREF(made);
+  return existing;
+}
+
 // Returns a borrowed reference to the type built from `spec`, creating it on
 // first use. `slot` is the process-wide cell for that type.
 PyTypeObject* shared_type(PyObject*& slot, PyType_Spec* spec);

@@ -53,8 +53,13 @@ void SharedCore::signal_locked() {
   // EAGAIN (counter full) still leaves the descriptor readable.
 }
 
+// Once closed, the operations below keep nothing: what they were handed is
+// released when they return (after the lock), so the closed core's queues
+// cannot grow, nor hold wakers that keep the core itself alive.
+
 void SharedCore::wake_task(TaskId id) {
   std::lock_guard lock(mu_);
+  if (d_.closed) return;
   d_.ready_tasks.push_back(id);
   signal_locked();
 }
@@ -62,6 +67,7 @@ void SharedCore::wake_task(TaskId id) {
 TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
   std::lock_guard lock(mu_);
   TaskId id = d_.next_task_id++;
+  if (d_.closed) return id;
   d_.tasks.emplace(id, std::move(task));
   d_.ready_tasks.push_back(id);
   signal_locked();
@@ -70,6 +76,7 @@ TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
 
 void SharedCore::push_soon(OnceFunction callback) {
   std::lock_guard lock(mu_);
+  if (d_.closed) return;
   d_.soon.push_back(std::move(callback));
   signal_locked();
 }
@@ -77,13 +84,14 @@ void SharedCore::push_soon(OnceFunction callback) {
 void SharedCore::call_later(OnceFunction callback, double delay_secs) {
   Instant deadline = Instant::now().plus(Duration::from_secs_f64(delay_secs));
   std::lock_guard lock(mu_);
+  if (d_.closed) return;
   d_.later.push(LaterEntry{deadline, std::move(callback)});
   signal_locked();
 }
 
 void SharedCore::add_timer(Instant deadline, Waker waker, bool signal) {
   std::lock_guard lock(mu_);
-  if (d_.closed) return;  // nothing would fire it; the waker is dropped after the lock
+  if (d_.closed) return;
   d_.timers.insert(deadline, std::move(waker));
   if (signal) signal_locked();
 }
@@ -182,21 +190,21 @@ EventLoop::EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core)
     : epoll_fd_(epoll_fd), core_(std::move(core)), events_(new epoll_event[kMaxEvents]) {}
 
 EventLoop::~EventLoop() {
-  // Timer entries never fire once the loop is gone, and each holds a waker
-  // that refers back to the core: left in place they would keep the core
-  // alive for ever (a stream read leaves its 1 ms re-poll entry behind, for
-  // instance). They are released after the locks.
-  TimerWheel pending;
+  // Nothing queued in a closed core can ever run, and timer entries and tasks
+  // may hold wakers, which hold the core: everything is moved out here and
+  // released after the locks, so the core ends with its last outside holder.
+  CoreData leftovers;
   {
     std::unique_lock lifetime(core_->fd_lifetime_);
     std::lock_guard lock(core_->mu_);
+    std::swap(leftovers, core_->d_);
+    core_->d_.next_task_id = leftovers.next_task_id;
     core_->d_.closed = true;
-    std::swap(pending, core_->d_.timers);
     ::close(epoll_fd_);
     ::close(core_->wake_fd_);
   }
-  // The core (and the tasks, timers and callbacks it still holds) lives on
-  // while wakers or runtime contexts refer to it.
+  // `leftovers` is destroyed here: tasks, callbacks and wakers, none of them
+  // run. Wakers outside the core keep it (closed) for as long as they live.
 }
 
 bool EventLoop::running_on_this_thread() { return t_loop_core != nullptr; }
@@ -226,7 +234,7 @@ void EventLoop::run_until_stopped() {
   run_while([](const CoreData& d) { return !d.stop_requested; });
 }
 
-int EventLoop::compute_timeout() {
+int EventLoop::next_timeout_ms() {
   std::lock_guard lock(core_->mu_);
   const CoreData& d = core_->d_;
   if (!d.soon.empty() || !d.ready_tasks.empty()) return 0;
@@ -241,7 +249,7 @@ int EventLoop::compute_timeout() {
 }
 
 bool EventLoop::loop_iteration() {
-  const int timeout = compute_timeout();
+  const int timeout = next_timeout_ms();
   const int n = ::epoll_wait(epoll_fd_, events_.get(), kMaxEvents, timeout);
   if (n < 0) return errno == EINTR;
 

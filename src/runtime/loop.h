@@ -14,7 +14,9 @@
 // - Only the thread inside EventLoop::run executes callbacks and polls tasks.
 // - Once the EventLoop closed its descriptors (CoreData::closed), wakes and
 //   signals through a surviving core do nothing: the descriptor numbers may
-//   already belong to other files.
+//   already belong to other files. Closing also empties the queues, and the
+//   operations of a closed core keep nothing they are handed, so wakers kept
+//   in the core's own queues never keep the core alive.
 #include <sys/epoll.h>
 
 #include <atomic>
@@ -117,13 +119,16 @@ class EventLoop {
   void run_until_stopped();
   // One iteration; false only when epoll_wait failed with other than EINTR.
   bool loop_iteration();
+  // The epoll_wait timeout (ms) an iteration starting now would use: 0 with
+  // ready work, the earliest deadline rounded down (at least 1 ms, capped at
+  // INT32_MAX) with pending timers or timed callbacks, 100 when idle.
+  int next_timeout_ms();
 
   // True while this thread is inside run() or run_until_stopped() of any loop.
   static bool running_on_this_thread();
 
  private:
   EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core);
-  int compute_timeout();
   void dispatch_fd_event(const epoll_event& ev);
   void transfer_due_later(Instant now);
   void run_soon_phase();

@@ -1,0 +1,319 @@
+"""Reference-leak check, run under the debug interpreter by
+`./dev test --debug-python` after the test suite.
+
+Each scenario is repeated in rounds. Warm-up rounds run until a round no
+longer grows the interpreter's total reference count (first-use imports,
+caches that fill up over the first few hundred calls, the pool); then a
+scenario leaks when every measured round grew the count and the growth adds
+up to at least one reference per two calls (a few references come and go
+with the collector's timing; a leak is at least one per call in practice).
+
+    python3.14d tests/refleak.py [-v] [SCENARIO...]
+"""
+
+import gc
+import math
+import os
+import sys
+import threading
+import time
+import types
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD_DIR = os.environ.get("VELKOR_BUILD_DIR", str(ROOT / "build" / "pydebug"))
+for path in (str(ROOT), BUILD_DIR):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+import _velkor  # noqa: E402
+
+MIN_WARMUP_ROUNDS = 5
+SETTLED_ROUNDS = 3
+MAX_WARMUP_ROUNDS = 150
+ROUNDS = 8
+CALLS_PER_ROUND = 10
+
+
+@types.coroutine
+def park():
+    yield ()
+
+
+async def value(v):
+    return v
+
+
+class Handoff:
+    def __init__(self):
+        self.callbacks = []
+        self.done = False
+
+    def add_done_callback(self, callback):
+        self.callbacks.append(callback)
+
+    def resolve(self):
+        self.done = True
+        callbacks, self.callbacks = self.callbacks, []
+        for callback in callbacks:
+            callback(self)
+
+    def __await__(self):
+        while not self.done:
+            yield self
+        return "handed off"
+
+
+def expect(exc_type, fn, *args):
+    try:
+        fn(*args)
+    except exc_type:
+        return
+    raise AssertionError(f"{fn!r}{args!r} did not raise {exc_type.__name__}")
+
+
+def panic_type():
+    try:
+        _velkor.sleep(-1)
+    except BaseException as e:
+        return type(e)
+
+
+# ---- scenarios --------------------------------------------------------------
+
+def trivial_run():
+    assert _velkor.run(value(42)) == 42
+    assert _velkor.run(value(None)) is None
+
+
+def sleeps():
+    async def main():
+        await _velkor.sleep(0)
+        await _velkor.sleep(0.001)
+        sleeper = type(_velkor.sleep(0))(0.0005)
+        await sleeper
+        await sleeper
+        it = _velkor.sleep(0.001).__await__()
+        assert it.send(None) == ()  # parks on the timer
+        await park()
+        return "slept"
+
+    assert _velkor.run(main()) == "slept"
+
+
+def spawn_and_await():
+    class TaskObject:
+        _loop = None
+        _must_cancel = False
+        _cancel_waker = None
+
+    async def child(n):
+        await _velkor.sleep(0.0005)
+        return n * 2
+
+    async def main():
+        a = _velkor._spawn(child(1))
+        b = _velkor._spawn(child(2), TaskObject())
+        return await a + await b + await a
+
+    assert _velkor.run(main()) == 8
+
+
+def exceptions():
+    err = ValueError("boom")
+
+    async def fail():
+        await _velkor.sleep(0)
+        raise err
+
+    async def failing_child():
+        raise KeyError("child")
+
+    async def main():
+        handle = _velkor._spawn(failing_child())
+        try:
+            await handle
+        except KeyError:
+            pass
+        return "caught"
+
+    try:
+        _velkor.run(fail())
+    except ValueError as e:
+        assert e is err
+    assert _velkor.run(main()) == "caught"
+    expect(TypeError, _velkor.run, 42)
+    expect(TypeError, _velkor.sleep, "1")
+    expect(OverflowError, _velkor.sleep, 10 ** 400)
+
+    class OnlyAwait:
+        def __await__(self):
+            return iter(())
+
+    expect(AttributeError, _velkor.run, OnlyAwait())
+
+    async def nested():
+        coro = value(1)
+        try:
+            _velkor.run(coro)
+        except RuntimeError:
+            pass
+        finally:
+            coro.close()
+
+    _velkor.run(nested())
+
+
+def handle_and_iterator_in_one_frame():
+    async def failing_child():
+        raise KeyError("child")
+
+    async def main():
+        handle = _velkor._spawn(failing_child())
+        await _velkor.sleep(0.0002)
+        it = handle.__await__()
+        try:
+            next(it)
+        except KeyError:
+            pass
+        return it, handle  # both end up in the traceback's frame
+
+    _velkor.run(main())
+
+
+def panics():
+    panic = panic_type()
+    for bad in (-1, math.nan, math.inf, 2.0 ** 64, 2 ** 63):
+        expect(panic, _velkor.sleep, bad)
+    it = _velkor.sleep(10).__await__()
+    expect(panic, next, it)  # no runtime on this thread after run() returned
+    expect(panic, it.send, None)
+    expect(panic, _velkor.PyWakerQueue().store_waker)
+    coro = value(1)
+    expect(panic, _velkor._spawn, coro)
+    coro.close()
+
+
+def waker_queue():
+    queue = _velkor.PyWakerQueue()
+    order = []
+
+    async def waiter(name):
+        queue.store_waker()
+        await park()
+        order.append(name)
+
+    async def main():
+        handles = [_velkor._spawn(waiter(n)) for n in "abc"]
+        while queue.len() < 3:
+            await _velkor.sleep(0)
+            await _velkor.sleep(0.0002)
+        queue.wake_one()
+        queue.wake_all()
+        for handle in handles:
+            await handle
+        queue.store_waker()  # left in the queue: dropped with it
+
+    _velkor.run(main())
+    assert order == ["a", "b", "c"]
+
+
+def done_callbacks():
+    handoff = Handoff()
+
+    async def resolver():
+        await _velkor.sleep(0.0005)
+        handoff.resolve()
+
+    async def main():
+        _velkor._spawn(resolver())
+        return await handoff
+
+    assert _velkor.run(main()) == "handed off"
+
+
+def wake_from_another_thread():
+    queue = _velkor.PyWakerQueue()
+    parked = threading.Event()
+
+    def waker():
+        parked.wait(5)
+        queue.wake_one()
+
+    async def main():
+        queue.store_waker()
+        parked.set()
+        await park()
+        return "woken"
+
+    t = threading.Thread(target=waker)
+    t.start()
+    assert _velkor.run(main()) == "woken"
+    t.join()
+
+
+SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
+             panics, waker_queue, done_callbacks, wake_from_another_thread]
+
+
+# ---- measuring --------------------------------------------------------------
+
+def total_refs():
+    gc.collect()
+    return sys.gettotalrefcount()
+
+
+def one_round(scenario):
+    for _ in range(CALLS_PER_ROUND):
+        scenario()
+
+
+def deltas_of(scenario):
+    before = total_refs()
+    settled = 0
+    for n in range(MAX_WARMUP_ROUNDS):
+        one_round(scenario)
+        after = total_refs()
+        settled += after <= before
+        before = after
+        if settled >= SETTLED_ROUNDS and n + 1 >= MIN_WARMUP_ROUNDS:
+            break
+    before = total_refs()
+    deltas = []
+    for _ in range(ROUNDS):
+        one_round(scenario)
+        after = total_refs()
+        deltas.append(after - before)
+        before = after
+    return deltas
+
+
+def main(argv):
+    if not hasattr(sys, "gettotalrefcount"):
+        print("refleak.py needs a debug build of Python (python3.14d)", file=sys.stderr)
+        return 2
+    verbose = "-v" in argv
+    wanted = [a for a in argv if not a.startswith("-")]
+    leaking = []
+    started = time.monotonic()
+    for scenario in SCENARIOS:
+        if wanted and scenario.__name__ not in wanted:
+            continue
+        deltas = deltas_of(scenario)
+        leaked = all(d > 0 for d in deltas) and sum(deltas) >= ROUNDS * CALLS_PER_ROUND // 2
+        if leaked:
+            leaking.append(scenario.__name__)
+        if verbose or leaked:
+            mark = "  LEAK" if leaked else ""
+            print(f"{scenario.__name__}: reference deltas per round {deltas}{mark}", flush=True)
+    took = time.monotonic() - started
+    if leaking:
+        print(f"reference leaks in: {', '.join(leaking)}", file=sys.stderr)
+        return 1
+    print(f"no reference growth across {ROUNDS} rounds of {CALLS_PER_ROUND} calls "
+          f"({len(SCENARIOS) if not wanted else len(wanted)} scenarios, {took:.1f} s)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
