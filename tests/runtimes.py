@@ -3,7 +3,8 @@ reference where the two should agree.
 
 A test takes the `rt` fixture and writes its scenario against it: `rt.run`,
 `rt.spawn`, `rt.sleep`, `rt.yield_now` (one trip through the loop), and the
-API names that both share (`gather`, `wait_for`, `timeout`, ...).
+API names that both share (`gather`, `wait_for`, `timeout`, `Lock`, `Queue`,
+...).
 """
 
 import asyncio
@@ -23,6 +24,12 @@ ASYNCIO = SimpleNamespace(
     gather=asyncio.gather,
     wait_for=asyncio.wait_for,
     timeout=asyncio.timeout,
+    Lock=asyncio.Lock,
+    Event=asyncio.Event,
+    Semaphore=asyncio.Semaphore,
+    BoundedSemaphore=asyncio.BoundedSemaphore,
+    Condition=asyncio.Condition,
+    Queue=asyncio.Queue,
 )
 
 VELKOR = SimpleNamespace(
@@ -35,6 +42,12 @@ VELKOR = SimpleNamespace(
     gather=velkor.gather,
     wait_for=velkor.wait_for,
     timeout=velkor.timeout,
+    Lock=velkor.Lock,
+    Event=velkor.Event,
+    Semaphore=velkor.Semaphore,
+    BoundedSemaphore=velkor.BoundedSemaphore,
+    Condition=velkor.Condition,
+    Queue=velkor.Queue,
 )
 
 
