@@ -12,6 +12,7 @@ import gc
 import sys
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -725,3 +726,79 @@ def test_timeout_argument_and_usage_checks():
                 pass
 
     velkor.run(main())
+
+
+# Memory
+
+
+class Marker:
+    """Lives in a coroutine's frame; a weak reference tells when it is freed."""
+
+
+def test_ended_tasks_and_their_frames_are_collected():
+    # A failed or cancelled task's exception holds a traceback through the
+    # frames of the task and of whoever awaited it; none of that may stay
+    # alive once the run is over.
+    alive = []
+
+    def mark():
+        marker = Marker()
+        alive.append(weakref.ref(marker))
+        return marker
+
+    async def fail():
+        _ = mark()
+        raise ValueError("boom")
+
+    async def sleeper():
+        _ = mark()
+        await velkor.sleep(30)
+
+    async def main(raise_at_end):
+        _ = mark()
+        failed = velkor.spawn(fail())
+        with pytest.raises(ValueError):
+            await failed
+        cancelled = velkor.spawn(sleeper())
+        await velkor.yield_now()
+        cancelled.cancel()
+        with pytest.raises(CancelledError):
+            await cancelled
+        with pytest.raises(ValueError):
+            await velkor.gather(fail(), sleeper())
+        with pytest.raises(TimeoutError):
+            await velkor.wait_for(sleeper(), 0.001)
+        if raise_at_end:
+            raise KeyError("main")
+        return "done"
+
+    assert velkor.run(main(False)) == "done"
+    with pytest.raises(KeyError):
+        velkor.run(main(True))
+    gc.collect()
+    assert len(alive) == 12
+    assert [ref for ref in alive if ref() is not None] == []
+
+
+@pytest.mark.xfail(strict=True, reason=(
+    "native defect: PySpawnedTask keeps its task's outcome but does not take part "
+    "in cyclic garbage collection, so an exception whose traceback reaches the "
+    "handle is never freed"))
+def test_native_handle_in_its_own_outcome_is_collected():
+    alive = []
+
+    async def fail(box):
+        handle = box[0]  # a frame of the traceback names the handle  # noqa: F841
+        marker = Marker()
+        alive.append(weakref.ref(marker))
+        raise ValueError
+
+    async def main():
+        box = []
+        box.append(_velkor._spawn(fail(box)))
+        with pytest.raises(ValueError):
+            await box[0]
+
+    _velkor.run(main())
+    gc.collect()
+    assert alive and alive[0]() is None

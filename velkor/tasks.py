@@ -164,7 +164,7 @@ class Task(Generic[_T]):
         self._done_callbacks: list[Callable[[Task[_T]], None]] | None = None
         driver = self._drive(coro)
         try:
-            self._handle: _velkor.PySpawnedTask[_T] = _velkor._spawn(driver, self)
+            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn(driver, self)
         except BaseException:
             driver.close()
             if coro is not aw:
@@ -195,6 +195,10 @@ class Task(Generic[_T]):
         return result
 
     def _ended(self) -> None:
+        # The handle keeps the outcome, whose traceback reaches this task
+        # through the frames, and the cycle collector cannot see through the
+        # handle: awaiting an ended task reads the outcome from here instead.
+        self._handle = None
         if self._loop is not None:
             self._loop._tasks.discard(self)
         callbacks = self._done_callbacks
@@ -222,11 +226,14 @@ class Task(Generic[_T]):
             waiter = _current_task[0]
             if waiter is self:
                 raise RuntimeError(f"a task cannot await itself: {self!r}")
+            # No local may name the handle: a traceback through this frame
+            # would keep it, and with it the outcome, out of the collector's
+            # reach.
             if not isinstance(waiter, Task):
-                return (yield from self._handle.__await__())
+                return (yield from self._handle.__await__())  # type: ignore[union-attr]
             waiter._awaiting = self
             try:
-                return (yield from self._handle.__await__())
+                return (yield from self._handle.__await__())  # type: ignore[union-attr]
             finally:
                 waiter._awaiting = None
         return self.result()
