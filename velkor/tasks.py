@@ -38,7 +38,7 @@ from typing import Any, Final, Generic, NoReturn, TypeVar, final
 
 import _velkor
 
-from ._compat import CancelledError, _current_task
+from ._compat import CancelledError, current_holder
 from ._waiter import Waiter, yield_once
 
 __all__ = [
@@ -223,7 +223,7 @@ class Task(Generic[_T]):
 
     def __await__(self) -> Generator[Any, Any, _T]:
         if self._state is _PENDING:
-            waiter = _current_task[0]
+            waiter = current_holder()[0]
             if waiter is self:
                 raise RuntimeError(f"a task cannot await itself: {self!r}")
             # No local may name the handle: a traceback through this frame
@@ -359,7 +359,7 @@ def spawn(coro: Awaitable[_T]) -> Task[_T]:
 
 def current_task() -> Task[Any] | None:
     """The task whose step is running on this thread, or None outside one."""
-    return _current_task[0]
+    return current_holder()[0]
 
 
 async def yield_now() -> None:
