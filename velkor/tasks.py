@@ -144,7 +144,11 @@ class Task(Generic[_T]):
     _exception: BaseException | None
 
     def __init__(self, aw: Awaitable[_T]) -> None:
-        coro = _as_coroutine(aw)
+        coro: Coroutine[Any, Any, _T] | None
+        if type(aw) is types.CoroutineType:
+            coro = aw  # type: ignore[assignment]
+        else:
+            coro = _as_coroutine(aw)
         if coro is None:
             raise TypeError(f"a coroutine or an awaitable was expected, got {type(aw).__name__}")
         loop = asyncio._get_running_loop()
