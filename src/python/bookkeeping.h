@@ -29,7 +29,7 @@ bool cancellation_requested(PyObject* task);
 // task._cancel_waker = TaskWakerCallback(core, id).
 void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id);
 
-// velkor._compat.<name>, or a null Ref with the error cleared.
-Ref compat_attribute(const char* name);
+// velkor._compat.<name> (an interned name), or a null Ref with the error cleared.
+Ref compat_attribute(PyObject* name);
 
 }  // namespace velkor::py

@@ -1,6 +1,8 @@
 #include "python/pyref.h"
 
 #include <atomic>
+#include <cstring>
+#include <utility>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -179,9 +181,32 @@ const Names& names() {
     auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
     return Names{intern("send"),         intern("value"),       intern("__await__"),
                  intern("throw"),        intern("add_done_callback"), intern("_loop"),
-                 intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task")};
+                 intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task"),
+                 intern("_enter_task"),  intern("_leave_task"),   intern("_current_task"),
+                 intern("CancelledError")};
   }();
   return n;
+}
+
+PyObject* cached_module(const char* name) {
+  // A handful of names, each filled once and never released: a short
+  // association list under a mutex beats importing on every step.
+  static PyMutex mu;
+  static std::vector<std::pair<const char*, PyObject*>> modules;
+  PyMutex_Lock(&mu);
+  for (auto& [key, module] : modules) {
+    if (std::strcmp(key, name) == 0) {
+      PyMutex_Unlock(&mu);
+      return module;
+    }
+  }
+  PyMutex_Unlock(&mu);
+  PyObject* module = PyImport_ImportModule(name);  // outside the lock: runs Python
+  if (!module) return nullptr;
+  PyMutex_Lock(&mu);
+  modules.emplace_back(name, module);
+  PyMutex_Unlock(&mu);
+  return module;
 }
 
 }  // namespace velkor::py

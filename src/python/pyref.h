@@ -136,7 +136,15 @@ struct Names {
   PyObject* must_cancel;
   PyObject* cancel_waker;
   PyObject* running_task;
+  PyObject* enter_task;
+  PyObject* leave_task;
+  PyObject* current_task;
+  PyObject* cancelled_error;
 };
 const Names& names();
+
+// The module `name` (borrowed): imported by the first successful call and
+// kept for the life of the process. Null with an error set on failure.
+PyObject* cached_module(const char* name);
 
 }  // namespace velkor::py

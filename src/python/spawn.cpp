@@ -55,7 +55,7 @@ class SpawnedFuture final : public Task {
   // (None included) suspends the step.
   StepEnd deliver_cancellation(Ref& out) {
     if (PyObject_SetAttr(task_.get(), names().must_cancel, Py_False) < 0) PyErr_Clear();
-    Ref cancelled = compat_attribute("CancelledError");
+    Ref cancelled = compat_attribute(names().cancelled_error);
     if (!cancelled) {
       raise_panic("CancelledError not found: velkor._compat.CancelledError is unavailable");
       out = Ref::steal(PyErr_GetRaisedException());
@@ -125,7 +125,7 @@ PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
   PyTypeObject* handle_type = spawned_task_type();
   if (!handle_type) return nullptr;
   auto completion = std::make_shared<Completion>();
-  Ref holder = compat_attribute("_current_task");
+  Ref holder = compat_attribute(names().current_task);
   return guarded([&]() -> PyObject* {
     RuntimeContext& ctx = runtime::current();
     Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));
