@@ -56,6 +56,10 @@ namespace {
 // The thread state set aside by the innermost Unlocked on this thread, or a
 // pool worker's own state.
 thread_local PyThreadState* t_parked_state = nullptr;
+// Inside a loop run: keep the interpreter lock between callbacks.
+thread_local bool t_keep_attached = false;
+// The thread is attached only because a callback's lock was kept.
+thread_local bool t_kept = false;
 
 // Interpreter exit: once flagged, no thread the interpreter does not run
 // itself may attach. Running pool jobs are counted so the exit can wait.
@@ -133,14 +137,31 @@ bool adopt_worker_thread_state() {
   return true;
 }
 
-Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(t_parked_state) {
+// Whether the lock being dropped was a kept one travels with the scope, so
+// that the thread is in the same state afterwards.
+Unlocked::Unlocked()
+    : state_(PyEval_SaveThread()), outer_(t_parked_state), was_kept_(std::exchange(t_kept, false)) {
   t_parked_state = state_;
 }
 
 Unlocked::~Unlocked() {
   t_parked_state = outer_;
   PyEval_RestoreThread(state_);
+  t_kept = was_kept_;
   drain_deferred_releases();
+}
+
+LoopRunScope::LoopRunScope() : outer_(t_keep_attached) { t_keep_attached = true; }
+
+LoopRunScope::~LoopRunScope() {
+  release_kept_interpreter();
+  t_keep_attached = outer_;
+}
+
+void release_kept_interpreter() {
+  if (!t_kept) return;
+  t_kept = false;
+  PyEval_SaveThread();
 }
 
 Attached::Attached() {
@@ -165,7 +186,11 @@ Attached::Attached() {
 Attached::~Attached() {
   switch (mode_) {
     case Mode::Restored:
-      PyEval_SaveThread();
+      if (t_keep_attached && interpreter_available()) {
+        t_kept = true;  // the next callback finds the thread attached
+      } else {
+        PyEval_SaveThread();
+      }
       break;
     case Mode::GilState:
       PyGILState_Release(gil_state_);

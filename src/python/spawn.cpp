@@ -30,7 +30,7 @@ class SpawnedFuture final : public Task {
     if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
     if (task_) {
       RuntimeContext& ctx = runtime::current();
-      if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task);
+      if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
     SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
     Ref out;
@@ -71,6 +71,7 @@ class SpawnedFuture final : public Task {
     coro_.reset();
     task_.reset();
     holder_.reset();
+    cancel_waker_.reset();
     done_ = true;
     completion_->finish();
   }
@@ -78,6 +79,7 @@ class SpawnedFuture final : public Task {
   Ref coro_;
   Ref task_;
   Ref holder_;
+  Ref cancel_waker_;
   std::shared_ptr<Completion> completion_;
   bool done_ = false;
 };
