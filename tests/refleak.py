@@ -14,6 +14,7 @@ with the collector's timing; a leak is at least one per call in practice).
 import gc
 import math
 import os
+import socket
 import sys
 import threading
 import time
@@ -252,8 +253,80 @@ def wake_from_another_thread():
     t.join()
 
 
+def loop_object():
+    loop = _velkor.PyEventLoop()
+    box = []
+    for i in range(100):
+        loop.call_soon(box.append, (i,))
+    loop.call_later(0, box.append, ("later",))
+    loop.call_at(loop.time(), box.append, ("at",))
+    expect(TypeError, loop.call_soon, print, [1])
+    r, w = os.pipe()
+
+    def on_readable():
+        os.read(r, 10)
+        loop.remove_reader(r)
+        loop.stop()
+
+    loop.add_reader(r, on_readable)
+    os.write(w, b"x")
+    loop.run_forever()
+    os.close(r)
+    os.close(w)
+
+    async def deferred():
+        return await _velkor.defer(pow, 2, 10)
+
+    assert loop.run_until_complete(deferred()) == 1024
+    assert len(box) == 102
+    loop.close()
+
+
+def defers():
+    async def main():
+        for i in range(100):
+            assert await _velkor.defer(abs, -i) == i
+        try:
+            await _velkor.defer(int, "x", callback=lambda value: None)
+        except ValueError:
+            pass
+        else:
+            raise AssertionError("the deferred call should have failed")
+
+    _velkor.run(main())
+
+
+def tcp_round_trip():
+    server = socket.create_server(("127.0.0.1", 0))
+    port = server.getsockname()[1]
+
+    def echo():
+        conn, _ = server.accept()
+        with conn:
+            while data := conn.recv(1024):
+                conn.sendall(data)
+
+    t = threading.Thread(target=echo)
+    t.start()
+
+    async def main():
+        stream = _velkor.open_connection("127.0.0.1", port)
+        assert await stream.write(b"ping") == 4
+        got = b""
+        while len(got) < 4:
+            got += await stream.read(4 - len(got))
+        stream.close()
+        return got
+
+    assert _velkor.run(main()) == b"ping"
+    t.join()
+    server.close()
+    expect(ConnectionError, _velkor.open_connection, "127.0.0.1", port)
+
+
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
-             panics, waker_queue, done_callbacks, wake_from_another_thread]
+             panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object, defers,
+             tcp_round_trip]
 
 
 # ---- measuring --------------------------------------------------------------
