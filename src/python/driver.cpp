@@ -76,6 +76,19 @@ Poll PyCoroWrapper::poll(const Waker& waker) {
   return Poll::Ready;
 }
 
+PyObject* return_outcome(Outcome outcome) {
+  switch (outcome.kind) {
+    case Outcome::Kind::Value:
+      return outcome.object.release();
+    case Outcome::Kind::Failure:
+      PyErr_SetRaisedException(outcome.object.release());
+      return nullptr;
+    case Outcome::Kind::Empty:
+      break;
+  }
+  Py_RETURN_NONE;
+}
+
 std::nullptr_t finish_await(Outcome outcome) {
   if (outcome.kind == Outcome::Kind::Failure) {
     PyErr_SetRaisedException(outcome.object.release());

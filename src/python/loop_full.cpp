@@ -240,17 +240,7 @@ PyObject* loop_run_until_complete(PyObject* self, PyObject* args, PyObject* kwar
     core->spawn(std::make_unique<RunCoroFuture>(Ref::borrow(coro), result));
   }
   if (auto panic = run_engine(self, true)) return raise_panic(panic->c_str());
-  Outcome outcome = result->take();
-  switch (outcome.kind) {
-    case Outcome::Kind::Value:
-      return outcome.object.release();
-    case Outcome::Kind::Failure:
-      PyErr_SetRaisedException(outcome.object.release());
-      return nullptr;
-    case Outcome::Kind::Empty:
-      break;
-  }
-  Py_RETURN_NONE;
+  return return_outcome(result->take());
 }
 
 PyObject* loop_close(PyObject* self, PyObject*) {

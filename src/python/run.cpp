@@ -90,17 +90,7 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (failure.panic) return raise_panic(failure.panic->c_str());
 
-  Outcome outcome = result->take();
-  switch (outcome.kind) {
-    case Outcome::Kind::Value:
-      return outcome.object.release();
-    case Outcome::Kind::Failure:
-      PyErr_SetRaisedException(outcome.object.release());
-      return nullptr;
-    case Outcome::Kind::Empty:
-      break;
-  }
-  Py_RETURN_NONE;
+  return return_outcome(result->take());
 }
 
 }  // namespace velkor::py

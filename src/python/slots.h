@@ -52,6 +52,10 @@ class ResultSlot {
   Outcome outcome_;
 };
 
+// Hands a run's outcome to its caller: the value (new reference), the
+// exception raised (nullptr), or None when the run ended without one.
+PyObject* return_outcome(Outcome outcome);
+
 // Raises or returns an outcome as the end of an await: a value becomes
 // StopIteration(value), a failure is raised as itself. Returns nullptr.
 std::nullptr_t finish_await(Outcome outcome);
