@@ -1,7 +1,44 @@
-"""velkor: a native async runtime for Python coroutines."""
+"""velkor: a native async runtime for Python coroutines.
+
+`run(main())` runs a coroutine on a loop on the calling thread; inside it,
+`spawn` starts further tasks, `sleep`, `yield_now`, `timeout` and `wait_for`
+deal with time, `gather` waits for several awaitables, and the primitives
+(`Lock`, `Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Queue`)
+coordinate tasks. They follow asyncio's documented behaviour, and a
+`CancelledError` is asyncio's own.
+"""
 
 from __future__ import annotations
 
-from _velkor import run, sleep
+from asyncio import CancelledError, InvalidStateError
 
-__all__ = ["run", "sleep"]
+from .locks import BoundedSemaphore, Condition, Event, Lock, Semaphore
+from .queues import Queue, QueueEmpty, QueueFull
+from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
+from .timeouts import Timeout, timeout, wait_for
+
+# Streams (open_connection) and calls on worker threads (to_thread) are
+# exported here, next to the rest of the API, by the modules that provide them.
+
+__all__ = [
+    "BoundedSemaphore",
+    "CancelledError",
+    "Condition",
+    "Event",
+    "InvalidStateError",
+    "Lock",
+    "Queue",
+    "QueueEmpty",
+    "QueueFull",
+    "Semaphore",
+    "Task",
+    "Timeout",
+    "current_task",
+    "gather",
+    "run",
+    "sleep",
+    "spawn",
+    "timeout",
+    "wait_for",
+    "yield_now",
+]

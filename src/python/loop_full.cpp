@@ -5,7 +5,7 @@
 // Threads and locks: every method runs attached. A run holds engine_slot's
 // mutex for its whole length, detached; scheduling, watchers and stop() take
 // only core_slot's mutex, so they work from any thread while a run is in
-// progress. Lock order: core_slot, then engine_slot, then the core's own
+// progress. Lock order: engine_slot, then core_slot, then the core's own
 // mutex. running/closed are atomics read without a lock. No Python code runs
 // while any of these mutexes is held.
 #include "python/loop_full.h"
@@ -117,17 +117,26 @@ PyObject* loop_stop(PyObject* self, PyObject*) {
 }
 
 // Makes sure both slots hold an engine and its core; a failure changes nothing.
+// engine_slot is taken first, as a run does (it holds engine_slot while its
+// callbacks take core_slot), and without the interpreter lock, which a run
+// on another thread may need to finish.
 bool ensure_initialized(LoopObject& loop) {
+  std::unique_ptr<EventLoop> old_engine;
+  std::shared_ptr<SharedCore> old_core;
+  std::unique_lock engine_lock(loop.engine_slot->mu, std::defer_lock);
+  {
+    Unlocked detached;
+    engine_lock.lock();
+  }
   std::lock_guard core_lock(loop.core_slot->mu);
-  std::lock_guard engine_lock(loop.engine_slot->mu);
   if (loop.core_slot->core && loop.engine_slot->engine) return true;
   std::unique_ptr<EventLoop> engine;
   if (int err = EventLoop::create(engine)) {
     raise_os_error(err);
     return false;
   }
-  loop.core_slot->core = engine->core();
-  loop.engine_slot->engine = std::move(engine);
+  old_core = std::exchange(loop.core_slot->core, engine->core());
+  old_engine = std::exchange(loop.engine_slot->engine, std::move(engine));
   return true;
 }
 

@@ -1,0 +1,313 @@
+"""Synchronisation primitives for tasks of one loop: `Lock`, `Event`,
+`Semaphore`, `BoundedSemaphore` and `Condition`.
+
+They behave as asyncio's primitives of the same names: waiters are served
+first in, first out, and a waiter that is cancelled while it waits leaves the
+primitive consistent. In particular a cancelled waiter never keeps a release
+meant for another task: if it had already been chosen when the cancellation
+reached it, it hands the release on before the `CancelledError` propagates.
+
+The state (locked, counter, flag) lives here; a waiting task parks on a
+`Waiter` of its own (see `velkor._waiter`). Like asyncio's, these primitives
+belong to the tasks of one loop and are not safe to use from other threads.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from collections.abc import Awaitable, Callable
+from types import TracebackType
+from typing import Protocol, TypeVar
+
+from ._compat import CancelledError
+from ._waiter import Waiter
+
+__all__ = ["BoundedSemaphore", "Condition", "Event", "Lock", "Semaphore"]
+
+_R = TypeVar("_R")
+
+
+class _AcquireReleaseContext:
+    """`async with primitive:` acquires on entry and releases on exit."""
+
+    __slots__ = ()
+
+    async def acquire(self) -> bool:
+        raise NotImplementedError
+
+    def release(self) -> None:
+        raise NotImplementedError
+
+    async def __aenter__(self) -> None:
+        await self.acquire()
+
+    async def __aexit__(self, exc_type: type[BaseException] | None,
+                        exc: BaseException | None, tb: TracebackType | None) -> None:
+        self.release()
+
+
+class Lock(_AcquireReleaseContext):
+    """A mutual-exclusion lock, acquired by tasks in the order they asked.
+
+    A released lock goes to the longest-waiting task; a task that arrives in
+    the meantime queues behind it instead of taking the lock first.
+    """
+
+    __slots__ = ("_locked", "_waiters")
+
+    def __init__(self) -> None:
+        self._locked = False
+        self._waiters: deque[Waiter] = deque()
+
+    def locked(self) -> bool:
+        return self._locked
+
+    async def acquire(self) -> bool:
+        if not self._locked and not self._waiters:
+            self._locked = True
+            return True
+        waiter = Waiter()
+        self._waiters.append(waiter)
+        try:
+            try:
+                await waiter
+            finally:
+                self._waiters.remove(waiter)
+        except CancelledError:
+            # If this waiter had been released the lock is free and nobody
+            # else was woken: wake the next one.
+            if not self._locked:
+                self._wake_first()
+            raise
+        self._locked = True
+        return True
+
+    def release(self) -> None:
+        if not self._locked:
+            raise RuntimeError("Lock is not acquired.")
+        self._locked = False
+        self._wake_first()
+
+    def _wake_first(self) -> None:
+        # A waiter already set is on its way to take the lock.
+        if self._waiters:
+            self._waiters[0].set()
+
+    def __repr__(self) -> str:
+        state = "locked" if self._locked else "unlocked"
+        return f"<velkor Lock [{state}, waiters:{len(self._waiters)}]>"
+
+
+class Event:
+    """A flag that tasks can wait for.
+
+    `set()` releases every task waiting at that moment; they return True even
+    if the flag is cleared again before they run.
+    """
+
+    __slots__ = ("_value", "_waiters")
+
+    def __init__(self) -> None:
+        self._value = False
+        self._waiters: deque[Waiter] = deque()
+
+    def is_set(self) -> bool:
+        return self._value
+
+    def set(self) -> None:
+        if not self._value:
+            self._value = True
+            for waiter in self._waiters:
+                waiter.set()
+
+    def clear(self) -> None:
+        self._value = False
+
+    async def wait(self) -> bool:
+        if self._value:
+            return True
+        waiter = Waiter()
+        self._waiters.append(waiter)
+        try:
+            await waiter
+            return True
+        finally:
+            self._waiters.remove(waiter)
+
+    def __repr__(self) -> str:
+        state = "set" if self._value else "unset"
+        return f"<velkor Event [{state}, waiters:{len(self._waiters)}]>"
+
+
+class Semaphore(_AcquireReleaseContext):
+    """A counter of available permits: `acquire()` takes one, waiting while
+    there is none; `release()` gives one back. Waiters are served in order.
+
+    A release hands its permit straight to the longest-waiting task, so a task
+    that arrives in the meantime cannot take it first.
+    """
+
+    __slots__ = ("_value", "_waiters")
+
+    def __init__(self, value: int = 1) -> None:
+        if value < 0:
+            raise ValueError("Semaphore initial value must be >= 0")
+        self._value = value
+        self._waiters: deque[Waiter] = deque()
+
+    def locked(self) -> bool:
+        """True when `acquire()` would wait."""
+        return self._value == 0 or bool(self._waiters)
+
+    async def acquire(self) -> bool:
+        if not self.locked():
+            self._value -= 1
+            return True
+        waiter = Waiter()
+        self._waiters.append(waiter)
+        try:
+            try:
+                await waiter
+            finally:
+                self._waiters.remove(waiter)
+        except CancelledError:
+            if waiter.done:
+                # A permit was handed to this waiter, which will not use it.
+                self._value += 1
+            raise
+        finally:
+            # Permits that are free now (one returned above, or released while
+            # waiters queued behind this one) go to the next in line.
+            while self._value > 0:
+                if not self._wake_next():
+                    break
+        return True
+
+    def release(self) -> None:
+        self._value += 1
+        self._wake_next()
+
+    def _wake_next(self) -> bool:
+        """Hands one permit to the first waiter not already holding one."""
+        for waiter in self._waiters:
+            if not waiter.done:
+                self._value -= 1
+                waiter.set()
+                return True
+        return False
+
+    def __repr__(self) -> str:
+        return (f"<velkor {type(self).__name__} [value:{self._value}, "
+                f"waiters:{len(self._waiters)}]>")
+
+
+class BoundedSemaphore(Semaphore):
+    """A semaphore that refuses to be released above its initial value."""
+
+    __slots__ = ("_bound",)
+
+    def __init__(self, value: int = 1) -> None:
+        self._bound = value
+        super().__init__(value)
+
+    def release(self) -> None:
+        if self._value >= self._bound:
+            raise ValueError("BoundedSemaphore released too many times")
+        super().release()
+
+
+class _LockLike(Protocol):
+    def locked(self) -> bool: ...
+    def acquire(self) -> Awaitable[bool]: ...
+    def release(self) -> None: ...
+
+
+class Condition(_AcquireReleaseContext):
+    """A condition variable: tasks holding the lock wait until another task
+    holding it notifies them.
+
+    `wait()` releases the lock, waits for a notification and re-acquires the
+    lock before it returns, also when it is cancelled. A waiter that was
+    notified but leaves `wait()` with an exception passes its notification on
+    to the next waiter.
+    """
+
+    __slots__ = ("_lock", "_waiters")
+
+    def __init__(self, lock: _LockLike | None = None) -> None:
+        self._lock: _LockLike = Lock() if lock is None else lock
+        self._waiters: deque[Waiter] = deque()
+
+    def locked(self) -> bool:
+        return self._lock.locked()
+
+    async def acquire(self) -> bool:
+        return await self._lock.acquire()
+
+    def release(self) -> None:
+        self._lock.release()
+
+    async def wait(self) -> bool:
+        if not self._lock.locked():
+            raise RuntimeError("cannot wait on un-acquired lock")
+        waiter = Waiter()
+        self._lock.release()
+        try:
+            try:
+                self._waiters.append(waiter)
+                try:
+                    await waiter
+                    return True
+                finally:
+                    self._waiters.remove(waiter)
+            finally:
+                # The lock is re-acquired whatever happened; a cancellation
+                # that arrives meanwhile is raised once the lock is held.
+                cancelled: CancelledError | None = None
+                while True:
+                    try:
+                        await self._lock.acquire()
+                        break
+                    except CancelledError as exc:
+                        cancelled = exc
+                if cancelled is not None:
+                    try:
+                        raise cancelled
+                    finally:
+                        cancelled = None
+        except BaseException:
+            if waiter.done:
+                self._notify(1)
+            raise
+
+    async def wait_for(self, predicate: Callable[[], _R]) -> _R:
+        """Waits until `predicate()` is true and returns its value; the
+        predicate is evaluated with the lock held."""
+        result = predicate()
+        while not result:
+            await self.wait()
+            result = predicate()
+        return result
+
+    def notify(self, n: int = 1) -> None:
+        """Wakes up to `n` tasks waiting on the condition, longest first."""
+        if not self._lock.locked():
+            raise RuntimeError("cannot notify on un-acquired lock")
+        self._notify(n)
+
+    def notify_all(self) -> None:
+        self.notify(len(self._waiters))
+
+    def _notify(self, n: int) -> None:
+        woken = 0
+        for waiter in self._waiters:
+            if woken >= n:
+                break
+            if not waiter.done:
+                woken += 1
+                waiter.set()
+
+    def __repr__(self) -> str:
+        state = "locked" if self.locked() else "unlocked"
+        return f"<velkor Condition [{state}, waiters:{len(self._waiters)}]>"
+

@@ -1,0 +1,137 @@
+"""`Queue`: a first-in, first-out queue for tasks of one loop, optionally
+bounded, with the interface and behaviour of asyncio's `Queue`.
+
+`QueueEmpty` and `QueueFull` are asyncio's own exception classes, so code
+written for asyncio catches them.
+"""
+
+from __future__ import annotations
+
+from asyncio import QueueEmpty, QueueFull
+from collections import deque
+from typing import Generic, TypeVar
+
+from .locks import Event
+from ._waiter import Waiter
+
+__all__ = ["Queue", "QueueEmpty", "QueueFull"]
+
+_T = TypeVar("_T")
+
+
+class Queue(Generic[_T]):
+    """A FIFO queue. With `maxsize` > 0 it holds at most that many items and
+    `put()` waits while it is full; with `maxsize` <= 0 it is unbounded.
+
+    Waiting getters and putters are woken in the order they started waiting.
+    A woken one re-checks the queue when it runs: if a task that did not wait
+    took the item (or the free slot) first, it waits again, at the back. A
+    waiter cancelled after being woken wakes the next one in its place, so no
+    item or free slot is left with nobody woken for it.
+
+    `task_done()` and `join()` count items through to their processing:
+    `join()` returns once every item put has been marked done.
+    """
+
+    __slots__ = ("_maxsize", "_items", "_getters", "_putters", "_unfinished", "_finished")
+
+    def __init__(self, maxsize: int = 0) -> None:
+        self._maxsize = maxsize
+        self._items: deque[_T] = deque()
+        self._getters: deque[Waiter] = deque()
+        self._putters: deque[Waiter] = deque()
+        self._unfinished = 0
+        self._finished = Event()
+        self._finished.set()
+
+    @property
+    def maxsize(self) -> int:
+        return self._maxsize
+
+    def qsize(self) -> int:
+        return len(self._items)
+
+    def empty(self) -> bool:
+        return not self._items
+
+    def full(self) -> bool:
+        return 0 < self._maxsize <= len(self._items)
+
+    @staticmethod
+    def _wake_next(waiters: deque[Waiter]) -> None:
+        # The woken waiter leaves the queue of waiters now, so the next call
+        # wakes the one behind it.
+        while waiters:
+            waiter = waiters.popleft()
+            if not waiter.done:
+                waiter.set()
+                break
+
+    async def put(self, item: _T) -> None:
+        """Puts `item` at the back, waiting for a free slot if the queue is full."""
+        while self.full():
+            putter = Waiter()
+            self._putters.append(putter)
+            try:
+                await putter
+            except BaseException:
+                try:
+                    self._putters.remove(putter)
+                except ValueError:
+                    pass  # already taken off by the wake-up
+                if putter.done and not self.full():
+                    self._wake_next(self._putters)
+                raise
+        self.put_nowait(item)
+
+    def put_nowait(self, item: _T) -> None:
+        """Puts `item` at the back, or raises `QueueFull`."""
+        if self.full():
+            raise QueueFull
+        self._items.append(item)
+        self._unfinished += 1
+        self._finished.clear()
+        self._wake_next(self._getters)
+
+    async def get(self) -> _T:
+        """Removes and returns the front item, waiting while the queue is empty."""
+        while not self._items:
+            getter = Waiter()
+            self._getters.append(getter)
+            try:
+                await getter
+            except BaseException:
+                try:
+                    self._getters.remove(getter)
+                except ValueError:
+                    pass  # already taken off by the wake-up
+                if getter.done and self._items:
+                    self._wake_next(self._getters)
+                raise
+        return self.get_nowait()
+
+    def get_nowait(self) -> _T:
+        """Removes and returns the front item, or raises `QueueEmpty`."""
+        if not self._items:
+            raise QueueEmpty
+        item = self._items.popleft()
+        self._wake_next(self._putters)
+        return item
+
+    def task_done(self) -> None:
+        """Marks one item taken with `get()` as processed."""
+        if self._unfinished <= 0:
+            raise ValueError("task_done() called too many times")
+        self._unfinished -= 1
+        if self._unfinished == 0:
+            self._finished.set()
+
+    async def join(self) -> None:
+        """Waits until every item put has been marked done with `task_done()`."""
+        if self._unfinished > 0:
+            await self._finished.wait()
+
+    def __repr__(self) -> str:
+        return (f"<velkor Queue maxsize={self._maxsize} qsize={len(self._items)} "
+                f"getters:{len(self._getters)} putters:{len(self._putters)} "
+                f"unfinished:{self._unfinished}>")

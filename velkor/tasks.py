@@ -1,0 +1,504 @@
+"""Running coroutines: `run`, `spawn` and `Task`, `current_task`, `gather`,
+`yield_now`.
+
+What holds for asyncio's view of the current task
+-------------------------------------------------
+
+Inside `velkor.run()`:
+
+* `asyncio.current_task()` returns the velkor `Task` being stepped, in the
+  main coroutine and in every task started with `spawn`. The runtime enters
+  the task into asyncio's bookkeeping (`_asyncio._enter_task`) around each of
+  its steps, and `run` makes a stand-in loop object the thread's running loop
+  for the whole run, which is what asyncio keys that bookkeeping on.
+* `asyncio.get_running_loop()` and `asyncio.get_event_loop()` therefore return
+  that stand-in (a `RunLoop`). It only carries the bookkeeping: it is not an
+  asyncio event loop, and asking it for any loop method (`create_future`,
+  `call_soon`, `time`, ...) raises `AttributeError` naming the method. Code
+  that needs a real asyncio loop (`asyncio.sleep`, `asyncio.Future()`,
+  `run_in_executor`) fails with that error rather than with asyncio's "no
+  running event loop". Likewise `asyncio.run()` refuses to start inside a
+  velkor task, as it refuses inside an asyncio task.
+* Between steps, and in code that the loop runs outside any task, asyncio sees
+  no current task.
+* `asyncio.all_tasks()` does not list velkor tasks.
+
+Coroutines driven by the bare `_velkor.run()` (without this package) get none
+of this: there is no task object and no running loop.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import time
+import types
+from asyncio import InvalidStateError
+from collections.abc import Awaitable, Callable, Coroutine, Generator
+from typing import Any, Final, Generic, NoReturn, TypeVar, final
+
+import _velkor
+
+from ._compat import CancelledError, current_holder
+from ._waiter import Waiter, yield_once
+
+__all__ = [
+    "RunLoop",
+    "Task",
+    "current_task",
+    "gather",
+    "run",
+    "sleep",
+    "spawn",
+    "yield_now",
+]
+
+_T = TypeVar("_T")
+
+# Task states. A task is PENDING until its coroutine ends, then exactly one
+# of the other three, for good.
+_PENDING: Final = "pending"
+_FINISHED: Final = "finished"
+_FAILED: Final = "failed"
+_CANCELLED: Final = "cancelled"
+
+
+def _as_coroutine(aw: Awaitable[_T]) -> Coroutine[Any, Any, _T] | None:
+    """`aw` itself if it is a coroutine, a coroutine that awaits it if it is
+    another awaitable (such as `sleep()`), None if it is not awaitable."""
+    if type(aw) is types.CoroutineType or isinstance(aw, Coroutine):
+        return aw
+    if hasattr(type(aw), "__await__"):
+        return _await(aw)
+    return None
+
+
+async def _await(aw: Awaitable[_T]) -> _T:
+    return await aw
+
+
+@final
+class RunLoop:
+    """The running-loop object of one `velkor.run()` call.
+
+    The runtime writes the task being stepped into `_running_task` and hands
+    this object to asyncio's `_enter_task`/`_leave_task`; `run` makes it the
+    thread's running loop so that `asyncio.current_task()` finds the task.
+    It is not an asyncio event loop and has no loop methods.
+    """
+
+    __slots__ = ("_running_task", "_tasks")
+
+    def __init__(self) -> None:
+        self._running_task: Task[Any] | None = None
+        # Tasks of this run that have not ended, for cancelling at its end.
+        self._tasks: set[Task[Any]] = set()
+
+    def __getattr__(self, name: str) -> NoReturn:
+        raise AttributeError(
+            f"velkor's running loop has no {name!r}: it only carries asyncio's "
+            "task bookkeeping and is not an asyncio event loop")
+
+    def __repr__(self) -> str:
+        return f"<velkor RunLoop running_task={self._running_task!r}>"
+
+
+class Task(Generic[_T]):
+    """A coroutine running as a task of its own on the loop.
+
+    Made by `spawn(coro)` (or `Task(coro)`), which must be called from code
+    running on the loop; the coroutine's first step runs on a later loop
+    iteration. (An awaitable that is not a coroutine, such as `sleep(1)`, is
+    awaited by a coroutine made for it.) Awaiting the task gives the
+    coroutine's return value or raises its exception, as often and from as
+    many tasks as needed.
+
+    `cancel()` asks for the coroutine to receive `CancelledError` at the
+    await where it is parked (or before it starts, if it has not). A task
+    parked on awaiting another `Task` passes the request on to that task, as
+    asyncio does, and is then woken by its outcome. A task that lets the
+    `CancelledError` out of its coroutine ends cancelled.
+
+    The runtime reads and writes three attributes: `_loop` (the `RunLoop` of
+    the enclosing `velkor.run`, or None), `_must_cancel` (a pending
+    cancellation, consumed by the next step) and `_cancel_waker` (a callable
+    installed at the start of each step that wakes the task).
+    """
+
+    __slots__ = (
+        "__weakref__",
+        "_loop",
+        "_must_cancel",
+        "_cancel_waker",
+        "_coro",
+        "_handle",
+        "_state",
+        "_result",
+        "_exception",
+        "_traceback",
+        "_started",
+        "_cancel_requests",
+        "_awaiting",
+        "_done_callbacks",
+    )
+
+    _exception: BaseException | None
+
+    def __init__(self, aw: Awaitable[_T]) -> None:
+        coro: Coroutine[Any, Any, _T] | None
+        if type(aw) is types.CoroutineType:
+            coro = aw  # type: ignore[assignment]
+        else:
+            coro = _as_coroutine(aw)
+        if coro is None:
+            raise TypeError(f"a coroutine or an awaitable was expected, got {type(aw).__name__}")
+        loop = asyncio._get_running_loop()
+        self._loop: RunLoop | None = loop if type(loop) is RunLoop else None
+        self._must_cancel = False
+        self._cancel_waker: Callable[[object], None] | None = None
+        self._coro = coro
+        self._state: str = _PENDING
+        self._result: _T | None = None
+        self._exception = None
+        self._traceback: types.TracebackType | None = None
+        self._started = False
+        self._cancel_requests = 0
+        # The Task this task is parked on awaiting, if any; a cancellation is
+        # passed on to it.
+        self._awaiting: Task[Any] | None = None
+        self._done_callbacks: list[Callable[[Task[_T]], None]] | None = None
+        driver = self._drive(coro)
+        try:
+            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn(driver, self)
+        except BaseException:
+            driver.close()
+            if coro is not aw:
+                coro.close()
+            raise
+        if self._loop is not None:
+            self._loop._tasks.add(self)
+
+    async def _drive(self, coro: Coroutine[Any, Any, _T]) -> _T:
+        # The runtime could deliver a cancellation requested before the first
+        # step only by throwing into this coroutine before its `try` block;
+        # `cancel()` therefore leaves such a request to this check.
+        self._started = True
+        try:
+            if self._cancel_requests:
+                coro.close()
+                raise CancelledError
+            result = await coro
+        except BaseException as exc:
+            self._state = _CANCELLED if isinstance(exc, CancelledError) else _FAILED
+            self._exception = exc
+            self._traceback = exc.__traceback__
+            self._ended()
+            raise
+        self._state = _FINISHED
+        self._result = result
+        self._ended()
+        return result
+
+    def _ended(self) -> None:
+        # The handle keeps the outcome, whose traceback reaches this task
+        # through the frames, and the cycle collector cannot see through the
+        # handle: awaiting an ended task reads the outcome from here instead.
+        self._handle = None
+        if self._loop is not None:
+            self._loop._tasks.discard(self)
+        callbacks = self._done_callbacks
+        if callbacks:
+            self._done_callbacks = None
+            for callback in callbacks:
+                callback(self)
+
+    def _add_done_callback(self, callback: Callable[[Task[_T]], None]) -> None:
+        # Package-internal: called synchronously by the task's last step.
+        if self._done_callbacks is None:
+            self._done_callbacks = [callback]
+        else:
+            self._done_callbacks.append(callback)
+
+    def _remove_done_callback(self, callback: Callable[[Task[_T]], None]) -> None:
+        if self._done_callbacks:
+            try:
+                self._done_callbacks.remove(callback)
+            except ValueError:
+                pass
+
+    def __await__(self) -> Generator[Any, Any, _T]:
+        if self._state is _PENDING:
+            waiter = current_holder()[0]
+            if waiter is self:
+                raise RuntimeError(f"a task cannot await itself: {self!r}")
+            # No local may name the handle: a traceback through this frame
+            # would keep it, and with it the outcome, out of the collector's
+            # reach.
+            if not isinstance(waiter, Task):
+                return (yield from self._handle.__await__())  # type: ignore[union-attr]
+            waiter._awaiting = self
+            try:
+                return (yield from self._handle.__await__())  # type: ignore[union-attr]
+            finally:
+                waiter._awaiting = None
+        return self.result()
+
+    def cancel(self) -> bool:
+        """Requests cancellation; returns False when the task has already ended.
+
+        Several requests before the task runs again deliver one
+        `CancelledError`; each still counts for `cancelling()`.
+        """
+        if self._state is not _PENDING:
+            return False
+        self._cancel_requests += 1
+        if not self._started:
+            return True
+        awaiting = self._awaiting
+        if awaiting is not None and awaiting.cancel():
+            return True
+        self._must_cancel = True
+        waker = self._cancel_waker
+        if waker is not None:
+            waker(None)
+        return True
+
+    def cancelling(self) -> int:
+        """The number of cancellation requests not withdrawn by `uncancel()`."""
+        return self._cancel_requests
+
+    def uncancel(self) -> int:
+        """Withdraws one cancellation request and returns how many remain.
+
+        When none remains, a request not yet delivered is dropped as well.
+        """
+        if self._cancel_requests > 0:
+            self._cancel_requests -= 1
+            if self._cancel_requests == 0:
+                self._must_cancel = False
+        return self._cancel_requests
+
+    def done(self) -> bool:
+        return self._state is not _PENDING
+
+    def cancelled(self) -> bool:
+        return self._state is _CANCELLED
+
+    def result(self) -> _T:
+        """The coroutine's return value; raises its exception if it failed or
+        was cancelled, and `asyncio.InvalidStateError` while it runs."""
+        state = self._state
+        if state is _FINISHED:
+            return self._result  # type: ignore[return-value]
+        if state is _PENDING:
+            raise InvalidStateError("Result is not set.")
+        assert self._exception is not None
+        raise self._exception.with_traceback(self._traceback)
+
+    def exception(self) -> BaseException | None:
+        """The exception the coroutine raised, or None if it returned; raises
+        `CancelledError` if the task was cancelled and
+        `asyncio.InvalidStateError` while it runs."""
+        state = self._state
+        if state is _PENDING:
+            raise InvalidStateError("Exception is not set.")
+        if state is _CANCELLED:
+            assert self._exception is not None
+            raise self._exception.with_traceback(self._traceback)
+        return self._exception
+
+    def get_coro(self) -> Coroutine[Any, Any, _T]:
+        return self._coro
+
+    def __repr__(self) -> str:
+        coro = getattr(self._coro, "__qualname__", None) or repr(self._coro)
+        extra = ""
+        if self._state is _FINISHED:
+            extra = f" result={self._result!r}"
+        elif self._state is _FAILED:
+            extra = f" exception={self._exception!r}"
+        elif self._state is _PENDING and self._cancel_requests:
+            extra = " cancelling"
+        return f"<velkor Task {self._state} coro=<{coro}()>{extra}>"
+
+
+# Longer sleeps are taken in pieces of this length: the native timer cannot
+# represent deadlines much further out, and asyncio accepts any delay.
+_LONGEST_SLEEP: Final = 1e9
+
+
+def sleep(delay: float) -> Awaitable[None]:
+    """Suspends the current task for `delay` seconds.
+
+    A delay of zero or less (or one that has already elapsed when the await
+    starts) returns without suspending: use `yield_now()` to let other tasks
+    run. `math.inf` sleeps until the task is cancelled; NaN is refused.
+    """
+    if delay > 0:
+        if delay <= _LONGEST_SLEEP:
+            return _velkor.sleep(delay)
+        return _sleep_long(delay)
+    if delay != delay:
+        raise ValueError("sleep delay must not be NaN")
+    return _velkor.sleep(0)
+
+
+async def _sleep_long(delay: float) -> None:
+    deadline = time.monotonic() + delay
+    while (left := deadline - time.monotonic()) > 0:
+        await _velkor.sleep(min(left, _LONGEST_SLEEP))
+
+
+def spawn(coro: Awaitable[_T]) -> Task[_T]:
+    """Starts `coro` as a task of the running loop and returns its `Task`.
+
+    `coro` is a coroutine, or another awaitable (such as `sleep(1)`), which
+    a coroutine made for it awaits.
+
+    Must be called from code running on the loop. The task runs concurrently
+    with its caller, starting on a later loop iteration; the enclosing
+    `velkor.run` returns only once it has ended.
+    """
+    return Task(coro)
+
+
+def current_task() -> Task[Any] | None:
+    """The task whose step is running on this thread, or None outside one."""
+    return current_holder()[0]
+
+
+async def yield_now() -> None:
+    """Suspends the current task for one trip through the loop, letting every
+    other runnable task take a step first.
+
+    `await velkor.sleep(0)` does not do this: a sleep that is already over
+    returns without suspending.
+    """
+    await yield_once()
+
+
+async def _run_main(main: Awaitable[_T], loop: RunLoop) -> _T:
+    try:
+        return await Task(main)
+    finally:
+        # Tasks spawned during the cancellation are cancelled in turn.
+        while loop._tasks:
+            remaining = list(loop._tasks)
+            for task in remaining:
+                task.cancel()
+            await _wait_all(remaining)
+
+
+def run(main: Awaitable[_T]) -> _T:
+    """Runs the coroutine `main` on a new loop on this thread and returns its
+    result, or raises its exception. Another awaitable (such as `sleep(1)`)
+    is awaited by a coroutine made for it.
+
+    `main` runs as a `Task`, so `current_task()`, cancellation and `timeout()`
+    work in it as in any spawned task. When `main` has ended (returned or
+    raised), the tasks spawned during the run that are still running are
+    cancelled, and `run` returns once they have all ended, as `asyncio.run`
+    does.
+
+    For the duration of the run, a `RunLoop` is this thread's asyncio running
+    loop (see the module documentation for what that means for asyncio code).
+    `run` cannot be called while an event loop (velkor's or asyncio's) runs on
+    this thread.
+    """
+    coro = _as_coroutine(main)
+    if coro is None:
+        raise TypeError("velkor.run() requires a coroutine object (use async def and call it)")
+    if asyncio._get_running_loop() is not None:
+        if coro is not main:
+            coro.close()
+        raise RuntimeError("velkor.run() cannot be called from a running event loop")
+    loop = RunLoop()
+    root = _run_main(coro, loop)
+    asyncio._set_running_loop(loop)
+    try:
+        return _velkor.run(root)
+    except BaseException:
+        if root.cr_frame is not None and not root.cr_suspended and not root.cr_running:
+            # Refused before the first step: neither coroutine ever ran.
+            root.close()
+            coro.close()
+        raise
+    finally:
+        asyncio._set_running_loop(None)
+
+
+def _as_task(aw: Awaitable[_T]) -> Task[_T]:
+    return aw if isinstance(aw, Task) else Task(aw)
+
+
+async def gather(*aws: Awaitable[Any], return_exceptions: bool = False) -> list[Any]:
+    """Runs the awaitables concurrently and returns their results as a list,
+    in argument order.
+
+    Coroutines and other awaitables are spawned as tasks when the gather is
+    awaited; `Task` objects are waited for as they are; an argument given
+    twice runs once and fills both places.
+
+    With `return_exceptions=False` the first exception raised by any of them
+    (a cancelled one raises `CancelledError`) propagates at once; the others
+    keep running. With `return_exceptions=True` exceptions are returned in the
+    list like results. Cancelling the task that awaits the gather cancels
+    every awaitable still running and waits for them to end before the
+    `CancelledError` propagates.
+    """
+    for aw in aws:
+        if not (isinstance(aw, Task) or hasattr(type(aw), "__await__")):
+            raise TypeError(f"gather() arguments must be awaitable, got {type(aw).__name__}")
+    by_id: dict[int, Task[Any]] = {}
+    children: list[Task[Any]] = []
+    for aw in aws:
+        task = by_id.get(id(aw))
+        if task is None:
+            task = by_id[id(aw)] = _as_task(aw)
+        children.append(task)
+    unique = list(by_id.values())
+
+    first_failure: Task[Any] | None = None
+    running = 0
+    waiter = Waiter()
+
+    def on_done(task: Task[Any]) -> None:
+        nonlocal running, first_failure
+        running -= 1
+        if first_failure is None and not return_exceptions and task._state is not _FINISHED:
+            first_failure = task
+            waiter.set()
+        elif running == 0:
+            waiter.set()
+
+    for task in unique:
+        if task._state is _PENDING:
+            running += 1
+            task._add_done_callback(on_done)
+        elif first_failure is None and not return_exceptions and task._state is not _FINISHED:
+            first_failure = task
+    try:
+        if first_failure is None and running:
+            await waiter
+    except CancelledError:
+        for task in unique:
+            task.cancel()
+        await _wait_all(unique)
+        raise
+    finally:
+        for task in unique:
+            task._remove_done_callback(on_done)
+
+    if first_failure is not None:
+        first_failure.result()  # raises
+    if return_exceptions:
+        return [t._result if t._state is _FINISHED else t._exception for t in children]
+    return [t._result for t in children]
+
+
+async def _wait_all(tasks: list[Task[Any]]) -> None:
+    """Waits until every task has ended, whatever its outcome."""
+    for task in tasks:
+        if task._state is _PENDING:
+            waiter = Waiter()
+            task._add_done_callback(waiter.set_on_done)
+            await waiter
