@@ -19,6 +19,8 @@ Written: results as JSON and a grouped bar chart of the ratios (PNG).
 from __future__ import annotations
 
 import argparse
+import contextlib
+import importlib.util
 import json
 import os
 import platform
@@ -50,6 +52,7 @@ import workloads  # noqa: E402
 from workloads import RUNTIMES, WORKLOADS, Workload  # noqa: E402
 
 PEERS = tuple(r for r in RUNTIMES if r != "velkor")
+TCP_WORKLOADS = ("echo_1", "echo_100", "bulk")
 DEFAULT_OUT = HERE / "results"
 
 
@@ -103,7 +106,7 @@ class EchoServer:
         assert self.process.stdout is not None
         line = self.process.stdout.readline()
         if not line.strip().isdigit():
-            self.__exit__()
+            self.__exit__(None, None, None)
             raise RuntimeError("the echo server did not start")
         self.port = int(line)
         return self
@@ -117,6 +120,10 @@ class EchoServer:
 
 
 # ---- the run ------------------------------------------------------------------------------
+
+
+def installed(runtime: str) -> bool:
+    return runtime in ("velkor", "asyncio") or importlib.util.find_spec(runtime) is not None
 
 
 def sizes(w: Workload, scale: float) -> int:
@@ -134,7 +141,8 @@ def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
     n = sizes(w, args.scale)
     entry: dict[str, Any] = {"description": w.description, "n": n, "size": w.size_label,
                              "runtimes": {}}
-    active = [r for r in runtimes if r in w.impls]
+    active = [r for r in runtimes if r in w.impls and r not in w.not_applicable
+              and installed(r)]
     results: dict[str, list[dict[str, float]]] = {r: [] for r in active}
     errors: dict[str, str] = {}
     for rep in range(args.repeat):
@@ -152,6 +160,8 @@ def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
     for runtime in runtimes:
         if runtime in w.not_applicable or runtime not in w.impls:
             entry["runtimes"][runtime] = {"na": w.not_applicable.get(runtime, "not written")}
+        elif not installed(runtime):
+            entry["runtimes"][runtime] = {"na": f"{runtime} is not installed"}
         elif runtime in errors:
             entry["runtimes"][runtime] = {"error": errors[runtime]}
         else:
@@ -330,23 +340,19 @@ def main(argv: list[str]) -> int:
           f"{mode}; median of {args.repeat} runs per runtime", flush=True)
     started = time.perf_counter()
     failed = False
-    server: EchoServer | None = None
-    try:
+    with contextlib.ExitStack() as stack:
+        server: EchoServer | None = None
         for name in names:
-            w = WORKLOADS[name]
             port = None
-            if name in ("echo_1", "echo_100", "bulk"):
+            if name in TCP_WORKLOADS:
                 if server is None:
-                    server = EchoServer().__enter__()
+                    server = stack.enter_context(EchoServer())
                 port = server.port
             t = time.perf_counter()
-            entry = run_workload(w, args, port, runtimes)
+            entry = run_workload(WORKLOADS[name], args, port, runtimes)
             report["workloads"][name] = entry
             failed |= any("error" in r for r in entry["runtimes"].values())
             print(f"  {name}: {time.perf_counter() - t:.1f} s", file=sys.stderr, flush=True)
-    finally:
-        if server is not None:
-            server.__exit__()
     report["elapsed"] = time.perf_counter() - started
     print()
     print(table(report))
