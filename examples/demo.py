@@ -60,6 +60,58 @@ def loop_on_thread(name, seconds, timeline, results):
     results[name] = velkor.run(worker())
 
 
+async def kitchen(timeline):
+    # Spawned tasks share a queue; a blocking call runs on a worker thread.
+    orders = velkor.Queue(maxsize=2)
+
+    async def waiter():
+        for dish in ("soup", "bread", "salad"):
+            await orders.put(dish)
+            timeline.mark("waiter", f"ordered {dish}")
+        await orders.put(None)
+
+    async def cook():
+        served = []
+        while (dish := await orders.get()) is not None:
+            await velkor.sleep(0.03)
+            served.append(dish)
+            timeline.mark("cook", f"served {dish}")
+        return served
+
+    def weigh_flour():
+        time.sleep(0.05)  # blocking: runs on the pool, the loop keeps going
+        return 250
+
+    flour, served, _ = await velkor.gather(velkor.to_thread(weigh_flour), cook(), waiter())
+    timeline.mark("kitchen", f"served {served}, weighed {flour} g of flour on a worker")
+
+
+def echo_server():
+    import socket
+
+    server = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn, _ = server.accept()
+        with conn:
+            while data := conn.recv(65536):
+                conn.sendall(data.upper())
+        server.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return server.getsockname()[1]
+
+
+async def talk(timeline, port):
+    async with await velkor.open_connection("127.0.0.1", port) as stream:
+        for line in (b"hello\n", b"velkor\n"):
+            start = timeline.ms()
+            await stream.write(line)
+            reply = await stream.readline()
+            timeline.mark("tcp", f"{line.strip().decode()} -> {reply.strip().decode()} "
+                          f"in {timeline.ms() - start:.2f} ms")
+
+
 def main():
     print("velkor demo: one coroutine with timed steps")
     timeline = Timeline()
@@ -87,7 +139,14 @@ def main():
         t.join()
     took = timeline.ms()
     print(f"  both done in {took:.1f} ms (the sleeps add up to "
-          f"{sum(results.values()) * 1000:.0f} ms; they overlapped)")
+          f"{sum(results.values()) * 1000:.0f} ms; they overlapped)\n")
+
+    print("tasks, a bounded queue and a call on a worker thread")
+    velkor.run(kitchen(Timeline()))
+    print()
+
+    print("a TCP round trip to a local echo server")
+    velkor.run(talk(Timeline(), echo_server()))
     return 0
 
 

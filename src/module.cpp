@@ -4,6 +4,7 @@
 #include "python/defer.h"
 #include "python/loop_full.h"
 #include "python/pyref.h"
+#include "runtime/loop.h"
 #include "python/run.h"
 #include "python/sleep.h"
 #include "python/spawn.h"
@@ -67,6 +68,7 @@ int exec_module(PyObject* module) {
     return -1;
   }
   watch_interpreter_exit();
+  velkor::EventLoop::set_before_wait_hook(release_kept_interpreter);
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   for (const ClassEntry& entry : module_classes) {
     PyTypeObject* type = entry.type();

@@ -780,10 +780,6 @@ def test_ended_tasks_and_their_frames_are_collected():
     assert [ref for ref in alive if ref() is not None] == []
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "native defect: PySpawnedTask keeps its task's outcome but does not take part "
-    "in cyclic garbage collection, so an exception whose traceback reaches the "
-    "handle is never freed"))
 def test_native_handle_in_its_own_outcome_is_collected():
     alive = []
 
@@ -802,3 +798,36 @@ def test_native_handle_in_its_own_outcome_is_collected():
     _velkor.run(main())
     gc.collect()
     assert alive and alive[0]() is None
+
+
+def test_to_thread_runs_off_the_loop_with_arguments():
+    import threading as _threading
+
+    loop_thread = _threading.get_native_id()
+    err = OSError("from the worker")
+
+    def work(a, b=0):
+        return a + b, _threading.get_native_id() != loop_thread
+
+    def fail():
+        raise err
+
+    async def main():
+        assert await velkor.to_thread(work, 1, b=2) == (3, True)
+        with pytest.raises(OSError) as info:
+            await velkor.to_thread(fail)
+        assert info.value is err
+        # The loop keeps running while a call blocks a worker.
+        ticks = []
+
+        async def ticker():
+            for _ in range(5):
+                ticks.append(1)
+                await velkor.sleep(0.005)
+
+        t = velkor.spawn(ticker())
+        await velkor.to_thread(time.sleep, 0.1)
+        await t
+        return len(ticks)
+
+    assert velkor.run(main()) == 5

@@ -17,8 +17,8 @@ from .queues import Queue, QueueEmpty, QueueFull
 from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
 from .timeouts import Timeout, timeout, wait_for
 
-# Streams (open_connection) and calls on worker threads (to_thread) are
-# exported here, next to the rest of the API, by the modules that provide them.
+from .streams import Stream, open_connection
+from .threads import to_thread
 
 __all__ = [
     "BoundedSemaphore",
@@ -27,6 +27,7 @@ __all__ = [
     "Event",
     "InvalidStateError",
     "Lock",
+    "Stream",
     "Queue",
     "QueueEmpty",
     "QueueFull",
@@ -36,9 +37,11 @@ __all__ = [
     "current_task",
     "gather",
     "run",
+    "open_connection",
     "sleep",
     "spawn",
     "timeout",
+    "to_thread",
     "wait_for",
     "yield_now",
 ]

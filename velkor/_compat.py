@@ -9,31 +9,40 @@ Each thread has a holder of its own, a one-item list: the runtime reads and
 writes item 0 around every step, and a list does that without calling into
 Python code. The runtime looks `_current_task` up when a task is spawned, on
 the thread whose loop will step that task, so the module attribute is served
-per thread (by `__getattr__`) and names the calling thread's holder.
-`current_holder()` is the same lookup for this package's own use.
+per thread and names the calling thread's holder. It is a property of the
+module's class whose getter is a C-level attribute chain, so the lookup on
+every spawn runs no Python code. `current_holder()` is the same lookup for
+this package's own use.
 """
 
 from __future__ import annotations
 
+import operator
+import sys
 import threading
+import types
 from asyncio import CancelledError
 from typing import Any
 
 __all__ = ["CancelledError", "current_holder"]
 
-_local = threading.local()
+class _PerThread(threading.local):
+    def __init__(self) -> None:
+        self.holder: list[Any] = [None]
+
+
+_local = _PerThread()
+
+current_holder_of = operator.attrgetter("_local.holder")
 
 
 def current_holder() -> list[Any]:
     """The calling thread's holder: item 0 is the task being stepped, or None."""
-    try:
-        return _local.holder  # type: ignore[no-any-return]
-    except AttributeError:
-        holder = _local.holder = [None]
-        return holder
+    return _local.holder
 
 
-def __getattr__(name: str) -> Any:
-    if name == "_current_task":
-        return current_holder()
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+class _CompatModule(types.ModuleType):
+    _current_task = property(current_holder_of)
+
+
+sys.modules[__name__].__class__ = _CompatModule

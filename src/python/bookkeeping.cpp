@@ -35,24 +35,25 @@ void discard(PyObject* result) {
 }
 
 // Calls _asyncio.<func>(loop, task), discarding the outcome.
-void call_asyncio(const char* func, PyObject* loop, PyObject* task) {
-  Ref module = Ref::steal(PyImport_ImportModule("_asyncio"));
+void call_asyncio(PyObject* func, PyObject* loop, PyObject* task) {
+  PyObject* module = cached_module("_asyncio");
   if (!module) {
     PyErr_Clear();
     return;
   }
-  discard(PyObject_CallMethod(module.get(), func, "OO", loop, task));
+  PyObject* args[] = {module, loop, task};
+  discard(PyObject_VectorcallMethod(func, args, 3, nullptr));
 }
 
 }  // namespace
 
-Ref compat_attribute(const char* name) {
-  Ref module = Ref::steal(PyImport_ImportModule("velkor._compat"));
+Ref compat_attribute(PyObject* name) {
+  PyObject* module = cached_module("velkor._compat");
   if (!module) {
     PyErr_Clear();
     return Ref();
   }
-  Ref value = Ref::steal(PyObject_GetAttrString(module.get(), name));
+  Ref value = Ref::steal(PyObject_GetAttr(module, name));
   if (!value) PyErr_Clear();
   return value;
 }
@@ -71,7 +72,7 @@ SavedBookkeeping enter_task_step(PyObject* task, PyObject* holder) {
     if (Ref loop = task_loop(task)) {
       if (PyObject_SetAttr(loop.get(), names().running_task, task) < 0) PyErr_Clear();
     }
-    if (Ref loop = task_loop(task)) call_asyncio("_enter_task", loop.get(), task);
+    if (Ref loop = task_loop(task)) call_asyncio(names().enter_task, loop.get(), task);
   }
   return saved;
 }
@@ -85,7 +86,7 @@ void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved) {
         PyErr_Clear();
       }
     }
-    if (Ref loop = task_loop(task)) call_asyncio("_leave_task", loop.get(), task);
+    if (Ref loop = task_loop(task)) call_asyncio(names().leave_task, loop.get(), task);
   }
 }
 
@@ -114,8 +115,11 @@ bool cancellation_requested(PyObject* task) {
   return truth == 1;
 }
 
-void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id) {
-  Ref callback = Ref::steal(new_task_waker_callback(core, id));
+void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
+                          Ref& callback) {
+  // A task keeps its loop and its id for life, so the callback made for its
+  // first step serves every later one.
+  if (!callback) callback = Ref::steal(new_task_waker_callback(core, id));
   if (!callback || PyObject_SetAttr(task, names().cancel_waker, callback.get()) < 0) PyErr_Clear();
 }
 

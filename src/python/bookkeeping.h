@@ -26,10 +26,12 @@ void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved);
 // true); a missing attribute or any other value counts as false.
 bool cancellation_requested(PyObject* task);
 
-// task._cancel_waker = TaskWakerCallback(core, id).
-void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id);
+// task._cancel_waker = TaskWakerCallback(core, id); `callback` caches the
+// object between the steps of one task.
+void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
+                          Ref& callback);
 
-// velkor._compat.<name>, or a null Ref with the error cleared.
-Ref compat_attribute(const char* name);
+// velkor._compat.<name> (an interned name), or a null Ref with the error cleared.
+Ref compat_attribute(PyObject* name);
 
 }  // namespace velkor::py

@@ -190,6 +190,7 @@ std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
       loop.run_thread.store(std::this_thread::get_id());
       try {
         runtime::set_runtime(RuntimeContext{std::nullopt, engine->core(), loop.pool_ref, Waker{}});
+        LoopRunScope keep_attached;
         if (until_complete) {
           engine->run();
         } else {

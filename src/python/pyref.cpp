@@ -1,6 +1,8 @@
 #include "python/pyref.h"
 
 #include <atomic>
+#include <cstring>
+#include <utility>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -54,6 +56,10 @@ namespace {
 // The thread state set aside by the innermost Unlocked on this thread, or a
 // pool worker's own state.
 thread_local PyThreadState* t_parked_state = nullptr;
+// Inside a loop run: keep the interpreter lock between callbacks.
+thread_local bool t_keep_attached = false;
+// The thread is attached only because a callback's lock was kept.
+thread_local bool t_kept = false;
 
 // Interpreter exit: once flagged, no thread the interpreter does not run
 // itself may attach. Running pool jobs are counted so the exit can wait.
@@ -131,14 +137,31 @@ bool adopt_worker_thread_state() {
   return true;
 }
 
-Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(t_parked_state) {
+// Whether the lock being dropped was a kept one travels with the scope, so
+// that the thread is in the same state afterwards.
+Unlocked::Unlocked()
+    : state_(PyEval_SaveThread()), outer_(t_parked_state), was_kept_(std::exchange(t_kept, false)) {
   t_parked_state = state_;
 }
 
 Unlocked::~Unlocked() {
   t_parked_state = outer_;
   PyEval_RestoreThread(state_);
+  t_kept = was_kept_;
   drain_deferred_releases();
+}
+
+LoopRunScope::LoopRunScope() : outer_(t_keep_attached) { t_keep_attached = true; }
+
+LoopRunScope::~LoopRunScope() {
+  release_kept_interpreter();
+  t_keep_attached = outer_;
+}
+
+void release_kept_interpreter() {
+  if (!t_kept) return;
+  t_kept = false;
+  PyEval_SaveThread();
 }
 
 Attached::Attached() {
@@ -163,7 +186,11 @@ Attached::Attached() {
 Attached::~Attached() {
   switch (mode_) {
     case Mode::Restored:
-      PyEval_SaveThread();
+      if (t_keep_attached && interpreter_available()) {
+        t_kept = true;  // the next callback finds the thread attached
+      } else {
+        PyEval_SaveThread();
+      }
       break;
     case Mode::GilState:
       PyGILState_Release(gil_state_);
@@ -179,9 +206,32 @@ const Names& names() {
     auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
     return Names{intern("send"),         intern("value"),       intern("__await__"),
                  intern("throw"),        intern("add_done_callback"), intern("_loop"),
-                 intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task")};
+                 intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task"),
+                 intern("_enter_task"),  intern("_leave_task"),   intern("_current_task"),
+                 intern("CancelledError")};
   }();
   return n;
+}
+
+PyObject* cached_module(const char* name) {
+  // A handful of names, each filled once and never released: a short
+  // association list under a mutex beats importing on every step.
+  static PyMutex mu;
+  static std::vector<std::pair<const char*, PyObject*>> modules;
+  PyMutex_Lock(&mu);
+  for (auto& [key, module] : modules) {
+    if (std::strcmp(key, name) == 0) {
+      PyMutex_Unlock(&mu);
+      return module;
+    }
+  }
+  PyMutex_Unlock(&mu);
+  PyObject* module = PyImport_ImportModule(name);  // outside the lock: runs Python
+  if (!module) return nullptr;
+  PyMutex_Lock(&mu);
+  modules.emplace_back(name, module);
+  PyMutex_Unlock(&mu);
+  return module;
 }
 
 }  // namespace velkor::py

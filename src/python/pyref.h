@@ -78,6 +78,7 @@ class Unlocked {
  private:
   PyThreadState* state_;
   PyThreadState* outer_;
+  bool was_kept_;
 };
 
 // Attaches the calling thread to the interpreter for a scope: with the thread
@@ -101,6 +102,27 @@ class Attached {
   PyThreadState* state_ = nullptr;
   PyGILState_STATE gil_state_{};
 };
+
+// Marks the scope of a loop run on this thread. Inside it, the interpreter
+// lock taken for one callback or task step is kept for the next one instead
+// of being dropped and taken again; it is let go whenever the loop may block
+// (before an epoll_wait with a timeout) and when the scope ends. Other
+// threads still get their turn: the interpreter asks a thread that runs
+// Python code to drop the lock periodically.
+class LoopRunScope {
+ public:
+  LoopRunScope();
+  ~LoopRunScope();
+  LoopRunScope(const LoopRunScope&) = delete;
+  LoopRunScope& operator=(const LoopRunScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
+// Lets go of an interpreter lock kept by a LoopRunScope (the engine's
+// before-wait hook); nothing otherwise.
+void release_kept_interpreter();
 
 // Gives the calling thread (a pool worker) a thread state of its own for its
 // whole life, used by every later Attached on it. False when the interpreter
@@ -136,7 +158,15 @@ struct Names {
   PyObject* must_cancel;
   PyObject* cancel_waker;
   PyObject* running_task;
+  PyObject* enter_task;
+  PyObject* leave_task;
+  PyObject* current_task;
+  PyObject* cancelled_error;
 };
 const Names& names();
+
+// The module `name` (borrowed): imported by the first successful call and
+// kept for the life of the process. Null with an error set on failure.
+PyObject* cached_module(const char* name);
 
 }  // namespace velkor::py

@@ -46,6 +46,7 @@ RunFailure drive_detached(std::unique_ptr<Task> main_task) {
   try {
     runtime::set_runtime(RuntimeContext{std::nullopt, loop->core(), global_pool(), Waker{}});
     loop->core()->spawn(std::move(main_task));
+    LoopRunScope keep_attached;
     loop->run();
   } catch (const Panic& p) {
     failure.panic = p.what();

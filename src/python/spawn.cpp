@@ -30,7 +30,7 @@ class SpawnedFuture final : public Task {
     if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
     if (task_) {
       RuntimeContext& ctx = runtime::current();
-      if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task);
+      if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
     SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
     Ref out;
@@ -55,7 +55,7 @@ class SpawnedFuture final : public Task {
   // (None included) suspends the step.
   StepEnd deliver_cancellation(Ref& out) {
     if (PyObject_SetAttr(task_.get(), names().must_cancel, Py_False) < 0) PyErr_Clear();
-    Ref cancelled = compat_attribute("CancelledError");
+    Ref cancelled = compat_attribute(names().cancelled_error);
     if (!cancelled) {
       raise_panic("CancelledError not found: velkor._compat.CancelledError is unavailable");
       out = Ref::steal(PyErr_GetRaisedException());
@@ -71,6 +71,7 @@ class SpawnedFuture final : public Task {
     coro_.reset();
     task_.reset();
     holder_.reset();
+    cancel_waker_.reset();
     done_ = true;
     completion_->finish();
   }
@@ -78,6 +79,7 @@ class SpawnedFuture final : public Task {
   Ref coro_;
   Ref task_;
   Ref holder_;
+  Ref cancel_waker_;
   std::shared_ptr<Completion> completion_;
   bool done_ = false;
 };
@@ -125,7 +127,7 @@ PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
   PyTypeObject* handle_type = spawned_task_type();
   if (!handle_type) return nullptr;
   auto completion = std::make_shared<Completion>();
-  Ref holder = compat_attribute("_current_task");
+  Ref holder = compat_attribute(names().current_task);
   return guarded([&]() -> PyObject* {
     RuntimeContext& ctx = runtime::current();
     Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));

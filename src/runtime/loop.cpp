@@ -209,6 +209,12 @@ EventLoop::~EventLoop() {
 
 bool EventLoop::running_on_this_thread() { return t_loop_core != nullptr; }
 
+namespace {
+std::atomic<EventLoop::BeforeWaitHook> g_before_wait{nullptr};
+}
+
+void EventLoop::set_before_wait_hook(BeforeWaitHook hook) { g_before_wait.store(hook); }
+
 template <class KeepGoing>
 void EventLoop::run_while(KeepGoing keep_going) {
   LoopThreadScope scope(core_.get());
@@ -250,6 +256,9 @@ int EventLoop::next_timeout_ms() {
 
 bool EventLoop::loop_iteration() {
   const int timeout = next_timeout_ms();
+  if (timeout != 0) {
+    if (BeforeWaitHook hook = g_before_wait.load(std::memory_order_relaxed)) hook();
+  }
   const int n = ::epoll_wait(epoll_fd_, events_.get(), kMaxEvents, timeout);
   if (n < 0) return errno == EINTR;
 

@@ -127,6 +127,12 @@ class EventLoop {
   // True while this thread is inside run() or run_until_stopped() of any loop.
   static bool running_on_this_thread();
 
+  // Called on the loop thread right before it may block in epoll_wait (a
+  // non-zero timeout). The embedding layer uses it to let go of anything it
+  // keeps between callbacks, such as an interpreter lock.
+  using BeforeWaitHook = void (*)();
+  static void set_before_wait_hook(BeforeWaitHook hook);
+
  private:
   EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core);
   void dispatch_fd_event(const epoll_event& ev);

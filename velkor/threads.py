@@ -1,0 +1,25 @@
+"""Blocking calls on the runtime's pool of worker threads."""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+import _velkor
+
+__all__ = ["to_thread"]
+
+_T = TypeVar("_T")
+
+
+async def to_thread(func: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T:
+    """Runs `func(*args, **kwargs)` on a worker thread and returns its result.
+
+    The awaiting task is parked meanwhile; the event loop keeps running. The
+    call itself cannot be interrupted: cancelling the awaiting task abandons
+    the result, but the call runs to its end on the worker.
+    """
+    if kwargs:
+        return await _velkor.defer(functools.partial(func, *args, **kwargs))
+    return await _velkor.defer(func, *args)
