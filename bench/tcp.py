@@ -81,11 +81,8 @@ class VelkorConn(Conn):
     @classmethod
     async def open(cls, port: int) -> VelkorConn:
         import velkor
-        opener = getattr(velkor, "open_connection", None)
-        if opener is None:  # the package exports it from its top level in later versions
-            from velkor.streams import open_connection as opener
         self = cls()
-        self.s = await opener("127.0.0.1", port)
+        self.s = await velkor.open_connection("127.0.0.1", port)
         return self
 
     async def write(self, data: bytes) -> None:

@@ -97,15 +97,6 @@ def asyncio_loop_factory(runtime: str) -> Callable[[], asyncio.AbstractEventLoop
     return asyncio.new_event_loop
 
 
-def velkor_to_thread() -> Callable[..., Any]:
-    import velkor
-    to_thread = getattr(velkor, "to_thread", None)
-    if to_thread is None:  # the package gains to_thread later; defer is the native call
-        import _velkor
-        to_thread = _velkor.defer
-    return to_thread
-
-
 def count(n: int) -> str:
     """100000 as "100k", 1000000 as "1M"."""
     for unit, size in (("M", 1_000_000), ("k", 1000)):
@@ -404,11 +395,10 @@ def to_thread_impls(concurrency: int) -> None:
     @implements(name, "velkor")
     def velkor_impl(n: int, ctx: dict[str, Any]) -> dict[str, float]:
         import velkor
-        to_thread = velkor_to_thread()
 
         async def caller(calls: int) -> None:
             for i in range(calls):
-                if await to_thread(blocking, i) != i + 1:
+                if await velkor.to_thread(blocking, i) != i + 1:
                     raise AssertionError("wrong result")
 
         async def main() -> float:
