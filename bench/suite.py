@@ -59,26 +59,26 @@ DEFAULT_OUT = HERE / "results"
 # ---- one measurement, in a process of its own ----------------------------------------
 
 
-def worker(spec: dict[str, Any]) -> None:
+def worker(job: dict[str, Any]) -> None:
     """Runs one workload once under one runtime and prints its result as JSON."""
-    if spec["runtime"] == "velkor":
+    if job["runtime"] == "velkor":
         import velkor  # noqa: F401  (before the helpers, which may also set up paths)
-    w = WORKLOADS[spec["workload"]]
-    impl = w.impls[spec["runtime"]]
-    ctx = {"runtime": spec["runtime"], "port": spec.get("port")}
+    w = WORKLOADS[job["workload"]]
+    impl = w.impls[job["runtime"]]
+    ctx = {"runtime": job["runtime"], "port": job.get("port")}
     if w.warm_up:
-        impl(max(w.min_n, spec["n"] // 50), ctx)
-    result = impl(spec["n"], ctx)
+        impl(max(w.min_n, job["n"] // 50), ctx)
+    result = impl(job["n"], ctx)
     print("RESULT " + json.dumps(result), flush=True)
 
 
-def measure_once(spec: dict[str, Any], timeout: float) -> dict[str, float]:
+def measure_once(job: dict[str, Any], timeout: float) -> dict[str, float]:
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
     env["PYTHONPATH"] = os.pathsep.join(
         [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p] + [str(BUILD_DIR), str(ROOT)])
     try:
-        done = subprocess.run([sys.executable, str(Path(__file__)), "--worker", json.dumps(spec)],
+        done = subprocess.run([sys.executable, str(Path(__file__)), "--worker", json.dumps(job)],
                               capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         raise RuntimeError(f"no result within {timeout:.0f} s") from None
@@ -151,9 +151,9 @@ def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
         for runtime in order:
             if runtime in errors:
                 continue
-            spec = {"workload": w.name, "runtime": runtime, "n": n, "port": port}
+            job = {"workload": w.name, "runtime": runtime, "n": n, "port": port}
             try:
-                results[runtime].append(measure_once(spec, args.timeout))
+                results[runtime].append(measure_once(job, args.timeout))
             except RuntimeError as e:
                 errors[runtime] = str(e)
                 print(f"  {w.name} under {runtime} failed: {e}", file=sys.stderr, flush=True)
