@@ -1,24 +1,13 @@
-"""Runs every benchmark script of this directory in turn: ./dev bench [args].
+"""What `./dev bench [args]` runs: the benchmark suite (suite.py) with the
+given arguments, for instance --quick.
 
-Arguments (for instance --quick) are passed to each script.
+The older scripts of this directory (run_cost.py, loop_ops.py, tcp.py) still
+run on their own; the suite reuses their measuring code.
 """
 
-import subprocess
 import sys
-from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-
-
-def main(argv):
-    failed = 0
-    for script in sorted(HERE.glob("*.py")):
-        if script.name == Path(__file__).name:
-            continue
-        print(f"== {script.name}", flush=True)
-        failed |= subprocess.run([sys.executable, str(script), *argv]).returncode != 0
-    return 1 if failed else 0
-
+import suite
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(suite.main(sys.argv[1:]))

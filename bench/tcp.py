@@ -1,6 +1,6 @@
-"""TCP client benchmark: velkor streams beside asyncio streams and asyncio
-streams on uvloop, all against the same echo server (a separate process that
-this script starts).
+"""TCP client benchmark: velkor streams beside asyncio streams, asyncio
+streams on uvloop and trio's socket streams, all against the same echo server
+(a separate process that this script starts).
 
   echo rate, 1 connection     1 KiB request, wait for the 1 KiB echo, repeat
   echo rate, 100 connections  each round: one 1 KiB request on every
@@ -80,29 +80,23 @@ class Conn:
 class VelkorConn(Conn):
     @classmethod
     async def open(cls, port: int) -> VelkorConn:
-        import _velkor
+        import velkor
         self = cls()
-        self.s = _velkor.open_connection("127.0.0.1", port)
+        self.s = await velkor.open_connection("127.0.0.1", port)
         return self
 
     async def write(self, data: bytes) -> None:
-        await self.s.write(data)
+        if await self.s.write(data) != len(data):
+            raise ConnectionError("the stream can no longer send")
 
     async def read_exactly(self, n: int) -> bytes:
-        data = await self.s.read(n)
-        while len(data) < n:
-            piece = await self.s.read(n - len(data))
-            if not piece:
-                raise EOFError
-            data += piece
-        return data
+        return await self.s.readexactly(n)
 
     async def read_some(self) -> int:
         return len(await self.s.read(65536))
 
     def close(self) -> None:
         self.s.close()
-        del self.s
 
 
 class AsyncioConn(Conn):
@@ -124,6 +118,44 @@ class AsyncioConn(Conn):
 
     def close(self) -> None:
         self.w.close()
+
+
+class TrioConn(Conn):
+    @classmethod
+    async def open(cls, port: int) -> TrioConn:
+        import trio
+        self = cls()
+        self.s = await trio.open_tcp_stream("127.0.0.1", port)
+        return self
+
+    async def write(self, data: bytes) -> None:
+        await self.s.send_all(data)
+
+    async def read_exactly(self, n: int) -> bytes:
+        data = await self.s.receive_some(n)
+        while len(data) < n:
+            piece = await self.s.receive_some(n - len(data))
+            if not piece:
+                raise EOFError
+            data += piece
+        return data
+
+    async def read_some(self) -> int:
+        return len(await self.s.receive_some(65536))
+
+    def close(self) -> None:
+        # Nothing waits on the socket any more: closing it synchronously is safe.
+        self.s.socket.close()
+
+
+def trio_run(coro: Coroutine[Any, Any, float]) -> float:
+    """trio.run() for a coroutine object (trio.run takes the function)."""
+    import trio
+
+    async def main() -> float:
+        return await coro
+
+    return trio.run(main)
 
 
 async def echo_rounds(conns: list[Conn], rounds: int) -> None:
@@ -183,9 +215,9 @@ def main() -> None:
         serve()
         return
 
-    import _velkor
+    import velkor
     clients: dict[str, tuple[Runner, Opener]] = {
-        "velkor": (_velkor.run, VelkorConn.open),
+        "velkor": (velkor.run, VelkorConn.open),
         "asyncio": (asyncio.run, AsyncioConn.open),
     }
     try:
@@ -193,6 +225,11 @@ def main() -> None:
         clients["uvloop"] = (uvloop.run, AsyncioConn.open)
     except ImportError:
         print("uvloop is not installed: its column is left out", file=sys.stderr)
+    try:
+        import trio  # noqa: F401
+        clients["trio"] = (trio_run, TrioConn.open)
+    except ImportError:
+        print("trio is not installed: its column is left out", file=sys.stderr)
 
     total = args.bulk_mib << 20
     rows: list[tuple[str, str, Callable[[float], float], int, Scenario]] = [
