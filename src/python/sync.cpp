@@ -3,7 +3,6 @@
 // the current task by storing its waker and wakes stored wakers on request.
 #include "python/sync.h"
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -16,16 +15,24 @@ namespace velkor::py {
 
 namespace {
 
-// Shared between the queue object and nothing else today; the mutex
-// serialises the four operations from any thread. Lock order: this lock, then
-// (inside a wake) the core mutex.
-struct WakerDeque {
-  std::mutex mu;
-  std::deque<Waker> wakers;
-};
-
+// The stored wakers, first in first out, behind a mutex that serialises the
+// four operations from any thread. Lock order: this lock, then (inside a
+// wake) the core mutex. A vector with a read position costs nothing while
+// empty, which matters because Python code makes one queue per waiting task.
 struct WakerQueue {
-  std::shared_ptr<WakerDeque> wakers;
+  std::mutex mu;
+  std::vector<Waker> wakers;
+  size_t head = 0;  // wakers before it were taken out
+
+  size_t size() const { return wakers.size() - head; }
+  Waker pop_front() {
+    Waker w = std::move(wakers[head++]);
+    if (head == wakers.size()) {
+      wakers.clear();
+      head = 0;
+    }
+    return w;
+  }
 };
 
 PyObject* g_type = nullptr;
@@ -35,7 +42,7 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":PyWakerQueue", const_cast<char**>(kwlist))) {
     return nullptr;
   }
-  return new_object<WakerQueue>(type, std::make_shared<WakerDeque>());
+  return new_object<WakerQueue>(type);
 }
 
 PyObject* store_waker(PyObject* self, PyObject*) {
@@ -45,7 +52,7 @@ PyObject* store_waker(PyObject* self, PyObject*) {
       PyErr_SetString(PyExc_RuntimeError, "cannot park outside of a task");
       return nullptr;
     }
-    WakerDeque& q = *Box<WakerQueue>::of(self).wakers;
+    WakerQueue& q = Box<WakerQueue>::of(self);
     std::lock_guard lock(q.mu);
     q.wakers.push_back(std::move(waker));
     Py_RETURN_NONE;
@@ -53,35 +60,30 @@ PyObject* store_waker(PyObject* self, PyObject*) {
 }
 
 PyObject* wake_one(PyObject* self, PyObject*) {
-  WakerDeque& q = *Box<WakerQueue>::of(self).wakers;
+  WakerQueue& q = Box<WakerQueue>::of(self);
   std::lock_guard lock(q.mu);
-  if (!q.wakers.empty()) {
-    Waker waker = std::move(q.wakers.front());
-    q.wakers.pop_front();
-    std::move(waker).wake();
-  }
+  if (q.size() != 0) q.pop_front().wake();
   Py_RETURN_NONE;
 }
 
 PyObject* wake_all(PyObject* self, PyObject*) {
-  WakerDeque& q = *Box<WakerQueue>::of(self).wakers;
+  WakerQueue& q = Box<WakerQueue>::of(self);
   std::vector<Waker> batch;
   {
     std::lock_guard lock(q.mu);
-    batch.reserve(q.wakers.size());
-    for (Waker& w : q.wakers) batch.push_back(std::move(w));
-    q.wakers.clear();
+    batch.reserve(q.size());
+    while (q.size() != 0) batch.push_back(q.pop_front());
   }
   for (Waker& w : batch) std::move(w).wake();
   Py_RETURN_NONE;
 }
 
 PyObject* queue_len(PyObject* self, PyObject*) {
-  WakerDeque& q = *Box<WakerQueue>::of(self).wakers;
+  WakerQueue& q = Box<WakerQueue>::of(self);
   size_t n;
   {
     std::lock_guard lock(q.mu);
-    n = q.wakers.size();
+    n = q.size();
   }
   return PyLong_FromSize_t(n);
 }
