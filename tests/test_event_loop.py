@@ -1,5 +1,6 @@
 """The PyEventLoop object: lifecycle, scheduling and descriptor watchers."""
 
+import errno
 import math
 import os
 import socket
@@ -435,7 +436,8 @@ print(seen)
         r, w = os.pipe()
         os.close(r)
         os.close(w)
-        assert loop.add_reader(r, lambda: None) is None  # epoll refuses silently
+        with pytest.raises(OSError):
+            loop.add_reader(r, lambda: None)
         assert loop.remove_reader(r) is None
         assert loop.remove_writer(12345) is None
 
@@ -456,3 +458,52 @@ print(seen)
         with pytest.raises(RuntimeError, match="^event loop not initialized$"):
             loop.add_writer(1, print)
         assert loop.remove_writer(1) is None
+
+
+def run_briefly(loop, seconds):
+    loop.call_later(seconds, loop.stop, ())
+    loop.run_forever()
+
+
+@pytest.mark.parametrize("method", ["add_reader", "add_writer"])
+@pytest.mark.parametrize("fd,code", [("regular file", errno.EPERM), ("closed", errno.EBADF),
+                                     (10 ** 6, errno.EBADF), (2 ** 31 - 1, errno.EBADF),
+                                     (-1, None), (-2 ** 31, None)])
+def test_descriptor_that_epoll_refuses(loop, tmp_path, method, fd, code):
+    with open(tmp_path / "plain", "w") as plain:
+        if fd == "regular file":
+            fd = plain.fileno()
+        elif fd == "closed":
+            fd = os.dup(plain.fileno())
+            os.close(fd)
+        with pytest.raises(OSError if code else ValueError) as info:
+            getattr(loop, method)(fd, print)
+    if code:
+        assert (info.value.errno, str(info.value)) == (code, f"{os.strerror(code)} (os error {code})")
+    else:
+        assert info.value.__notes__ == ["while processing 'fd'"]
+
+
+@pytest.mark.parametrize("method", ["add_reader", "add_writer"])
+@pytest.mark.parametrize("refused", [True, False], ids=["after refusal", "closed while watched"])
+def test_reused_descriptor_number_is_registered_afresh(loop, method, refused):
+    a, b = socket.socketpair()
+    c, d = socket.socketpair()
+    number, calls = a.fileno(), []
+    if refused:
+        a.close()
+        with pytest.raises(OSError):
+            loop.add_reader(number, lambda: calls.append("refused"))
+    else:
+        loop.add_reader(number, lambda: None)
+        a.close()  # epoll forgets the number, the loop object does not
+    os.dup2(c.fileno(), number)
+    d.send(b"x")  # the number now names a readable, writable socket
+    getattr(loop, method)(number, lambda: calls.append("new"))
+    run_briefly(loop, 0.05)
+    loop.remove_reader(number)
+    loop.remove_writer(number)
+    os.close(number)
+    for sock in (b, c, d):
+        sock.close()
+    assert "new" in calls and "refused" not in calls

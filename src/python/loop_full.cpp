@@ -15,6 +15,7 @@
 #include <climits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "python/driver.h"
@@ -54,8 +55,16 @@ PyObject* g_type = nullptr;
 
 LoopObject& loop_of(PyObject* self) { return Box<LoopObject>::of(self); }
 
+// OSError("<description> (os error N)") with its errno attribute set.
 std::nullptr_t raise_os_error(int err) {
-  PyErr_SetString(PyExc_OSError, os_error_text(err).c_str());
+  Ref text = Ref::steal(PyUnicode_FromString(os_error_text(err).c_str()));
+  if (!text) return nullptr;
+  Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_OSError, text.get()));
+  Ref number = Ref::steal(PyLong_FromLong(err));
+  if (!exc || !number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) {
+    return nullptr;
+  }
+  PyErr_SetRaisedException(exc.release());
   return nullptr;
 }
 
@@ -386,6 +395,15 @@ bool fd_argument(PyObject* obj, int32_t& fd) {
   return true;
 }
 
+// A watched descriptor: an fd argument that is not negative.
+bool watchable_fd_argument(PyObject* obj, int32_t& fd) {
+  if (!fd_argument(obj, fd)) return false;
+  if (fd >= 0) return true;
+  PyErr_Format(PyExc_ValueError, "file descriptor cannot be a negative integer (%d)", fd);
+  add_argument_note("fd");
+  return false;
+}
+
 PyObject* add_watcher(PyObject* self, PyObject* args, PyObject* kwargs, FdSlot slot,
                       const char* format) {
   static const char* kwlist[] = {"fd", "callback", nullptr};
@@ -393,17 +411,20 @@ PyObject* add_watcher(PyObject* self, PyObject* args, PyObject* kwargs, FdSlot s
   int32_t fd;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &fd_obj,
                                    &callback) ||
-      !fd_argument(fd_obj, fd)) {
+      !watchable_fd_argument(fd_obj, fd)) {
     return nullptr;
   }
   LoopObject& loop = loop_of(self);
-  std::shared_ptr<FdCallback> replaced;
+  auto watcher = std::make_shared<PyFdCallback>(Ref::borrow(callback));
+  std::optional<SharedCore::FdChange> change;
   {
     std::lock_guard lock(loop.core_slot->mu);
-    if (!loop.core_slot->core) return not_initialized();
-    replaced = loop.core_slot->core->set_fd_callback(
-        fd, slot, std::make_shared<PyFdCallback>(Ref::borrow(callback)));
+    if (loop.core_slot->core) {
+      change = loop.core_slot->core->set_fd_callback(fd, slot, std::move(watcher));
+    }
   }
+  if (!change) return not_initialized();
+  if (change->error != 0) return raise_os_error(change->error);
   Py_RETURN_NONE;
 }
 

@@ -102,53 +102,60 @@ void SharedCore::request_stop() {
   signal_locked();
 }
 
-void SharedCore::epoll_update(int op, int32_t fd, uint32_t events) {
-  std::shared_lock lifetime(fd_lifetime_);
-  if (is_closed()) return;
+namespace {
+std::shared_ptr<FdCallback>& slot_of(FdCallbacks& cbs, FdSlot slot) {
+  return slot == FdSlot::Reader ? cbs.reader : cbs.writer;
+}
+
+int epoll_ctl_errno(int epoll_fd, int op, int32_t fd, uint32_t events) {
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = static_cast<uint32_t>(fd);
-  (void)::epoll_ctl(epoll_fd_, op, fd, &ev);  // failures are not reported
+  return ::epoll_ctl(epoll_fd, op, fd, &ev) == 0 ? 0 : errno;
+}
+}  // namespace
+
+int SharedCore::epoll_register_locked(int32_t fd, uint32_t events, bool known) {
+  if (known) {
+    int err = epoll_ctl_errno(epoll_fd_, EPOLL_CTL_MOD, fd, events);
+    // ENOENT: the number was closed (epoll dropped it) and now names another
+    // file, which has to be added afresh.
+    if (err != ENOENT) return err;
+  }
+  return epoll_ctl_errno(epoll_fd_, EPOLL_CTL_ADD, fd, events);
 }
 
-std::shared_ptr<FdCallback> SharedCore::set_fd_callback(int32_t fd, FdSlot slot,
-                                                     std::shared_ptr<FdCallback> callback) {
-  std::shared_ptr<FdCallback> replaced;
-  int op;
-  uint32_t events;
-  {
-    std::lock_guard lock(mu_);
-    op = d_.registered_fds.insert(fd).second ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-    FdCallbacks& cbs = d_.fd_callbacks[fd];
-    auto& target = slot == FdSlot::Reader ? cbs.reader : cbs.writer;
-    replaced = std::move(target);
-    target = std::move(callback);
-    events = interest_of(cbs);
+SharedCore::FdChange SharedCore::set_fd_callback(int32_t fd, FdSlot slot,
+                                                 std::shared_ptr<FdCallback> callback) {
+  FdChange change;
+  std::lock_guard lock(mu_);
+  if (d_.closed) {
+    change.error = EBADF;
+    return change;
   }
-  epoll_update(op, fd, events);
-  return replaced;
+  auto it = d_.fd_callbacks.find(fd);
+  uint32_t events = slot == FdSlot::Reader ? EPOLLIN : EPOLLOUT;
+  if (it != d_.fd_callbacks.end()) events |= interest_of(it->second);
+  change.error = epoll_register_locked(fd, events, d_.registered_fds.contains(fd));
+  if (change.error != 0) return change;  // recorded nothing
+  d_.registered_fds.insert(fd);
+  change.displaced = std::exchange(slot_of(d_.fd_callbacks[fd], slot), std::move(callback));
+  return change;
 }
 
 std::shared_ptr<FdCallback> SharedCore::remove_fd_callback(int32_t fd, FdSlot slot) {
-  std::shared_ptr<FdCallback> removed;
-  int op;
-  uint32_t events = 0;
-  {
-    std::lock_guard lock(mu_);
-    auto it = d_.fd_callbacks.find(fd);
-    if (it == d_.fd_callbacks.end()) return nullptr;
-    auto& target = slot == FdSlot::Reader ? it->second.reader : it->second.writer;
-    removed = std::move(target);
-    events = interest_of(it->second);
-    if (events != 0) {
-      op = EPOLL_CTL_MOD;
-    } else {
-      op = EPOLL_CTL_DEL;
-      d_.fd_callbacks.erase(it);
-      d_.registered_fds.erase(fd);
-    }
+  std::lock_guard lock(mu_);
+  auto it = d_.fd_callbacks.find(fd);
+  if (it == d_.fd_callbacks.end()) return nullptr;
+  std::shared_ptr<FdCallback> removed = std::move(slot_of(it->second, slot));
+  const uint32_t events = interest_of(it->second);
+  if (events == 0) {
+    d_.fd_callbacks.erase(it);
+    d_.registered_fds.erase(fd);
   }
-  epoll_update(op, fd, events);
+  if (!d_.closed) {
+    (void)epoll_ctl_errno(epoll_fd_, events != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_DEL, fd, events);
+  }
   return removed;
 }
 
@@ -195,7 +202,6 @@ EventLoop::~EventLoop() {
   // released after the locks, so the core ends with its last outside holder.
   CoreData leftovers;
   {
-    std::unique_lock lifetime(core_->fd_lifetime_);
     std::lock_guard lock(core_->mu_);
     std::swap(leftovers, core_->d_);
     core_->d_.next_task_id = leftovers.next_task_id;

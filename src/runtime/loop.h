@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -77,11 +76,21 @@ class SharedCore {
   // Inserts a timer entry; `signal` rings the doorbell afterwards.
   void add_timer(Instant deadline, Waker waker, bool signal);
   void request_stop();
-  // Sets or clears one watcher of a descriptor and updates its epoll interest.
-  // The displaced callback is handed back so that the caller releases it
-  // after dropping its own locks (releasing it may run a finaliser).
-  [[nodiscard]] std::shared_ptr<FdCallback> set_fd_callback(int32_t fd, FdSlot slot,
-                                                            std::shared_ptr<FdCallback> callback);
+  // The outcome of setting a watcher: the errno epoll refused the descriptor
+  // with (0 when accepted; nothing is recorded then), and the callback the
+  // change displaced, handed back so that the caller releases it after
+  // dropping its own locks (releasing it may run a finaliser).
+  struct FdChange {
+    int error = 0;
+    std::shared_ptr<FdCallback> displaced;
+  };
+  // Sets one watcher of a descriptor and registers its new epoll interest. A
+  // modify of a number epoll no longer knows (closed and reused since) is
+  // retried as an add. A closed core refuses with EBADF.
+  [[nodiscard]] FdChange set_fd_callback(int32_t fd, FdSlot slot,
+                                         std::shared_ptr<FdCallback> callback);
+  // Clears one watcher; epoll failures are ignored (the descriptor may be
+  // closed already). Hands back the removed callback, as above.
   [[nodiscard]] std::shared_ptr<FdCallback> remove_fd_callback(int32_t fd, FdSlot slot);
 
   size_t task_count();
@@ -90,16 +99,15 @@ class SharedCore {
  private:
   friend class EventLoop;
   void signal_locked();
-  void epoll_update(int op, int32_t fd, uint32_t events);
+  int epoll_register_locked(int32_t fd, uint32_t events, bool known);
 
+  // Also held around every epoll_ctl, so that none reaches a descriptor
+  // number after the EventLoop closed it.
   std::mutex mu_;
   CoreData d_;
   const int epoll_fd_;
   const int wake_fd_;
   std::atomic<bool> wake_pending_{false};
-  // Held shared around epoll_ctl calls made without mu_, exclusively while the
-  // EventLoop closes the descriptors, so epoll_ctl never hits a reused number.
-  std::shared_mutex fd_lifetime_;
 };
 
 class EventLoop {

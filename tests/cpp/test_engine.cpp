@@ -481,7 +481,7 @@ TEST(reader_runs_while_data_is_unread_and_stops_after_drain) {
     while (::read(p[0], buf, sizeof buf) > 0) {
     }
   });
-  CHECK(core->set_fd_callback(p[0], FdSlot::Reader, reader) == nullptr);
+  CHECK(core->set_fd_callback(p[0], FdSlot::Reader, reader).displaced == nullptr);
   CHECK(::write(p[1], "x", 1) == 1);
   loop->loop_iteration();
   loop->loop_iteration();
@@ -524,9 +524,9 @@ TEST(writer_and_reader_on_one_descriptor) {
 
   // Replacing a slot hands back the old callback; the other slot is kept.
   auto reader = std::make_shared<Recorder>(log, "r");
-  CHECK(core->set_fd_callback(s[0], FdSlot::Reader, reader) == nullptr);
+  CHECK(core->set_fd_callback(s[0], FdSlot::Reader, reader).displaced == nullptr);
   auto writer2 = std::make_shared<Recorder>(log, "w2");
-  CHECK(core->set_fd_callback(s[0], FdSlot::Writer, writer2) == writer);
+  CHECK(core->set_fd_callback(s[0], FdSlot::Writer, writer2).displaced == writer);
   CHECK(::write(s[1], "x", 1) == 1);
   log.clear();
   loop->loop_iteration();
