@@ -12,6 +12,7 @@ import time
 import pytest
 
 import _velkor
+from conftest import settle
 
 NOT_INITIALIZED = "velkor runtime not initialized. Call velkor.run() first"
 
@@ -463,6 +464,35 @@ print(seen)
 def run_briefly(loop, seconds):
     loop.call_later(seconds, loop.stop, ())
     loop.run_forever()
+
+
+@pytest.mark.parametrize("rival,ending_alone", [("run_forever", 1), ("close", 2)])
+def test_run_forever_starting_against_a_rival_thread(rival, ending_alone):
+    # Of two runs starting at once exactly one is refused; a close() racing
+    # the start of a run ends that run (it must not swallow the stop).
+    for _ in range(25):
+        loop = _velkor.PyEventLoop()
+        both, results = threading.Barrier(2), []
+
+        def call(method):
+            both.wait()
+            try:
+                results.append(method())
+            except RuntimeError as e:
+                results.append(str(e))
+
+        threads = [threading.Thread(target=call, args=(m,), daemon=True)
+                   for m in (loop.run_forever, getattr(loop, rival))]
+        for t in threads:
+            t.start()
+        settled = settle(lambda: len(results) >= ending_alone, timeout=3.0)
+        while any(t.is_alive() for t in threads):
+            loop.stop()  # ends the winning run, or one that swallowed the close
+            for t in threads:
+                t.join(0.01)
+        loop.close()
+        assert settled, results
+        assert results.count("event loop already running") == (rival == "run_forever")
 
 
 @pytest.mark.parametrize("method", ["add_reader", "add_writer"])

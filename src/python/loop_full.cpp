@@ -6,8 +6,9 @@
 // mutex for its whole length, detached; scheduling, watchers and stop() take
 // only core_slot's mutex, so they work from any thread while a run is in
 // progress. Lock order: engine_slot, then core_slot, then the core's own
-// mutex. running/closed are atomics read without a lock. No Python code runs
-// while any of these mutexes is held.
+// mutex. running/closed are atomics read without a lock; a run claims
+// `running` with one compare-and-set. No Python code runs while any of these
+// mutexes is held.
 #include "python/loop_full.h"
 
 #include <atomic>
@@ -126,26 +127,37 @@ PyObject* loop_stop(PyObject* self, PyObject*) {
 }
 
 // Makes sure both slots hold an engine and its core; a failure changes nothing.
-// engine_slot is taken first, as a run does (it holds engine_slot while its
-// callbacks take core_slot), and without the interpreter lock, which a run
-// on another thread may need to finish.
+// Called by a run that has claimed the object. Works detached: engine_slot
+// may be held by a close() on another thread, and no Python object is made
+// while the slots are locked. Refuses once closed: a close() that emptied
+// the slots meanwhile must not see them refilled.
 bool ensure_initialized(LoopObject& loop) {
-  std::unique_ptr<EventLoop> old_engine;
-  std::shared_ptr<SharedCore> old_core;
-  std::unique_lock engine_lock(loop.engine_slot->mu, std::defer_lock);
+  bool closed = false;
+  int err = 0;
   {
     Unlocked detached;
-    engine_lock.lock();
+    std::unique_ptr<EventLoop> old_engine;  // released after the locks
+    std::shared_ptr<SharedCore> old_core;
+    std::lock_guard engine_lock(loop.engine_slot->mu);
+    std::lock_guard core_lock(loop.core_slot->mu);
+    closed = loop.closed->load();
+    if (!closed && !(loop.core_slot->core && loop.engine_slot->engine)) {
+      std::unique_ptr<EventLoop> engine;
+      err = EventLoop::create(engine);
+      if (err == 0) {
+        old_core = std::exchange(loop.core_slot->core, engine->core());
+        old_engine = std::exchange(loop.engine_slot->engine, std::move(engine));
+      }
+    }
   }
-  std::lock_guard core_lock(loop.core_slot->mu);
-  if (loop.core_slot->core && loop.engine_slot->engine) return true;
-  std::unique_ptr<EventLoop> engine;
-  if (int err = EventLoop::create(engine)) {
+  if (closed) {
+    PyErr_SetString(PyExc_RuntimeError, "event loop closed");
+    return false;
+  }
+  if (err != 0) {
     raise_os_error(err);
     return false;
   }
-  old_core = std::exchange(loop.core_slot->core, engine->core());
-  old_engine = std::exchange(loop.engine_slot->engine, std::move(engine));
   return true;
 }
 
@@ -158,6 +170,27 @@ bool check_can_run(LoopObject& loop) {
   }
   if (loop.closed->load()) {
     PyErr_SetString(PyExc_RuntimeError, "event loop closed");
+    return false;
+  }
+  return true;
+}
+
+// Claims the object for one run. The running check and the setting of the
+// flag are one step, so of two threads starting a run at once only one gets
+// through; the other sees "already running". run_engine() gives it up.
+bool claim_run(LoopObject& loop) {
+  bool idle = false;
+  if (!loop.running->compare_exchange_strong(idle, true)) {
+    PyErr_SetString(PyExc_RuntimeError, "event loop already running");
+    return false;
+  }
+  if (loop.closed->load()) {
+    loop.running->store(false);
+    PyErr_SetString(PyExc_RuntimeError, "event loop closed");
+    return false;
+  }
+  if (!ensure_initialized(loop)) {
+    loop.running->store(false);
     return false;
   }
   return true;
@@ -183,14 +216,14 @@ void tear_down(LoopObject& loop) {
   if (!EventLoop::running_on_this_thread()) runtime::clear_runtime();
 }
 
-// Runs the engine on this thread with the interpreter lock released. The
-// object's own runtime context is installed for the run, so its tasks find
-// their loop whichever thread runs it; the thread's previous context is put
-// back afterwards. `until_complete` ends the run when no task is left.
+// Runs the engine of a claimed object on this thread with the interpreter
+// lock released, and gives up the claim. The object's own runtime context is
+// installed for the run, so its tasks find their loop whichever thread runs
+// it; the thread's previous context is put back afterwards. `until_complete`
+// ends the run when no task is left.
 std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
   LoopObject& loop = loop_of(self);
   std::optional<std::string> panic;
-  loop.running->store(true);
   {
     Unlocked detached;
     std::lock_guard lock(loop.engine_slot->mu);
@@ -222,8 +255,7 @@ std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
 }
 
 PyObject* loop_run_forever(PyObject* self, PyObject*) {
-  LoopObject& loop = loop_of(self);
-  if (!check_can_run(loop) || !ensure_initialized(loop)) return nullptr;
+  if (!claim_run(loop_of(self))) return nullptr;
   Ref keep = Ref::borrow(self);
   if (auto panic = run_engine(self, false)) return raise_panic(panic->c_str());
   Py_RETURN_NONE;
@@ -242,7 +274,7 @@ PyObject* loop_run_until_complete(PyObject* self, PyObject* args, PyObject* kwar
     PyErr_SetString(PyExc_TypeError, "run_until_complete() requires a coroutine object");
     return nullptr;
   }
-  if (!ensure_initialized(loop)) return nullptr;
+  if (!claim_run(loop)) return nullptr;
   Ref keep = Ref::borrow(self);
   auto result = std::make_shared<ResultSlot>();
   if (auto core = current_core(loop)) {
@@ -256,8 +288,9 @@ PyObject* loop_close(PyObject* self, PyObject*) {
   LoopObject& loop = loop_of(self);
   loop.closed->store(true);
   {
+    // Unlike stop(), this request also ends a run that starts right now.
     std::lock_guard lock(loop.core_slot->mu);
-    if (loop.core_slot->core) loop.core_slot->core->request_stop();
+    if (loop.core_slot->core) loop.core_slot->core->request_close();
   }
   if (loop.run_thread.load() == std::this_thread::get_id()) {
     // Called from a callback or task of a run on this thread: that run holds

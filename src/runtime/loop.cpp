@@ -102,6 +102,13 @@ void SharedCore::request_stop() {
   signal_locked();
 }
 
+void SharedCore::request_close() {
+  std::lock_guard lock(mu_);
+  d_.close_requested = true;
+  d_.stop_requested = true;
+  signal_locked();
+}
+
 namespace {
 std::shared_ptr<FdCallback>& slot_of(FdCallbacks& cbs, FdSlot slot) {
   return slot == FdSlot::Reader ? cbs.reader : cbs.writer;
@@ -227,7 +234,7 @@ void EventLoop::run_while(KeepGoing keep_going) {
   {
     std::lock_guard lock(core_->mu_);
     core_->d_.running = true;
-    core_->d_.stop_requested = false;
+    core_->d_.stop_requested = core_->d_.close_requested;
   }
   for (;;) {
     {

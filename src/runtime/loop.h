@@ -57,6 +57,9 @@ struct CoreData {
   TaskId next_task_id = 1;
   bool running = false;
   bool stop_requested = false;
+  // A stop that no later run clears: the owner is closing the loop, and a run
+  // starting at that moment must not swallow the request.
+  bool close_requested = false;
   bool closed = false;  // the EventLoop closed epoll_fd and wake_fd
 };
 
@@ -76,6 +79,9 @@ class SharedCore {
   // Inserts a timer entry; `signal` rings the doorbell afterwards.
   void add_timer(Instant deadline, Waker waker, bool signal);
   void request_stop();
+  // A stop request that also ends every later run at once.
+  void request_close();
+
   // The outcome of setting a watcher: the errno epoll refused the descriptor
   // with (0 when accepted; nothing is recorded then), and the callback the
   // change displaced, handed back so that the caller releases it after
