@@ -461,9 +461,35 @@ print(seen)
         assert loop.remove_writer(1) is None
 
 
+def run_script(code, timeout=60):
+    build = os.path.dirname(_velkor.__file__)
+    return subprocess.run([sys.executable, "-c", code, build], capture_output=True, text=True,
+                          timeout=timeout)
+
+
 def run_briefly(loop, seconds):
     loop.call_later(seconds, loop.stop, ())
     loop.run_forever()
+
+
+MADE_DURING_A_RUN = """
+import sys; sys.path.insert(0, sys.argv[1]); import _velkor
+async def main():
+    made = _velkor.PyEventLoop()
+    if {close}:
+        made.close()
+    await _velkor.sleep(0.05)  # parks on the run's own loop, not on `made`
+    return made
+made = {driver}(main())
+print(made.is_closed(), made.is_closed() or made.run_until_complete(_velkor.sleep(0.01).__await__()))
+"""
+
+
+@pytest.mark.parametrize("driver", ["_velkor.run", "_velkor.PyEventLoop().run_until_complete"])
+@pytest.mark.parametrize("close", [False, True])
+def test_loop_made_during_a_run_leaves_the_run_its_context(driver, close):
+    out = run_script(MADE_DURING_A_RUN.format(driver=driver, close=close))
+    assert out.stdout.split() == [str(close), "True" if close else "None"], out.stderr
 
 
 @pytest.mark.parametrize("rival,ending_alone", [("run_forever", 1), ("close", 2)])

@@ -86,7 +86,12 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::make_shared<std::atomic<bool>>(false), std::make_shared<std::atomic<bool>>(false),
         pool));
     if (!self) return nullptr;
-    runtime::set_runtime(RuntimeContext{std::nullopt, core, pool, Waker{}});
+    // A run in progress on this thread (the object is made inside one of its
+    // callbacks or tasks) keeps its own context: its awaitables must go on
+    // finding its core. Runs of this object install their own anyway.
+    if (!EventLoop::running_on_this_thread()) {
+      runtime::set_runtime(RuntimeContext{std::nullopt, core, pool, Waker{}});
+    }
     LoopObject& loop = loop_of(self.get());
     loop.engine_slot->engine = std::move(engine);
     loop.core_slot->core = std::move(core);
