@@ -1,6 +1,7 @@
 """The PyEventLoop object: lifecycle, scheduling and descriptor watchers."""
 
 import errno
+import gc
 import math
 import os
 import socket
@@ -8,6 +9,8 @@ import subprocess
 import sys
 import threading
 import time
+import types
+import weakref
 
 import pytest
 
@@ -519,6 +522,61 @@ def test_run_forever_starting_against_a_rival_thread(rival, ending_alone):
         loop.close()
         assert settled, results
         assert results.count("event loop already running") == (rival == "run_forever")
+
+
+def loop_descriptors():
+    paths = (f"/proc/self/fd/{n}" for n in os.listdir("/proc/self/fd"))
+    return {p for p in paths if os.path.exists(p) and "anon_inode:[event" in os.readlink(p)}
+
+
+@types.coroutine
+def park_forever():
+    yield ()
+
+
+def park_a_task(lp, pipe):
+    async def parked():
+        await park_forever()
+        lp.stop()
+
+    lp.call_soon(lp.stop, ())
+    lp.run_until_complete(parked())  # stopped while the task is parked
+
+
+@pytest.mark.parametrize("hold", [
+    lambda lp, pipe: lp.call_soon(lp.stop, ()),
+    lambda lp, pipe: lp.call_later(100, lp.stop, ()),
+    lambda lp, pipe: lp.add_reader(pipe[0], lp.stop),
+    lambda lp, pipe: lp.add_writer(pipe[1], lp.stop),
+    park_a_task,
+], ids=["soon", "later", "reader", "writer", "parked task"])
+def test_unclosed_loop_in_a_cycle_is_collected(hold):
+    gc.collect()
+    before, pipe = loop_descriptors(), os.pipe()
+    lp = _velkor.PyEventLoop()
+    own = loop_descriptors() - before
+    hold(lp, pipe)
+    ref = weakref.ref(lp)
+    del lp
+    gc.collect()
+    os.close(pipe[0])
+    os.close(pipe[1])
+    assert len(own) == 2 and ref() is None
+    assert not loop_descriptors() & own
+
+
+def test_collections_during_a_run_leave_it_running(loop):
+    ticks = []
+    tick = lambda: (ticks.append(loop), loop.call_later(0.001, tick, ()))  # noqa: E731
+    loop.call_soon(tick, ())
+    runner = threading.Thread(target=loop.run_forever)
+    runner.start()
+    for _ in range(5):
+        gc.collect()
+    seen = len(ticks)
+    assert settle(lambda: len(ticks) > seen)
+    loop.stop()
+    runner.join()
 
 
 @pytest.mark.parametrize("method", ["add_reader", "add_writer"])

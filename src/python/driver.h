@@ -35,6 +35,7 @@ class PyCoroWrapper final : public Task {
   PyCoroWrapper(Ref coro, std::shared_ptr<ResultSlot> result)
       : coro_(std::move(coro)), result_(std::move(result)) {}
   Poll poll(const Waker& waker) override;
+  int traverse(const Visitor& visit) const override { return visit(coro_.get()); }
 
  private:
   Ref coro_;

@@ -9,6 +9,11 @@
 // mutex. running/closed are atomics read without a lock; a run claims
 // `running` with one compare-and-set. No Python code runs while any of these
 // mutexes is held.
+//
+// Garbage collection: the Python objects in the core's queues, watchers and
+// parked tasks are visited, but only while no run holds the object (a run
+// moves entries in and out without the interpreter lock; a running object
+// is reachable anyway). Clearing drops the engine, closing its descriptors.
 #include "python/loop_full.h"
 
 #include <atomic>
@@ -99,7 +104,54 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void loop_dealloc(PyObject* self) { delete_object<LoopObject>(self); }
+void loop_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
+  delete_object<LoopObject>(self);
+}
+
+// Hands the Python collector's visit function to the engine's Visitor.
+struct PythonVisit {
+  visitproc visit;
+  void* arg;
+
+  static int call(void* object, void* self) {
+    auto* v = static_cast<PythonVisit*>(self);
+    return v->visit(static_cast<PyObject*>(object), v->arg);
+  }
+};
+
+int loop_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  LoopObject& loop = loop_of(self);
+  if (!loop.core_slot || loop.running->load()) return 0;
+  // Outside a claimed run, core_slot is held only by attached threads that
+  // make no Python object meanwhile, so a collection never finds it locked;
+  // try_lock just rules out waiting on ourselves should that ever change.
+  std::unique_lock lock(loop.core_slot->mu, std::try_to_lock);
+  if (!lock || !loop.core_slot->core) return 0;
+  PythonVisit python{visit, arg};
+  return loop.core_slot->core->traverse(Visitor{&PythonVisit::call, &python});
+}
+
+// Called only on unreachable objects, which no run or method holds: drops
+// the engine (closing its descriptors) and the core with everything queued.
+int loop_clear(PyObject* self) {
+  LoopObject& loop = loop_of(self);
+  if (!loop.core_slot) return 0;
+  loop.closed->store(true);
+  std::unique_ptr<EventLoop> engine;
+  std::shared_ptr<SharedCore> core;
+  {
+    std::lock_guard lock(loop.engine_slot->mu);
+    engine = std::move(loop.engine_slot->engine);
+  }
+  {
+    std::lock_guard lock(loop.core_slot->mu);
+    core = std::move(loop.core_slot->core);
+  }
+  return 0;
+}
 
 PyObject* loop_repr(PyObject* self) {
   LoopObject& loop = loop_of(self);
@@ -322,6 +374,11 @@ struct SoonCall {
     callback.reset();
     args.reset();
   }
+
+  int traverse(const Visitor& visit) const {
+    if (int r = visit(callback.get())) return r;
+    return visit(args.get());
+  }
 };
 
 bool tuple_argument(PyObject* obj, const char* method) {
@@ -412,6 +469,9 @@ class PyFdCallback final : public FdCallback {
     Ref ignored = Ref::steal(PyObject_CallNoArgs(callable_.get()));
     if (!ignored) PyErr_Clear();
   }
+
+  // The callable never changes after construction: no lock needed.
+  int traverse(const Visitor& visit) const override { return visit(callable_.get()); }
 
  private:
   std::mutex mu_;
@@ -525,12 +585,16 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("PyEventLoop()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(loop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(loop_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(loop_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(loop_repr)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
 PyType_Spec spec = {"_velkor.PyEventLoop", sizeof(Box<LoopObject>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC |
+                        Py_TPFLAGS_MANAGED_WEAKREF,
+                    slots};
 
 }  // namespace
 

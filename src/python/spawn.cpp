@@ -42,6 +42,13 @@ class SpawnedFuture final : public Task {
     return Poll::Ready;
   }
 
+  int traverse(const Visitor& visit) const override {
+    for (const Ref* held : {&coro_, &task_, &holder_, &cancel_waker_}) {
+      if (int r = visit(held->get())) return r;
+    }
+    return 0;
+  }
+
  private:
   StepEnd step(Ref& out) {
     if (task_ && cancellation_requested(task_.get())) return deliver_cancellation(out);

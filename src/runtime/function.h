@@ -7,6 +7,16 @@
 
 namespace velkor {
 
+// Shows a garbage collector the foreign objects (Python objects, for the
+// embedding layer) that a queued callable or a task holds. The engine never
+// looks at them; it only passes each one to `visit`, and stops at the first
+// non-zero result, which it hands back.
+struct Visitor {
+  int (*visit)(void* object, void* arg);
+  void* arg;
+  int operator()(void* object) const { return object ? visit(object, arg) : 0; }
+};
+
 // A one-shot callable taking no arguments. Calling it consumes it.
 class OnceFunction {
  public:
@@ -21,16 +31,27 @@ class OnceFunction {
     impl->call();
   }
 
+  // Visits what the callable holds, when it has a `traverse(const Visitor&)`.
+  int traverse(const Visitor& visit) const { return impl_ ? impl_->traverse(visit) : 0; }
+
  private:
   struct Concept {
     virtual ~Concept() = default;
     virtual void call() = 0;
+    virtual int traverse(const Visitor& visit) const = 0;
   };
   template <class F>
   struct Model final : Concept {
     explicit Model(F&& f) : fn(std::move(f)) {}
     explicit Model(const F& f) : fn(f) {}
     void call() override { fn(); }
+    int traverse(const Visitor& visit) const override {
+      if constexpr (requires { fn.traverse(visit); }) {
+        return fn.traverse(visit);
+      } else {
+        return 0;
+      }
+    }
     F fn;
   };
   std::unique_ptr<Concept> impl_;
@@ -41,6 +62,7 @@ class FdCallback {
  public:
   virtual ~FdCallback() = default;
   virtual void operator()() = 0;
+  virtual int traverse(const Visitor&) const { return 0; }
 };
 
 }  // namespace velkor

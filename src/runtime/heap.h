@@ -18,6 +18,8 @@ class DeadlineHeap {
   bool empty() const { return entries_.empty(); }
   size_t size() const { return entries_.size(); }
   const Instant* earliest() const { return entries_.empty() ? nullptr : &entries_.front().deadline; }
+  // Every entry, in heap order (not deadline order).
+  const std::vector<Entry>& entries() const { return entries_; }
 
   void push(Entry entry) {
     entries_.push_back(std::move(entry));

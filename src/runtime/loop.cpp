@@ -166,6 +166,24 @@ std::shared_ptr<FdCallback> SharedCore::remove_fd_callback(int32_t fd, FdSlot sl
   return removed;
 }
 
+int SharedCore::traverse(const Visitor& visit) {
+  std::lock_guard lock(mu_);
+  for (const OnceFunction& callback : d_.soon) {
+    if (int r = callback.traverse(visit)) return r;
+  }
+  for (const LaterEntry& entry : d_.later.entries()) {
+    if (int r = entry.callback.traverse(visit)) return r;
+  }
+  for (const auto& [fd, cbs] : d_.fd_callbacks) {
+    if (int r = cbs.reader ? cbs.reader->traverse(visit) : 0) return r;
+    if (int r = cbs.writer ? cbs.writer->traverse(visit) : 0) return r;
+  }
+  for (const auto& [id, task] : d_.tasks) {
+    if (int r = task->traverse(visit)) return r;
+  }
+  return 0;
+}
+
 size_t SharedCore::task_count() {
   std::lock_guard lock(mu_);
   return d_.tasks.size();

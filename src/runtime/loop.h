@@ -99,6 +99,11 @@ class SharedCore {
   // closed already). Hands back the removed callback, as above.
   [[nodiscard]] std::shared_ptr<FdCallback> remove_fd_callback(int32_t fd, FdSlot slot);
 
+  // Visits the foreign objects held by queued callbacks, timed callbacks,
+  // watchers and parked tasks, under the core mutex. The caller makes sure
+  // no run moves entries in or out meanwhile (the loop is not running).
+  int traverse(const Visitor& visit);
+
   size_t task_count();
   bool is_closed();
 

@@ -1,5 +1,6 @@
 #pragma once
 // A Task is what the loop polls: an owned, type-erased future with no output.
+#include "runtime/function.h"
 #include "runtime/waker.h"
 
 namespace velkor {
@@ -12,6 +13,9 @@ class Task {
   // Called by the loop's task phase on the loop thread with a waker for this
   // task. Ready means finished: the loop then destroys the task.
   virtual Poll poll(const Waker& waker) = 0;
+  // Visits the foreign objects the task holds (see Visitor); only called
+  // while the task sits in its loop's table, never during a poll.
+  virtual int traverse(const Visitor&) const { return 0; }
 };
 
 }  // namespace velkor
