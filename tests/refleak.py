@@ -282,6 +282,18 @@ def loop_object():
     loop.close()
 
 
+def refused_watchers_and_unclosed_loops():
+    loop = _velkor.PyEventLoop()
+    r, w = os.pipe()
+    os.close(r)
+    os.close(w)
+    expect(OSError, loop.add_reader, r, print)
+    expect(ValueError, loop.add_writer, -1, print)
+    loop.close()
+    cyclic = _velkor.PyEventLoop()  # never closed: collected with its queue
+    cyclic.call_later(100, cyclic.stop, ())
+
+
 def defers():
     async def main():
         for i in range(100):
@@ -325,8 +337,8 @@ def tcp_round_trip():
 
 
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
-             panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object, defers,
-             tcp_round_trip]
+             panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
+             refused_watchers_and_unclosed_loops, defers, tcp_round_trip]
 
 
 # ---- measuring --------------------------------------------------------------
