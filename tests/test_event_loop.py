@@ -557,6 +557,7 @@ def test_unclosed_loop_in_a_cycle_is_collected(hold):
     own = loop_descriptors() - before
     hold(lp, pipe)
     ref = weakref.ref(lp)
+    assert lp.__weakref__ is ref
     del lp
     gc.collect()
     os.close(pipe[0])

@@ -559,6 +559,21 @@ PyObject* loop_remove_writer(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---- type -----------------------------------------------------------------------
 
+// __weakref__, as on Python classes: the object's first weak reference, or None.
+PyObject* loop_get_weakref(PyObject* self, void*) {
+  PyObject* weakref = cached_module("_weakref");
+  if (!weakref) return nullptr;
+  Ref refs = Ref::steal(PyObject_CallMethod(weakref, "getweakrefs", "O", self));
+  if (!refs) return nullptr;
+  PyObject* first = PyList_GET_SIZE(refs.get()) > 0 ? PyList_GET_ITEM(refs.get(), 0) : Py_None;
+  return Py_NewRef(first);
+}
+
+PyGetSetDef getset[] = {
+    {"__weakref__", loop_get_weakref, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 #define VARARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef methods[] = {
@@ -589,6 +604,7 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(loop_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(loop_repr)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 PyType_Spec spec = {"_velkor.PyEventLoop", sizeof(Box<LoopObject>), 0,
