@@ -342,6 +342,42 @@ def test_cancelling_a_task_cancels_the_task_it_awaits(rt):
     assert inner_cancelled and outer_cancelled
 
 
+@pytest.mark.parametrize("how", ["cancel", "wait_for"])
+def test_a_chain_deeper_than_the_recursion_limit_is_cancelled(rt, how):
+    depth = 3000  # each link awaits the next: far past the default limit of 1000
+
+    async def main():
+        parked = rt.Event()
+        cleaned = []
+
+        async def link(n):
+            try:
+                if n == 0:
+                    parked.set()
+                    await rt.sleep(30)
+                else:
+                    await rt.spawn(link(n - 1))
+            finally:
+                cleaned.append(n)
+
+        head = rt.spawn(link(depth))
+        await rt.wait_for(parked.wait(), BOUND)
+        if how == "cancel":
+            assert head.cancel()
+            with pytest.raises(CancelledError):
+                await rt.wait_for(head, BOUND)
+        else:
+            with pytest.raises(TimeoutError):
+                await rt.wait_for(head, 0.05)
+        return head.cancelled(), head.cancelling(), sorted(cleaned)
+
+    started = time.monotonic()
+    cancelled, cancelling, cleaned = rt.run(main())
+    assert time.monotonic() - started < 30
+    assert cancelled and cancelling == 1
+    assert cleaned == list(range(depth + 1))  # every link ran its clean-up once
+
+
 # current_task, for velkor and for asyncio
 
 

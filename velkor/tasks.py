@@ -250,14 +250,20 @@ class Task(Generic[_T]):
         """
         if self._state is not _PENDING:
             return False
-        self._cancel_requests += 1
-        if not self._started:
-            return True
-        awaiting = self._awaiting
-        if awaiting is not None and awaiting.cancel():
-            return True
-        self._must_cancel = True
-        waker = self._cancel_waker
+        # The request goes down the chain of tasks each awaiting the next, and
+        # is delivered to the last one still running; a loop, because such a
+        # chain may be far deeper than the recursion limit.
+        task: Task[Any] = self
+        while True:
+            task._cancel_requests += 1
+            if not task._started:
+                return True
+            awaiting = task._awaiting
+            if awaiting is None or awaiting._state is not _PENDING:
+                break
+            task = awaiting
+        task._must_cancel = True
+        waker = task._cancel_waker
         if waker is not None:
             waker(None)
         return True
