@@ -30,6 +30,7 @@ of this: there is no task object and no running loop.
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import time
 import types
 from asyncio import InvalidStateError
@@ -118,10 +119,17 @@ class Task(Generic[_T]):
     asyncio does, and is then woken by its outcome. A task that lets the
     `CancelledError` out of its coroutine ends cancelled.
 
-    The runtime reads and writes three attributes: `_loop` (the `RunLoop` of
+    Every step of the coroutine runs in the task's own `contextvars` context:
+    a copy of the spawning code's context taken at spawn, or `context` when
+    given. Context variables that the task sets are therefore not seen by
+    its spawner, as with asyncio's tasks.
+
+    The runtime reads and writes four attributes: `_loop` (the `RunLoop` of
     the enclosing `velkor.run`, or None), `_must_cancel` (a pending
-    cancellation, consumed by the next step) and `_cancel_waker` (a callable
-    installed at the start of each step that wakes the task).
+    cancellation, consumed by the next step), `_cancel_waker` (a callable
+    installed at the start of each step that wakes the task) and `_context`
+    (read at spawn; replaced by a copy of itself when a step finds it already
+    entered, by the code that called `run` or by another thread).
     """
 
     __slots__ = (
@@ -129,6 +137,7 @@ class Task(Generic[_T]):
         "_loop",
         "_must_cancel",
         "_cancel_waker",
+        "_context",
         "_coro",
         "_handle",
         "_state",
@@ -143,7 +152,11 @@ class Task(Generic[_T]):
 
     _exception: BaseException | None
 
-    def __init__(self, aw: Awaitable[_T]) -> None:
+    def __init__(self, aw: Awaitable[_T], *, context: contextvars.Context | None = None) -> None:
+        if context is None:
+            context = contextvars.copy_context()
+        elif type(context) is not contextvars.Context:
+            raise TypeError(f"context must be a contextvars.Context, got {type(context).__name__}")
         coro: Coroutine[Any, Any, _T] | None
         if type(aw) is types.CoroutineType:
             coro = aw  # type: ignore[assignment]
@@ -155,6 +168,7 @@ class Task(Generic[_T]):
         self._loop: RunLoop | None = loop if type(loop) is RunLoop else None
         self._must_cancel = False
         self._cancel_waker: Callable[[object], None] | None = None
+        self._context = context
         self._coro = coro
         self._state: str = _PENDING
         self._result: _T | None = None
@@ -315,6 +329,10 @@ class Task(Generic[_T]):
     def get_coro(self) -> Coroutine[Any, Any, _T]:
         return self._coro
 
+    def get_context(self) -> contextvars.Context:
+        """The `contextvars` context that the task's steps run in."""
+        return self._context
+
     def __repr__(self) -> str:
         coro = getattr(self._coro, "__qualname__", None) or repr(self._coro)
         extra = ""
@@ -354,17 +372,18 @@ async def _sleep_long(delay: float) -> None:
         await _velkor.sleep(min(left, _LONGEST_SLEEP))
 
 
-def spawn(coro: Awaitable[_T]) -> Task[_T]:
+def spawn(coro: Awaitable[_T], *, context: contextvars.Context | None = None) -> Task[_T]:
     """Starts `coro` as a task of the running loop and returns its `Task`.
 
     `coro` is a coroutine, or another awaitable (such as `sleep(1)`), which
-    a coroutine made for it awaits.
+    a coroutine made for it awaits. The task runs in a copy of the caller's
+    `contextvars` context, or in `context` when given.
 
     Must be called from code running on the loop. The task runs concurrently
     with its caller, starting on a later loop iteration; the enclosing
     `velkor.run` returns only once it has ended.
     """
-    return Task(coro)
+    return Task(coro, context=context)
 
 
 def current_task() -> Task[Any] | None:
