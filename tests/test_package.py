@@ -384,6 +384,23 @@ def test_a_chain_deeper_than_the_recursion_limit_is_cancelled(rt, how):
     assert cleaned == list(range(depth + 1))  # every link ran its clean-up once
 
 
+def test_cancelling_tasks_that_await_each_other_ends_both():
+    async def main():
+        tasks = []
+
+        async def await_other(i):
+            await velkor.yield_now()
+            await tasks[1 - i]
+
+        tasks += [velkor.spawn(await_other(0)), velkor.spawn(await_other(1))]
+        await let_others_run(velkor)
+        assert tasks[0].cancel()
+        results = await outcomes(velkor, *tasks)
+        return [type(r) for r in results], [t.cancelling() for t in tasks]
+
+    assert velkor.run(main()) == ([CancelledError, CancelledError], [1, 1])
+
+
 # current_task, for velkor and for asyncio
 
 

@@ -266,8 +266,10 @@ class Task(Generic[_T]):
             return False
         # The request goes down the chain of tasks each awaiting the next, and
         # is delivered to the last one still running; a loop, because such a
-        # chain may be far deeper than the recursion limit.
+        # chain may be far deeper than the recursion limit. Tasks awaiting
+        # each other in a ring get it delivered where the ring closes.
         task: Task[Any] = self
+        seen: set[Task[Any]] | None = None
         while True:
             task._cancel_requests += 1
             if not task._started:
@@ -275,6 +277,11 @@ class Task(Generic[_T]):
             awaiting = task._awaiting
             if awaiting is None or awaiting._state is not _PENDING:
                 break
+            if seen is None:
+                seen = {self}
+            if awaiting in seen:
+                break
+            seen.add(awaiting)
             task = awaiting
         task._must_cancel = True
         waker = task._cancel_waker
