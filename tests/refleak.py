@@ -11,6 +11,7 @@ with the collector's timing; a leak is at least one per call in practice).
     python3.14d tests/refleak.py [-v] [SCENARIO...]
 """
 
+import contextvars
 import gc
 import math
 import os
@@ -108,16 +109,21 @@ def spawn_and_await():
         _must_cancel = False
         _cancel_waker = None
 
+        def __init__(self, context):
+            self._context = context
+
     async def child(n):
         await _velkor.sleep(0.0005)
         return n * 2
 
     async def main():
         a = _velkor._spawn(child(1))
-        b = _velkor._spawn(child(2), TaskObject())
-        return await a + await b + await a
+        b = _velkor._spawn(child(2), TaskObject(contextvars.copy_context()))
+        c = _velkor._spawn(child(3), TaskObject(outer))  # entered: steps in a copy
+        return await a + await b + await c + await a
 
-    assert _velkor.run(main()) == 8
+    outer = contextvars.copy_context()
+    assert outer.run(_velkor.run, main()) == 14
 
 
 def exceptions():

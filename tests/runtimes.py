@@ -30,6 +30,7 @@ ASYNCIO = SimpleNamespace(
     BoundedSemaphore=asyncio.BoundedSemaphore,
     Condition=asyncio.Condition,
     Queue=asyncio.Queue,
+    to_thread=asyncio.to_thread,
 )
 
 VELKOR = SimpleNamespace(
@@ -48,6 +49,7 @@ VELKOR = SimpleNamespace(
     BoundedSemaphore=velkor.BoundedSemaphore,
     Condition=velkor.Condition,
     Queue=velkor.Queue,
+    to_thread=velkor.to_thread,
 )
 
 

@@ -1,5 +1,6 @@
 """The velkor package: run, spawn and Task, cancellation, current_task (velkor's
-and asyncio's), yield_now and sleep, gather, wait_for and timeout.
+and asyncio's), yield_now and sleep, gather, wait_for and timeout, context
+variables in tasks and in to_thread.
 
 Scenarios taking the `rt` fixture run under velkor and under asyncio, which
 is the reference; the others cover what only velkor has or does differently.
@@ -8,6 +9,7 @@ far more than the work needs and far less than the alternative would take.
 """
 
 import asyncio
+import contextvars
 import gc
 import sys
 import threading
@@ -221,6 +223,10 @@ def test_spawn_argument_checks(recwarn):
         for bad in (None, 42, value_after):
             with pytest.raises(TypeError, match="a coroutine or an awaitable was expected"):
                 velkor.spawn(bad)
+        refused = value_after(velkor, 1)
+        with pytest.raises(TypeError, match="context must be a contextvars.Context"):
+            velkor.spawn(refused, context={})
+        assert await refused == 1  # left to the caller, unharmed
         # Other awaitables are awaited by a coroutine made for them.
         assert await velkor.spawn(velkor.sleep(0.001)) is None
         assert await velkor.spawn(velkor.spawn(value_after(velkor, 3))) == 3
@@ -340,6 +346,59 @@ def test_cancelling_a_task_cancels_the_task_it_awaits(rt):
     assert log == ["inner cleanup", "outer cleanup"]
     assert results == [CancelledError, CancelledError]
     assert inner_cancelled and outer_cancelled
+
+
+@pytest.mark.parametrize("how", ["cancel", "wait_for"])
+def test_a_chain_deeper_than_the_recursion_limit_is_cancelled(rt, how):
+    depth = 3000  # each link awaits the next: far past the default limit of 1000
+
+    async def main():
+        parked = rt.Event()
+        cleaned = []
+
+        async def link(n):
+            try:
+                if n == 0:
+                    parked.set()
+                    await rt.sleep(30)
+                else:
+                    await rt.spawn(link(n - 1))
+            finally:
+                cleaned.append(n)
+
+        head = rt.spawn(link(depth))
+        await rt.wait_for(parked.wait(), BOUND)
+        if how == "cancel":
+            assert head.cancel()
+            with pytest.raises(CancelledError):
+                await rt.wait_for(head, BOUND)
+        else:
+            with pytest.raises(TimeoutError):
+                await rt.wait_for(head, 0.05)
+        return head.cancelled(), head.cancelling(), sorted(cleaned)
+
+    started = time.monotonic()
+    cancelled, cancelling, cleaned = rt.run(main())
+    assert time.monotonic() - started < 30
+    assert cancelled and cancelling == 1
+    assert cleaned == list(range(depth + 1))  # every link ran its clean-up once
+
+
+def test_cancelling_tasks_that_await_each_other_ends_both():
+    async def main():
+        tasks = []
+
+        async def await_other(i):
+            await velkor.yield_now()
+            await tasks[1 - i]
+
+        tasks += [velkor.spawn(await_other(0)), velkor.spawn(await_other(1))]
+        await let_others_run(velkor)
+        assert tasks[0].cancel()
+        results = await outcomes(velkor, *tasks)
+        return [type(r) for r in results], [t.cancelling() for t in tasks]
+
+    assert velkor.run(main()) == ([CancelledError, CancelledError], [1, 1])
 
 
 # current_task, for velkor and for asyncio
@@ -831,3 +890,85 @@ def test_to_thread_runs_off_the_loop_with_arguments():
         return len(ticks)
 
     assert velkor.run(main()) == 5
+
+
+# context variables
+
+VAR = contextvars.ContextVar("VAR", default="unset")
+
+
+def test_each_task_runs_in_its_own_copy_of_the_spawners_context(rt):
+    async def child(steps):
+        seen = [VAR.get()]
+        VAR.set(f"child {steps}")
+        for _ in range(steps):  # sibling tasks step in between
+            await rt.yield_now()
+            seen.append(VAR.get())
+        return seen
+
+    async def main():
+        VAR.set("parent")
+        first = rt.spawn(child(1))
+        second = rt.spawn(child(2))
+        VAR.set("set after spawn")  # the copies were taken at spawn
+        results = await rt.gather(first, second)
+        return results, VAR.get()
+
+    def from_caller():
+        VAR.set("caller")
+        return rt.run(main()), VAR.get()
+
+    (results, parent_after), caller_after = contextvars.Context().run(from_caller)
+    assert results == [["parent", "child 1"], ["parent", "child 2", "child 2"]]
+    assert parent_after == "set after spawn"
+    assert caller_after == "caller"  # nor does the main task's value leak out of run()
+
+
+def test_to_thread_runs_in_a_copy_of_the_callers_context(rt):
+    def read_then_set(suffix=""):
+        seen = VAR.get() + suffix
+        VAR.set("worker")
+        return seen
+
+    async def main():
+        VAR.set("caller")
+        by_position = await rt.to_thread(read_then_set, "!")
+        by_keyword = await rt.to_thread(read_then_set, suffix="?")
+        return by_position, by_keyword, VAR.get()
+
+    assert rt.run(main()) == ("caller!", "caller?", "caller")
+
+
+def test_a_task_spawned_with_a_context_runs_in_it(rt):
+    async def child():
+        VAR.set("child")
+        await rt.yield_now()
+        return VAR.get()
+
+    async def main():
+        context = contextvars.copy_context()
+        task = rt.spawn(child(), context=context)
+        assert task.get_context() is context
+        return await task, context[VAR], VAR.get()
+
+    assert rt.run(main()) == ("child", "child", "unset")
+
+
+def test_a_context_already_entered_is_replaced_by_a_copy_of_it():
+    # The caller's context is entered for the whole run, so a task given it
+    # cannot enter it again: it goes on in a copy holding the same values.
+    context = contextvars.copy_context()
+    context.run(VAR.set, "outer")
+
+    async def child():
+        seen = VAR.get()
+        VAR.set("child")
+        await velkor.yield_now()
+        return seen, VAR.get()
+
+    async def main():
+        task = velkor.spawn(child(), context=context)
+        return await task, task.get_context() is context, task.get_context()[VAR]
+
+    assert context.run(velkor.run, main()) == (("outer", "child"), False, "child")
+    assert context[VAR] == "outer"

@@ -30,6 +30,7 @@ of this: there is no task object and no running loop.
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import time
 import types
 from asyncio import InvalidStateError
@@ -118,10 +119,17 @@ class Task(Generic[_T]):
     asyncio does, and is then woken by its outcome. A task that lets the
     `CancelledError` out of its coroutine ends cancelled.
 
-    The runtime reads and writes three attributes: `_loop` (the `RunLoop` of
+    Every step of the coroutine runs in the task's own `contextvars` context:
+    a copy of the spawning code's context taken at spawn, or `context` when
+    given. Context variables that the task sets are therefore not seen by
+    its spawner, as with asyncio's tasks.
+
+    The runtime reads and writes four attributes: `_loop` (the `RunLoop` of
     the enclosing `velkor.run`, or None), `_must_cancel` (a pending
-    cancellation, consumed by the next step) and `_cancel_waker` (a callable
-    installed at the start of each step that wakes the task).
+    cancellation, consumed by the next step), `_cancel_waker` (a callable
+    installed at the start of each step that wakes the task) and `_context`
+    (read at spawn; replaced by a copy of itself when a step finds it already
+    entered, by the code that called `run` or by another thread).
     """
 
     __slots__ = (
@@ -129,6 +137,7 @@ class Task(Generic[_T]):
         "_loop",
         "_must_cancel",
         "_cancel_waker",
+        "_context",
         "_coro",
         "_handle",
         "_state",
@@ -143,7 +152,11 @@ class Task(Generic[_T]):
 
     _exception: BaseException | None
 
-    def __init__(self, aw: Awaitable[_T]) -> None:
+    def __init__(self, aw: Awaitable[_T], *, context: contextvars.Context | None = None) -> None:
+        if context is None:
+            context = contextvars.copy_context()
+        elif type(context) is not contextvars.Context:
+            raise TypeError(f"context must be a contextvars.Context, got {type(context).__name__}")
         coro: Coroutine[Any, Any, _T] | None
         if type(aw) is types.CoroutineType:
             coro = aw  # type: ignore[assignment]
@@ -155,6 +168,7 @@ class Task(Generic[_T]):
         self._loop: RunLoop | None = loop if type(loop) is RunLoop else None
         self._must_cancel = False
         self._cancel_waker: Callable[[object], None] | None = None
+        self._context = context
         self._coro = coro
         self._state: str = _PENDING
         self._result: _T | None = None
@@ -250,14 +264,27 @@ class Task(Generic[_T]):
         """
         if self._state is not _PENDING:
             return False
-        self._cancel_requests += 1
-        if not self._started:
-            return True
-        awaiting = self._awaiting
-        if awaiting is not None and awaiting.cancel():
-            return True
-        self._must_cancel = True
-        waker = self._cancel_waker
+        # The request goes down the chain of tasks each awaiting the next, and
+        # is delivered to the last one still running; a loop, because such a
+        # chain may be far deeper than the recursion limit. Tasks awaiting
+        # each other in a ring get it delivered where the ring closes.
+        task: Task[Any] = self
+        seen: set[Task[Any]] | None = None
+        while True:
+            task._cancel_requests += 1
+            if not task._started:
+                return True
+            awaiting = task._awaiting
+            if awaiting is None or awaiting._state is not _PENDING:
+                break
+            if seen is None:
+                seen = {self}
+            if awaiting in seen:
+                break
+            seen.add(awaiting)
+            task = awaiting
+        task._must_cancel = True
+        waker = task._cancel_waker
         if waker is not None:
             waker(None)
         return True
@@ -309,6 +336,10 @@ class Task(Generic[_T]):
     def get_coro(self) -> Coroutine[Any, Any, _T]:
         return self._coro
 
+    def get_context(self) -> contextvars.Context:
+        """The `contextvars` context that the task's steps run in."""
+        return self._context
+
     def __repr__(self) -> str:
         coro = getattr(self._coro, "__qualname__", None) or repr(self._coro)
         extra = ""
@@ -348,17 +379,18 @@ async def _sleep_long(delay: float) -> None:
         await _velkor.sleep(min(left, _LONGEST_SLEEP))
 
 
-def spawn(coro: Awaitable[_T]) -> Task[_T]:
+def spawn(coro: Awaitable[_T], *, context: contextvars.Context | None = None) -> Task[_T]:
     """Starts `coro` as a task of the running loop and returns its `Task`.
 
     `coro` is a coroutine, or another awaitable (such as `sleep(1)`), which
-    a coroutine made for it awaits.
+    a coroutine made for it awaits. The task runs in a copy of the caller's
+    `contextvars` context, or in `context` when given.
 
     Must be called from code running on the loop. The task runs concurrently
     with its caller, starting on a later loop iteration; the enclosing
     `velkor.run` returns only once it has ended.
     """
-    return Task(coro)
+    return Task(coro, context=context)
 
 
 def current_task() -> Task[Any] | None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextvars
 import functools
 from collections.abc import Callable
 from typing import Any, TypeVar
@@ -19,7 +20,11 @@ async def to_thread(func: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T
     The awaiting task is parked meanwhile; the event loop keeps running. The
     call itself cannot be interrupted: cancelling the awaiting task abandons
     the result, but the call runs to its end on the worker.
+
+    The call runs in a copy of the caller's `contextvars` context: it sees
+    the caller's context variables, and what it sets stays with the copy.
     """
+    run_in_copy = contextvars.copy_context().run
     if kwargs:
-        return await _velkor.defer(functools.partial(func, *args, **kwargs))
-    return await _velkor.defer(func, *args)
+        return await _velkor.defer(functools.partial(run_in_copy, func, *args, **kwargs))
+    return await _velkor.defer(run_in_copy, func, *args)

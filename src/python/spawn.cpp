@@ -14,14 +14,16 @@ namespace velkor::py {
 
 namespace {
 
-// The future of a spawned task. Each step publishes the task object in the
-// asyncio bookkeeping, delivers a pending cancellation, and re-sends at once
-// when the coroutine yields None (a bare yield is not a suspension here).
+// The future of a spawned task. Each step runs inside the task object's
+// contextvars context, publishes the task object in the asyncio bookkeeping,
+// delivers a pending cancellation, and re-sends at once when the coroutine
+// yields None (a bare yield is not a suspension here).
 class SpawnedFuture final : public Task {
  public:
-  SpawnedFuture(Ref coro, Ref task, Ref holder, std::shared_ptr<Completion> completion)
+  SpawnedFuture(Ref coro, Ref task, Ref holder, Ref context,
+                std::shared_ptr<Completion> completion)
       : coro_(std::move(coro)), task_(std::move(task)), holder_(std::move(holder)),
-        completion_(std::move(completion)) {}
+        context_(std::move(context)), completion_(std::move(completion)) {}
 
   Poll poll(const Waker& waker) override {
     if (done_) return Poll::Ready;
@@ -32,11 +34,13 @@ class SpawnedFuture final : public Task {
       RuntimeContext& ctx = runtime::current();
       if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
+    enter_context();
     SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
     if (end == StepEnd::Yielded) maybe_register_future_waker(out.get());
     exit_task_step(task_.get(), holder_.get(), saved);
+    exit_context();
     if (end == StepEnd::Yielded) return Poll::Pending;
     finish(end, std::move(out));
     return Poll::Ready;
@@ -50,6 +54,27 @@ class SpawnedFuture final : public Task {
   }
 
  private:
+  // A context that is already entered (the code that called run() runs in
+  // it, or another thread steps a task sharing it) cannot be entered again:
+  // the task then goes on in a copy of it, which its task object reports
+  // from then on.
+  void enter_context() {
+    if (!context_) return;
+    if (PyContext_Enter(context_.get()) == 0) return;
+    PyErr_Clear();
+    context_ = Ref::steal(PyContext_Copy(context_.get()));
+    if (context_ && PyContext_Enter(context_.get()) == 0) {
+      if (PyObject_SetAttr(task_.get(), names().context, context_.get()) < 0) PyErr_Clear();
+      return;
+    }
+    PyErr_Clear();
+    context_.reset();  // out of memory: the step runs in the loop's context
+  }
+
+  void exit_context() {
+    if (context_ && PyContext_Exit(context_.get()) < 0) PyErr_Clear();
+  }
+
   StepEnd step(Ref& out) {
     if (task_ && cancellation_requested(task_.get())) return deliver_cancellation(out);
     for (;;) {
@@ -78,6 +103,7 @@ class SpawnedFuture final : public Task {
     coro_.reset();
     task_.reset();
     holder_.reset();
+    context_.reset();
     cancel_waker_.reset();
     done_ = true;
     completion_->finish();
@@ -86,10 +112,22 @@ class SpawnedFuture final : public Task {
   Ref coro_;
   Ref task_;
   Ref holder_;
+  Ref context_;  // the contextvars context every step runs in, if any
   Ref cancel_waker_;
   std::shared_ptr<Completion> completion_;
   bool done_ = false;
 };
+
+// The task object's `_context`, read once at spawn: absent without a task
+// object, or when it has no `_context` that is a contextvars.Context.
+Ref task_context(PyObject* task) {
+  if (task == Py_None) return Ref();
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(task, names().context, &value) < 0) PyErr_Clear();
+  Ref context = Ref::steal(value);
+  if (context && !PyContext_CheckExact(context.get())) return Ref();
+  return context;
+}
 
 struct SpawnedTask {
   std::shared_ptr<Completion> completion;
@@ -135,13 +173,14 @@ PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!handle_type) return nullptr;
   auto completion = std::make_shared<Completion>();
   Ref holder = compat_attribute(names().current_task);
+  Ref context = task_context(task);
   return guarded([&]() -> PyObject* {
     RuntimeContext& ctx = runtime::current();
     Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));
     if (!handle) return nullptr;
     ctx.core->spawn(std::make_unique<SpawnedFuture>(
         Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task), std::move(holder),
-        completion));
+        std::move(context), completion));
     return handle.release();
   });
 }
