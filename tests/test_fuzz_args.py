@@ -10,6 +10,7 @@ can be awaited is awaited under a short bound.
 """
 
 import math
+import os
 import socket
 import sys
 import threading
@@ -26,7 +27,8 @@ from conftest import SANITIZED
 from peers import ProcessPeer, free_port
 
 BOUND = 0.05  # seconds an awaitable result may take before it is cancelled
-EXAMPLES_PER_TARGET = 3 if SANITIZED else 8
+# VELKOR_FUZZ_EXAMPLES=N fuzzes harder (./dev passes it with VELKOR_PASS_ENV).
+EXAMPLES_PER_TARGET = int(os.environ.get("VELKOR_FUZZ_EXAMPLES", 3 if SANITIZED else 8))
 
 
 def fuzz_settings(table):
