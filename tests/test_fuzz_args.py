@@ -254,11 +254,11 @@ class Target:
         return self.name
 
 
-def targets(where, *specs, star=()):
-    """Targets from 'name(param:kind, ...)' specs."""
+def targets(where, *signatures, star=()):
+    """Targets from 'name(param:kind, ...)' signatures."""
     out = []
-    for spec in specs:
-        name, _, rest = spec.partition("(")
+    for signature in signatures:
+        name, _, rest = signature.partition("(")
         params = tuple(tuple(p.strip().split(":")) for p in rest.rstrip(")").split(",") if p.strip())
         out.append(Target(name, params, where, star=name in star))
     return out
