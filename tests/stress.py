@@ -480,7 +480,10 @@ def loop_threads(cycles: int) -> int:
         raise AssertionError("a loop thread did not finish within 120 s")
     if errors:
         raise errors[0]
-    return sum(counts)
+    # Each thread counts a timer and a remote wake-up per round of each of its 4 workers.
+    expected = threads * rounds * 4 * 2
+    assert sum(counts) == expected, f"{sum(counts)} wake-ups of {expected}"
+    return expected
 
 
 # ------------------------------------------------------------ connections
