@@ -5,20 +5,10 @@ import pytest
 
 import stress
 
-KNOWN = {
-    "loops_dropped": "item 6 of the report: loop objects are never collected",
-}
-
-
-def marks(scenario):
-    reason = KNOWN.get(scenario.name)
-    return [pytest.mark.xfail(strict=False, reason=reason)] if reason else []
-
 
 @pytest.mark.allow_leaks  # the scenario measures and checks its own
 @pytest.mark.timeout(300)
-@pytest.mark.parametrize("scenario", [pytest.param(s, id=s.name, marks=marks(s))
-                                      for s in stress.SCENARIOS])
+@pytest.mark.parametrize("scenario", stress.SCENARIOS, ids=lambda s: s.name)
 def test_scenario_comes_back_to_its_start(scenario):
     outcome = stress.run_scenario(scenario, "small")
     assert outcome.ok, "\n" + stress.format_table([outcome])
