@@ -17,7 +17,8 @@ from .queues import Queue, QueueEmpty, QueueFull
 from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
 from .timeouts import Timeout, timeout, wait_for
 
-from .streams import Stream, open_connection
+from .server import Server, start_server, start_unix_server
+from .streams import Stream, open_connection, open_unix_connection
 from .threads import to_thread
 
 __all__ = [
@@ -32,14 +33,18 @@ __all__ = [
     "QueueEmpty",
     "QueueFull",
     "Semaphore",
+    "Server",
     "Task",
     "Timeout",
     "current_task",
     "gather",
     "run",
     "open_connection",
+    "open_unix_connection",
     "sleep",
     "spawn",
+    "start_server",
+    "start_unix_server",
     "timeout",
     "to_thread",
     "wait_for",
