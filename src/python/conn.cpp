@@ -117,9 +117,13 @@ PyObject* address_to_python(const sockaddr_storage& ss, socklen_t len) {
 // A Unix address from a str, bytes or path-like object; a leading NUL makes
 // it a Linux abstract name.
 bool unix_address(PyObject* path, SocketAddress& out) {
-  PyObject* raw = nullptr;
-  if (!PyUnicode_FSConverter(path, &raw)) return false;
-  Ref encoded = Ref::steal(raw);
+  // Not PyUnicode_FSConverter: it refuses the NUL of an abstract name.
+  Ref fspath = Ref::steal(PyOS_FSPath(path));
+  if (!fspath) return false;
+  Ref encoded = PyUnicode_Check(fspath.get()) ? Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()))
+                                              : std::move(fspath);
+  if (!encoded) return false;
+  PyObject* raw = encoded.get();
   const char* bytes = PyBytes_AS_STRING(raw);
   const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(raw));
   auto* sun = reinterpret_cast<sockaddr_un*>(&out.storage);
