@@ -324,10 +324,12 @@ PyObject* finish(NetWait& w, Ref value) {
 
 PyObject* read_step(NetWait& w) {
   if (w.size == 0) return finish(w, Ref::borrow(Py_GetConstant(Py_CONSTANT_EMPTY_BYTES)));
+  Waker* waker = current_waker_slot();
+  if (w.conn->park_if_idle(waker)) return pending_marker();
   const size_t cap = std::min(w.size, kMaxRead);
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
   if (!bytes) return nullptr;
-  ssize_t n = w.conn->receive(PyBytes_AS_STRING(bytes), cap, current_waker_slot());
+  ssize_t n = w.conn->receive(PyBytes_AS_STRING(bytes), cap, waker);
   if (n < 0) {
     Py_DECREF(bytes);
     return n == -EAGAIN ? pending_marker() : raise_errno(static_cast<int>(-n));

@@ -58,9 +58,11 @@ bool Socket::is_open() {
   return fd_ >= 0;
 }
 
-void Socket::set_interest_locked(uint32_t events) {
-  if (events == interest_ || fd_ < 0) return;
-  if (core_->set_source_interest(token_, fd_, interest_, events) == 0) interest_ = events;
+bool Socket::set_interest_locked(uint32_t events) {
+  if (events == interest_ || fd_ < 0) return true;
+  if (core_->set_source_interest(token_, fd_, interest_, events) != 0) return false;
+  interest_ = events;
+  return true;
 }
 
 void Socket::close_fd_locked(Wakeups& w) {
@@ -160,18 +162,38 @@ ssize_t Connection::receive(char* buf, size_t n, Waker* park_waker) {
     } else if (result < 0) {
       const int err = errno;
       if (would_block(err)) {
-        if (park_waker && *park_waker) {
-          park(readers_, *park_waker);
-          set_interest_locked(interest_ | EPOLLIN);
-        }
-        return -EAGAIN;
+        maybe_readable_ = false;
+        result = park_reader_locked(park_waker, w) ? -EAGAIN : -EBADF;
+      } else {
+        fail_locked(err, w);
+        result = -err;
       }
-      fail_locked(err, w);
-      result = -err;
+    } else if (static_cast<size_t>(result) < n) {
+      maybe_readable_ = false;  // most likely drained; the next event says otherwise
     }
   }
   run(w);
   return result;
+}
+
+bool Connection::park_reader_locked(Waker* waker, Wakeups& w) {
+  if (!waker || !*waker) return true;
+  park(readers_, *waker);
+  if (set_interest_locked(interest_ | EPOLLIN)) return true;
+  fail_locked(EBADF, w);  // the loop of this connection has ended
+  return false;
+}
+
+bool Connection::park_if_idle(Waker* waker) {
+  Wakeups w;
+  bool parked;
+  {
+    std::lock_guard lock(mu_);
+    parked = fd_ >= 0 && !closing_ && !maybe_readable_ && waker && *waker;
+    if (parked) parked = park_reader_locked(waker, w);
+  }
+  run(w);
+  return parked;
 }
 
 void Connection::update_read_interest_locked() {
@@ -420,6 +442,7 @@ void Connection::on_io(uint32_t events) {
       set_interest_locked(more ? uint32_t{EPOLLOUT} : 0u);
     } else {
       if ((events & (EPOLLOUT | kFailureEvents)) && (interest_ & EPOLLOUT)) flush_locked(w);
+      if (events & (EPOLLIN | kFailureEvents)) maybe_readable_ = true;
       if (fd_ >= 0 && (events & (EPOLLIN | kFailureEvents)) && (interest_ & EPOLLIN)) {
         if (!readers_.empty()) {
           // Interest stays: the woken task most likely reads again soon.

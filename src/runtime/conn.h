@@ -111,7 +111,8 @@ class Socket : public IoSource {
   Socket(std::shared_ptr<SharedCore> core, int fd) : core_(std::move(core)), fd_(fd) {}
   // Registers the source with the core; false once the core is closed.
   bool enrol(std::shared_ptr<IoSource> self);
-  void set_interest_locked(uint32_t events);
+  // False when the core is closed (its loop ended): nothing will wake waiters.
+  bool set_interest_locked(uint32_t events);
   // Takes the socket out of the core, closes it, moves every waiter out.
   void close_fd_locked(Wakeups& w);
   static void park(std::vector<Waker>& waiters, Waker& waker);
@@ -143,6 +144,9 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   // > 0: bytes received; 0: end of stream; -errno on failure; -EAGAIN when
   // nothing is there (and `park`, when given, was parked).
   ssize_t receive(char* buf, size_t n, Waker* park = nullptr);
+  // Parks `waker` without a system call when the last receive found nothing
+  // and no readiness came since; true then. Saves a read its buffer.
+  bool park_if_idle(Waker* waker);
 
   // 0, or the errno that stops the write (nothing is sent then).
   int write(const char* data, size_t n);
@@ -177,6 +181,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void flush_locked(Wakeups& w);
   void after_flush_locked(Wakeups& w);
   void update_read_interest_locked();
+  bool park_reader_locked(Waker* waker, Wakeups& w);
   void run(Wakeups& w);
 
   std::string wbuf_;
@@ -191,6 +196,9 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   bool eof_sent_ = false;
   bool reading_ = false;
   bool paused_ = false;
+  // False from a receive that found nothing (or less than it asked for) to
+  // the next readiness event: a receive in between would only find nothing.
+  bool maybe_readable_ = true;
   std::shared_ptr<ConnHandler> handler_;
 };
 
