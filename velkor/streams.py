@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import os
 from asyncio import IncompleteReadError
+from collections.abc import Awaitable
 from types import TracebackType
 from typing import Any
 
@@ -126,15 +127,19 @@ class Stream:
 
     # ---- writing -------------------------------------------------------------
 
-    async def write(self, data: bytes | bytearray | memoryview) -> int:
-        """Sends `data` (what the kernel does not take now is buffered) and
-        returns its length once the buffer is at or below the high-water
-        mark."""
-        return await self._native.write(data)
+    # write, drain and wait_closed hand back the native awaitable itself: no
+    # coroutine frame on the hot path. The bytes go out when write() is
+    # called; the await only applies the backpressure.
 
-    async def drain(self) -> None:
+    def write(self, data: bytes | bytearray | memoryview) -> Awaitable[int]:
+        """Sends `data` (what the kernel does not take now is buffered); the
+        await gives its length once the buffer is at or below the
+        high-water mark."""
+        return self._native.write(data)
+
+    def drain(self) -> Awaitable[None]:
         """Waits while the buffer is above the high-water mark."""
-        await self._native.drain()
+        return self._native.drain()
 
     def write_eof(self) -> None:
         """Ends the sending side once the buffer is sent; reading goes on."""
@@ -174,9 +179,9 @@ class Stream:
     def is_closing(self) -> bool:
         return self._native.is_closing()
 
-    async def wait_closed(self) -> None:
+    def wait_closed(self) -> Awaitable[None]:
         """Waits until the socket is closed."""
-        await self._native.wait_closed()
+        return self._native.wait_closed()
 
     async def __aenter__(self) -> Stream:
         return self
