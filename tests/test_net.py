@@ -686,3 +686,35 @@ def test_callback_face_reports_what_ended_the_connection(failure, listening):
     expected = KeyError if failure == "callback raises" else ConnectionResetError
     assert events == [("lost", expected)]
     assert fd == -1
+
+
+def test_listener_callback_face_hands_over_each_connection():
+    async def main():
+        import _velkor
+        sock = socket.create_server(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+        listener = _velkor.adopt_listener(sock.detach())
+        accepted = []
+        listener.start(accepted.append)
+        clients = [await velkor.open_connection("127.0.0.1", port) for _ in range(3)]
+        while len(accepted) < 3:
+            await velkor.sleep(0.01)
+        # Each accepted Connection works with either face.
+        for i, conn in enumerate(accepted):
+            conn.send(b"n%d" % i)
+        replies = sorted([await c.readexactly(2) for c in clients])
+        listener.pause_accepting()
+        late = await velkor.open_connection("127.0.0.1", port)
+        await velkor.sleep(0.1)
+        paused_count = len(accepted)
+        listener.resume_accepting()
+        while len(accepted) < 4:
+            await velkor.sleep(0.01)
+        listener.close()
+        for c in clients + [late]:
+            c.close()
+        for conn in accepted:
+            conn.close()
+        return replies, paused_count
+
+    assert velkor.run(main()) == ([b"n0", b"n1", b"n2"], 3)

@@ -21,6 +21,11 @@
 // that exception. send(data) writes without an awaitable;
 // pause_reading()/resume_reading() turn reading off and on.
 //
+// A Listener has the same two faces: `await listener.accept()`, or
+// listener.start(on_accept, on_error=None), after which on_accept(connection)
+// runs on the loop thread for each accepted connection (up to 64 per
+// readiness event) until pause_accepting() or close().
+//
 // Every method runs attached, on any thread; the connection's own mutex
 // serialises them (see runtime/conn.h).
 #include "python/conn.h"
@@ -360,12 +365,13 @@ PyObject* closed_step(NetWait& w) {
 }
 
 PyObject* accept_step(NetWait& w) {
+  std::shared_ptr<SharedCore> core = runtime::current().core;  // before a descriptor exists
   int fd;
   int err = w.listener->accept(fd, current_waker_slot());
   if (err == EAGAIN || err == EWOULDBLOCK) return pending_marker();
   if (err != 0) return raise_errno(err);
   std::shared_ptr<Connection> conn;
-  if (int e = Connection::adopt(runtime::current().core, fd, conn)) return raise_errno(e);
+  if (int e = Connection::adopt(std::move(core), fd, conn)) return raise_errno(e);
   return finish(w, Ref::steal(new_connection_object(std::move(conn))));
 }
 
@@ -698,6 +704,80 @@ PyObject* listener_accept(PyObject* self, PyObject*) {
   return new_wait(NetWait{WaitOp::Accept, nullptr, Box<ListenerObject>::of(self).listener});
 }
 
+// Connections accepted per readiness event before the loop moves on.
+constexpr int kAcceptBatch = 64;
+// How long accepting rests after a failure such as running out of descriptors.
+constexpr double kAcceptRetrySeconds = 1.0;
+
+class PyListenerHandler final : public ListenerHandler {
+ public:
+  PyListenerHandler(Ref on_accept, Ref on_error) : on_accept_(std::move(on_accept)), on_error_(std::move(on_error)) {}
+
+  void acceptable(Listener& listener) override {
+    Attached attached;
+    if (!attached.ok()) return;
+    for (int i = 0; i < kAcceptBatch; ++i) {
+      int fd;
+      int err = listener.accept(fd);
+      if (err == EAGAIN || err == EWOULDBLOCK || err == EBADF) return;
+      if (err != 0) return failed(listener, err);
+      std::shared_ptr<Connection> conn;
+      if (Connection::adopt(listener.core(), fd, conn) != 0) return;
+      Ref obj = Ref::steal(new_connection_object(std::move(conn)));
+      Ref r = obj ? Ref::steal(PyObject_CallOneArg(on_accept_.get(), obj.get())) : Ref();
+      if (!r) PyErr_WriteUnraisable(on_accept_.get());
+    }
+  }
+
+ private:
+  void failed(Listener& listener, int err) {
+    listener.pause_accepting(kAcceptRetrySeconds);
+    Ref exc = errno_exception(err);
+    PyObject* target = on_error_ ? on_error_.get() : on_accept_.get();
+    Ref r = on_error_ ? Ref::steal(PyObject_CallOneArg(on_error_.get(), exc.get())) : Ref();
+    if (!r) {
+      if (!PyErr_Occurred()) PyErr_SetRaisedException(exc.release());
+      PyErr_WriteUnraisable(target);
+    }
+  }
+
+  const Ref on_accept_, on_error_;
+};
+
+PyObject* listener_start(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"on_accept", "on_error", nullptr};
+  PyObject *accept_obj, *error_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:start", const_cast<char**>(kwlist), &accept_obj,
+                                   &error_obj)) {
+    return nullptr;
+  }
+  bool ok = true;
+  Ref on_accept = optional_callable(accept_obj, "on_accept", ok);
+  Ref on_error = optional_callable(error_obj, "on_error", ok);
+  if (!ok) return nullptr;
+  if (!on_accept) {
+    PyErr_SetString(PyExc_TypeError, "on_accept is required");
+    return nullptr;
+  }
+  Listener& l = listener_of(self);
+  if (!l.is_open()) return raise_errno(EBADF);
+  return guarded([&]() -> PyObject* {
+    l.set_handler(std::make_shared<PyListenerHandler>(std::move(on_accept), std::move(on_error)));
+    l.set_accepting(true);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* listener_pause(PyObject* self, PyObject*) {
+  listener_of(self).set_accepting(false);
+  Py_RETURN_NONE;
+}
+
+PyObject* listener_resume(PyObject* self, PyObject*) {
+  listener_of(self).set_accepting(true);
+  Py_RETURN_NONE;
+}
+
 PyObject* listener_close(PyObject* self, PyObject*) {
   listener_of(self).close();
   Py_RETURN_NONE;
@@ -710,6 +790,13 @@ PyObject* listener_is_open(PyObject* self, PyObject*) { return PyBool_FromLong(l
 PyMethodDef listener_methods[] = {
     {"accept", listener_accept, METH_NOARGS,
      "accept($self, /)\n--\n\nAwaitable: the next connection, as a Connection."},
+    {"start", VELKOR_KW(listener_start), METH_VARARGS | METH_KEYWORDS,
+     "start($self, /, on_accept, on_error=None)\n--\n\n"
+     "Callback face: on_accept(connection) runs on the loop thread for every\n"
+     "accepted connection. A failure to accept (out of descriptors, say) goes to\n"
+     "on_error(exc) and rests accepting for a second."},
+    {"pause_accepting", listener_pause, METH_NOARGS, "pause_accepting($self, /)\n--\n\n"},
+    {"resume_accepting", listener_resume, METH_NOARGS, "resume_accepting($self, /)\n--\n\n"},
     {"close", listener_close, METH_NOARGS,
      "close($self, /)\n--\n\nStops listening; pending accepts raise OSError(EBADF)."},
     {"getsockname", listener_getsockname, METH_NOARGS, "getsockname($self, /)\n--\n\n"},

@@ -507,24 +507,56 @@ int Listener::accept(int& fd, Waker* park_waker) {
   }
 }
 
+void Listener::update_interest_locked() {
+  set_interest_locked(!readers_.empty() || (handler_ && accepting_) ? uint32_t{EPOLLIN} : 0u);
+}
+
+void Listener::set_handler(std::shared_ptr<ListenerHandler> handler) {
+  std::shared_ptr<ListenerHandler> old;
+  std::lock_guard lock(mu_);
+  if (fd_ < 0) return;
+  old = std::exchange(handler_, std::move(handler));
+  update_interest_locked();
+}
+
+void Listener::set_accepting(bool on) {
+  std::lock_guard lock(mu_);
+  if (fd_ < 0) return;
+  accepting_ = on;
+  update_interest_locked();
+}
+
+void Listener::pause_accepting(double seconds) {
+  set_accepting(false);
+  std::weak_ptr<Listener> weak = weak_from_this();
+  core_->call_later([weak] {
+    if (auto self = weak.lock()) self->set_accepting(true);
+  }, seconds);
+}
+
 void Listener::close() {
   Wakeups w;
+  std::shared_ptr<ListenerHandler> handler;
   {
     std::lock_guard lock(mu_);
     close_fd_locked(w);
+    handler = std::move(handler_);
   }
   for (Waker& waker : w.wakers) std::move(waker).wake();
 }
 
 void Listener::on_io(uint32_t) {
   std::vector<Waker> woken;
+  std::shared_ptr<ListenerHandler> handler;
   {
     std::lock_guard lock(mu_);
     if (fd_ < 0) return;
     woken.swap(readers_);
-    if (woken.empty()) set_interest_locked(0);
+    if (woken.empty() && accepting_) handler = handler_;
+    if (woken.empty() && !handler) update_interest_locked();
   }
   for (Waker& waker : woken) std::move(waker).wake();
+  if (handler) handler->acceptable(*this);
 }
 
 }  // namespace velkor

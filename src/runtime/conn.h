@@ -202,6 +202,16 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   std::shared_ptr<ConnHandler> handler_;
 };
 
+class Listener;
+
+// The callback face of a listener: acceptable() runs on the loop thread while
+// accepting is on and a connection is waiting; it calls Listener::accept().
+class ListenerHandler {
+ public:
+  virtual ~ListenerHandler() = default;
+  virtual void acceptable(Listener& listener) = 0;
+};
+
 class Listener final : public Socket, public std::enable_shared_from_this<Listener> {
  public:
   // Takes ownership of a listening socket (made non-blocking here).
@@ -209,11 +219,23 @@ class Listener final : public Socket, public std::enable_shared_from_this<Listen
   // 0 with `fd` a new non-blocking, close-on-exec connection; EAGAIN with
   // `park` parked when none is waiting; another errno on failure.
   int accept(int& fd, Waker* park = nullptr);
+  // Callback face: `handler` hears every waiting connection while accepting
+  // is on (set_accepting). Tasks parked in accept() come first.
+  void set_handler(std::shared_ptr<ListenerHandler> handler);
+  void set_accepting(bool on);
+  // Turns accepting off now and on again after `seconds` (used when the
+  // process is out of descriptors, which would otherwise spin the loop).
+  void pause_accepting(double seconds);
+  const std::shared_ptr<SharedCore>& core() const { return core_; }
   void close();
   void on_io(uint32_t events) override;
 
  private:
   Listener(std::shared_ptr<SharedCore> core, int fd) : Socket(std::move(core), fd) {}
+  void update_interest_locked();
+
+  std::shared_ptr<ListenerHandler> handler_;
+  bool accepting_ = false;
 };
 
 }  // namespace velkor
