@@ -167,6 +167,22 @@ def test_velkor_server_with_a_stdlib_client(family, tmp_path):
     assert velkor.run(main()) == (b"HELLO\nWORLD\n", (), False)
 
 
+def test_connect_tries_each_address_and_binds_the_local_one(listening):
+    peer = listening("ipv4")  # nothing listens on ::1: "localhost" may have to go on to 127.0.0.1
+    local_port = free_port()
+
+    async def main():
+        plain = await velkor.open_connection("localhost", peer.address[1])
+        bound = await velkor.open_connection("localhost", peer.address[1],
+                                             local_addr=("127.0.0.1", local_port))
+        names = plain.getpeername()[:2], bound.getsockname()
+        plain.close()
+        bound.close()
+        return names
+
+    assert velkor.run(main()) == (("127.0.0.1", peer.address[1]), ("127.0.0.1", local_port))
+
+
 REDIS = shutil.which("redis-server") or "/usr/bin/redis-server"
 
 

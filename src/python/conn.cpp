@@ -456,11 +456,8 @@ int write_buffer(PyObject* self, PyObject* data, Py_ssize_t& length) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
   length = view.len;
-  int err;
-  {
-    // Large sends are plain system calls: other threads may run meanwhile.
-    err = conn_of(self).write(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-  }
+  // Straight from the caller's buffer: only what the kernel refuses is copied.
+  int err = conn_of(self).write(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
   PyBuffer_Release(&view);
   return err ? (raise_errno(err), -1) : 0;
 }
