@@ -114,7 +114,7 @@ def test_close_ends_the_connection_after_queued_writes():
                 await stream.write(b"late")
             return counts, late.value.errno, repr(stream)
 
-        assert _velkor.run(main()) == ([2, 1], errno.EBADF, "<Stream <_velkor.Connection closed>>")
+        assert _velkor.run(main()) == ([2, 1], errno.EBADF, "<Stream closed>")
     assert server.results == [b"abc"]
 
 

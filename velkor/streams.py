@@ -52,7 +52,8 @@ class Stream:
         self._eof = False
 
     def __repr__(self) -> str:
-        return f"<Stream {self._native!r}>"
+        fd = self._native.fileno()
+        return f"<Stream fd={fd}>" if fd >= 0 else "<Stream closed>"
 
     # ---- reading -------------------------------------------------------------
 

@@ -419,11 +419,6 @@ void Connection::set_reading(bool on) {
   update_read_interest_locked();
 }
 
-bool Connection::is_reading() {
-  std::lock_guard lock(mu_);
-  return reading_ && fd_ >= 0 && !closing_;
-}
-
 // ---- Connection: readiness -----------------------------------------------------
 
 void Connection::on_io(uint32_t events) {

@@ -171,7 +171,6 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
 
   void set_handler(std::shared_ptr<ConnHandler> handler);
   void set_reading(bool on);
-  bool is_reading();
 
   void on_io(uint32_t events) override;
 
