@@ -44,7 +44,7 @@ class Stream:
     `BrokenPipeError`.
     """
 
-    __slots__ = ("_buffer", "_native", "_eof")
+    __slots__ = ("_buffer", "_native", "_eof")  # _eof: a helper met the end
 
     def __init__(self, native: _velkor.Connection) -> None:
         self._native = native
@@ -73,23 +73,21 @@ class Stream:
         del self._buffer[:n]
         return data
 
-    async def read(self, n: int = -1) -> bytes:
+    def read(self, n: int = -1) -> Awaitable[bytes]:
         """Up to `n` bytes, as soon as any are there; everything up to the end
         of the stream when `n` is negative. Empty bytes at end of stream."""
+        if n > 0 and not self._buffer:
+            return self._native.read(n)  # the common case, without a coroutine frame
+        return self._read(n)
+
+    async def _read(self, n: int) -> bytes:
         if n < 0:
             while await self._fill():
                 pass
             return self._take(len(self._buffer))
         if n == 0:
             return b""
-        if self._buffer:
-            return self._take(n)
-        if self._eof:
-            return b""
-        data = await self._native.read(n)
-        if not data:
-            self._eof = True
-        return data
+        return self._take(n)
 
     async def readexactly(self, n: int) -> bytes:
         """Exactly `n` bytes; IncompleteReadError (holding what came) when the
@@ -121,10 +119,6 @@ class Stream:
             return await self.readuntil(b"\n")
         except IncompleteReadError as e:
             return e.partial
-
-    def at_eof(self) -> bool:
-        """True once the end of the stream was read and the buffer is empty."""
-        return self._eof and not self._buffer
 
     # ---- writing -------------------------------------------------------------
 

@@ -54,8 +54,8 @@ namespace velkor::py {
 
 namespace {
 
-// The most one read hands back, whatever it asked for.
-constexpr size_t kMaxRead = 256 * 1024;
+// What one callback-face receive makes room for.
+constexpr size_t kMaxRead = kMaxReceive;
 
 PyObject* g_conn_type = nullptr;
 PyObject* g_listener_type = nullptr;
@@ -330,8 +330,9 @@ PyObject* finish(NetWait& w, Ref value) {
 PyObject* read_step(NetWait& w) {
   if (w.size == 0) return finish(w, Ref::borrow(Py_GetConstant(Py_CONSTANT_EMPTY_BYTES)));
   Waker* waker = current_waker_slot();
-  if (w.conn->park_if_idle(waker)) return pending_marker();
-  const size_t cap = std::min(w.size, kMaxRead);
+  const size_t hint = w.conn->park_if_idle(waker);
+  if (hint == 0) return pending_marker();
+  const size_t cap = std::min(w.size, hint);
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
   if (!bytes) return nullptr;
   ssize_t n = w.conn->receive(PyBytes_AS_STRING(bytes), cap, waker);

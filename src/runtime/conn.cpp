@@ -168,8 +168,9 @@ ssize_t Connection::receive(char* buf, size_t n, Waker* park_waker) {
         fail_locked(err, w);
         result = -err;
       }
-    } else if (static_cast<size_t>(result) < n) {
-      maybe_readable_ = false;  // most likely drained; the next event says otherwise
+    } else {
+      if (static_cast<size_t>(result) < n) maybe_readable_ = false;  // most likely drained
+      receive_hint_ = std::clamp(static_cast<size_t>(result) * 2, kMinReceive, kMaxReceive);
     }
   }
   run(w);
@@ -184,16 +185,18 @@ bool Connection::park_reader_locked(Waker* waker, Wakeups& w) {
   return false;
 }
 
-bool Connection::park_if_idle(Waker* waker) {
+size_t Connection::park_if_idle(Waker* waker) {
   Wakeups w;
   bool parked;
+  size_t hint;
   {
     std::lock_guard lock(mu_);
+    hint = receive_hint_;
     parked = fd_ >= 0 && !closing_ && !maybe_readable_ && waker && *waker;
     if (parked) parked = park_reader_locked(waker, w);
   }
   run(w);
-  return parked;
+  return parked ? 0 : hint;
 }
 
 void Connection::update_read_interest_locked() {

@@ -79,6 +79,8 @@ class ConnHandler {
 };
 
 inline constexpr size_t kDefaultHighWater = 64 * 1024;
+inline constexpr size_t kMinReceive = 4 * 1024;
+inline constexpr size_t kMaxReceive = 256 * 1024;
 
 // Work found under a socket's mutex and carried out after it is released.
 struct Wakeups {
@@ -145,8 +147,11 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   // nothing is there (and `park`, when given, was parked).
   ssize_t receive(char* buf, size_t n, Waker* park = nullptr);
   // Parks `waker` without a system call when the last receive found nothing
-  // and no readiness came since; true then. Saves a read its buffer.
-  bool park_if_idle(Waker* waker);
+  // and no readiness came since, and returns 0 then (saving a read its
+  // buffer). Otherwise returns how much the next receive should make room
+  // for: twice what the last one got, from 4 KiB up to kMaxReceive, so small
+  // messages get small buffers and bulk transfers large ones.
+  size_t park_if_idle(Waker* waker);
 
   // 0, or the errno that stops the write (nothing is sent then).
   int write(const char* data, size_t n);
@@ -198,6 +203,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   // False from a receive that found nothing (or less than it asked for) to
   // the next readiness event: a receive in between would only find nothing.
   bool maybe_readable_ = true;
+  size_t receive_hint_ = kMaxReceive / 4;
   std::shared_ptr<ConnHandler> handler_;
 };
 
