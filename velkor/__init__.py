@@ -5,7 +5,8 @@
 deal with time, `gather` waits for several awaitables, and the primitives
 (`Lock`, `Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Queue`)
 coordinate tasks. They follow asyncio's documented behaviour, and a
-`CancelledError` is asyncio's own.
+`CancelledError` is asyncio's own. `open_connection`, `open_unix_connection`,
+`start_server` and `start_unix_server` do networking on the loop's own epoll.
 """
 
 from __future__ import annotations

@@ -39,6 +39,10 @@
 // - Handler calls are made without the socket mutex; they may call back into
 //   the connection.
 //
+// A Listener has the same two faces: accept() with a waker to park (tasks),
+// or set_handler() + set_accepting(true), after which handler->acceptable()
+// runs on the loop thread while connections wait (protocol-style servers).
+//
 // Interest: EPOLLIN is asked for only while a task waits to read or the
 // callback face reads; EPOLLOUT only while bytes are buffered or a connect is
 // in progress. A socket with no interest is out of epoll altogether, so a
