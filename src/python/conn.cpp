@@ -54,9 +54,6 @@ namespace velkor::py {
 
 namespace {
 
-// What one callback-face receive makes room for.
-constexpr size_t kMaxRead = kMaxReceive;
-
 PyObject* g_conn_type = nullptr;
 PyObject* g_listener_type = nullptr;
 PyObject* g_wait_type = nullptr;
@@ -241,9 +238,10 @@ class PyConnHandler final : public ConnHandler {
   void readable(Connection& conn) override {
     Attached attached;
     if (!attached.ok()) return;
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kMaxRead));
+    const size_t cap = conn.receive_hint();
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
     if (!bytes) return fail(conn);
-    ssize_t n = conn.receive(PyBytes_AS_STRING(bytes), kMaxRead);
+    ssize_t n = conn.receive(PyBytes_AS_STRING(bytes), cap);
     if (n < 0) {
       Py_DECREF(bytes);  // nothing there yet, or a failure that closed conn
       return;

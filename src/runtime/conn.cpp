@@ -199,6 +199,11 @@ size_t Connection::park_if_idle(Waker* waker) {
   return parked ? 0 : hint;
 }
 
+size_t Connection::receive_hint() {
+  std::lock_guard lock(mu_);
+  return receive_hint_;
+}
+
 void Connection::update_read_interest_locked() {
   const bool want = !readers_.empty() || (reading_ && handler_);
   set_interest_locked(want ? interest_ | EPOLLIN : interest_ & ~uint32_t{EPOLLIN});

@@ -156,6 +156,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   // for: twice what the last one got, from 4 KiB up to kMaxReceive, so small
   // messages get small buffers and bulk transfers large ones.
   size_t park_if_idle(Waker* waker);
+  size_t receive_hint();
 
   // 0, or the errno that stops the write (nothing is sent then).
   int write(const char* data, size_t n);
