@@ -1,6 +1,7 @@
 // The _velkor extension module: multi-phase initialisation and registration.
 // Importing it starts no thread, opens no descriptor and creates no runtime
 // state; all of that comes into being when Python code calls into it.
+#include "python/conn.h"
 #include "python/defer.h"
 #include "python/loop_full.h"
 #include "python/pyref.h"
@@ -40,6 +41,21 @@ PyMethodDef module_functions[] = {
     {"start_server",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::start_server)),
      METH_VARARGS | METH_KEYWORDS, "start_server(_handler, host, port)\n--\n\n"},
+    {"connect_tcp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::connect_tcp)),
+     METH_VARARGS | METH_KEYWORDS,
+     "connect_tcp(host, port, *, local_addr=None)\n--\n\n"
+     "Awaitable: resolves on the pool, then connects without blocking, trying\n"
+     "every address in order. Gives a Connection on the running loop."},
+    {"connect_unix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::connect_unix)),
+     METH_VARARGS | METH_KEYWORDS,
+     "connect_unix(path)\n--\n\n"
+     "Awaitable: connects to a Unix socket (a leading NUL names an abstract one)."},
+    {"adopt_socket", velkor::py::adopt_socket, METH_O,
+     "adopt_socket(fd, /)\n--\n\n"
+     "A Connection on the running loop that owns the connected socket fd."},
+    {"adopt_listener", velkor::py::adopt_listener, METH_O,
+     "adopt_listener(fd, /)\n--\n\n"
+     "A Listener on the running loop that owns the listening socket fd."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -59,6 +75,8 @@ const ClassEntry module_classes[] = {
     {"PyTcpListener", tcp_listener_type},
     {"TaskWakerCallback", task_waker_callback_type},
     {"PyWakerQueue", waker_queue_type},
+    {"Connection", connection_type},
+    {"Listener", net_listener_type},
 };
 
 int exec_module(PyObject* module) {

@@ -342,9 +342,41 @@ def tcp_round_trip():
     expect(ConnectionError, _velkor.open_connection, "127.0.0.1", port)
 
 
+def event_driven_round_trip():
+    async def main():
+        server = socket.create_server(("127.0.0.1", 0))
+        port = server.getsockname()[1]
+        listener = _velkor.adopt_listener(server.detach())
+        client = await _velkor.connect_tcp("127.0.0.1", port)
+        accepted = await listener.accept()
+        # Awaitable face on one end, callback face on the other.
+        lost = []
+        accepted.start(lambda data: accepted.send(data), lambda: accepted.close(), lost.append)
+        assert await client.write(b"ping") == 4
+        assert await client.read(10) == b"ping"
+        client.write_eof()
+        assert await client.read(10) == b""
+        client.close()
+        await client.wait_closed()
+        await accepted.wait_closed()
+        try:
+            await client.write(b"late")
+        except OSError:
+            pass
+        listener.close()
+        try:
+            await _velkor.connect_tcp("127.0.0.1", port)
+        except ConnectionRefusedError:
+            pass
+        await _velkor.sleep(0.001)  # lets the connection_lost callback run
+        assert lost == [None]
+
+    _velkor.run(main())
+
+
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
-             refused_watchers_and_unclosed_loops, defers, tcp_round_trip]
+             refused_watchers_and_unclosed_loops, defers, tcp_round_trip, event_driven_round_trip]
 
 
 # ---- measuring --------------------------------------------------------------

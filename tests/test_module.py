@@ -9,9 +9,11 @@ from pathlib import Path
 
 import _velkor
 
-FUNCTIONS = ["run", "sleep", "defer", "_spawn", "open_connection", "start_server"]
+FUNCTIONS = ["run", "sleep", "defer", "_spawn", "open_connection", "start_server",
+             "connect_tcp", "connect_unix", "adopt_socket", "adopt_listener"]
 CLASSES = ["PyEventLoop", "PyTaskHandle", "PyTaskIter", "PySpawnedTask", "PySpawnedTaskIter",
-           "PyTcpStream", "PyTcpListener", "TaskWakerCallback", "PyWakerQueue"]
+           "PyTcpStream", "PyTcpListener", "TaskWakerCallback", "PyWakerQueue",
+           "Connection", "Listener"]
 STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 
 

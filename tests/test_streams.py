@@ -2,6 +2,7 @@
 reading helpers, and a redis-server peer speaking its own protocol."""
 
 import asyncio
+import errno
 import os
 import shutil
 import socket
@@ -102,15 +103,18 @@ def test_close_ends_the_connection_after_queued_writes():
     with ThreadServer(recv_all) as server:
         async def main():
             async with await open_connection(HOST, server.port) as stream:
-                counts = [await stream.write(b"ab"), await stream.write([99])]
+                counts = [await stream.write(b"ab"), await stream.write(bytearray([99]))]
             # The peer has seen the end of the stream while `stream` still exists.
             for _ in range(2000):
                 if server.results:
                     break
                 await _velkor.sleep(0.001)
-            return counts, await stream.write(b"late"), await stream.read(5), repr(stream)
+            # A write after close() raises instead of vanishing.
+            with pytest.raises(OSError) as late:
+                await stream.write(b"late")
+            return counts, late.value.errno, repr(stream)
 
-        assert _velkor.run(main()) == ([2, 1], 0, b"", "<Stream closed>")
+        assert _velkor.run(main()) == ([2, 1], errno.EBADF, "<Stream closed>")
     assert server.results == [b"abc"]
 
 

@@ -5,7 +5,8 @@
 deal with time, `gather` waits for several awaitables, and the primitives
 (`Lock`, `Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Queue`)
 coordinate tasks. They follow asyncio's documented behaviour, and a
-`CancelledError` is asyncio's own.
+`CancelledError` is asyncio's own. `open_connection`, `open_unix_connection`,
+`start_server` and `start_unix_server` do networking on the loop's own epoll.
 """
 
 from __future__ import annotations
@@ -17,7 +18,8 @@ from .queues import Queue, QueueEmpty, QueueFull
 from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
 from .timeouts import Timeout, timeout, wait_for
 
-from .streams import Stream, open_connection
+from .server import Server, start_server, start_unix_server
+from .streams import Stream, open_connection, open_unix_connection
 from .threads import to_thread
 
 __all__ = [
@@ -32,14 +34,18 @@ __all__ = [
     "QueueEmpty",
     "QueueFull",
     "Semaphore",
+    "Server",
     "Task",
     "Timeout",
     "current_task",
     "gather",
     "run",
     "open_connection",
+    "open_unix_connection",
     "sleep",
     "spawn",
+    "start_server",
+    "start_unix_server",
     "timeout",
     "to_thread",
     "wait_for",

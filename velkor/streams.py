@@ -1,68 +1,93 @@
-"""Buffered TCP client streams on top of the native stream.
+"""Buffered byte streams on the loop's own epoll.
 
-`open_connection(host, port)` connects (blocking the calling thread until the
-connection is made) and returns a `Stream` with the reading helpers that
-asyncio's streams have: `read`, `readexactly`, `readuntil` and `readline`.
+`open_connection(host, port)` resolves the name on the worker pool and
+connects without blocking the loop, trying every resolved address in order;
+`open_unix_connection(path)` connects to a Unix socket (a leading NUL names a
+Linux abstract socket). Both return a `Stream` with the reading helpers that
+asyncio's streams have (`read`, `readexactly`, `readuntil`, `readline`) and an
+awaitable `write` that applies backpressure: it returns once the bytes are in
+the kernel or the stream's buffer is at or below its high-water mark.
+
+Failures are the `OSError` subclass of their errno (`ConnectionRefusedError`,
+`ConnectionResetError`, `BrokenPipeError`, `TimeoutError`, ...), and
+`socket.gaierror` for a name that does not resolve.
 """
 
 from __future__ import annotations
 
+import os
 from asyncio import IncompleteReadError
-from collections.abc import Sequence
+from collections.abc import Awaitable
 from types import TracebackType
+from typing import Any
 
 import _velkor
 
-__all__ = ["IncompleteReadError", "Stream", "open_connection"]
+__all__ = ["IncompleteReadError", "Stream", "open_connection", "open_unix_connection"]
 
-# The most that one native read returns (one received chunk).
-_CHUNK = 65536
+# What one native read asks for when a helper fills the buffer.
+_CHUNK = 256 * 1024
 
 
 class Stream:
-    """A connected TCP stream.
+    """A connected byte stream (TCP or Unix).
 
     Received bytes that a helper has looked at but not returned stay in a
-    buffer of the stream's own. `close()` stops reading; the connection closes
-    once every write made before it has been sent.
+    buffer of the stream's own and come first in the next read. Cancelling
+    any await of a stream loses no byte: a read takes bytes from the kernel
+    only in the step that returns them, and a write's bytes are in the
+    kernel or in the stream's buffer from the moment `write` is called.
+
+    `close()` stops reading; the socket closes once the buffered writes are
+    sent, and `wait_closed()` waits for that. Reading or writing after
+    `close()` raises `OSError` (EBADF); writing after `write_eof()` raises
+    `BrokenPipeError`.
     """
 
-    __slots__ = ("_buffer", "_native")
+    __slots__ = ("_buffer", "_native", "_eof")  # _eof: a helper met the end
 
-    def __init__(self, native: _velkor.PyTcpStream) -> None:
-        self._native: _velkor.PyTcpStream | None = native
+    def __init__(self, native: _velkor.Connection) -> None:
+        self._native = native
         self._buffer = bytearray()
+        self._eof = False
 
     def __repr__(self) -> str:
-        return f"<Stream {self._native!r}>" if self._native else "<Stream closed>"
+        fd = self._native.fileno()
+        return f"<Stream fd={fd}>" if fd >= 0 else "<Stream closed>"
+
+    # ---- reading -------------------------------------------------------------
 
     async def _fill(self) -> bool:
         """Appends the next received bytes to the buffer; False at end of stream."""
-        if self._native is None:
+        if self._eof:
             return False
         chunk = await self._native.read(_CHUNK)
+        if not chunk:
+            self._eof = True
+            return False
         self._buffer += chunk
-        return bool(chunk)
+        return True
 
     def _take(self, n: int) -> bytes:
         data = bytes(self._buffer[:n])
         del self._buffer[:n]
         return data
 
-    async def read(self, n: int = -1) -> bytes:
+    def read(self, n: int = -1) -> Awaitable[bytes]:
         """Up to `n` bytes, as soon as any are there; everything up to the end
         of the stream when `n` is negative. Empty bytes at end of stream."""
+        if n > 0 and not self._buffer:
+            return self._native.read(n)  # the common case, without a coroutine frame
+        return self._read(n)
+
+    async def _read(self, n: int) -> bytes:
         if n < 0:
             while await self._fill():
                 pass
             return self._take(len(self._buffer))
         if n == 0:
             return b""
-        if self._buffer:
-            return self._take(n)
-        if self._native is None:
-            return b""
-        return await self._native.read(n)
+        return self._take(n)
 
     async def readexactly(self, n: int) -> bytes:
         """Exactly `n` bytes; IncompleteReadError (holding what came) when the
@@ -95,18 +120,63 @@ class Stream:
         except IncompleteReadError as e:
             return e.partial
 
-    async def write(self, data: bytes | bytearray | memoryview | Sequence[int]) -> int:
-        """Queues `data` for sending; the number of bytes queued, 0 once the
-        connection can no longer send (or the stream is closed)."""
-        if self._native is None:
-            return 0
-        return await self._native.write(data)
+    # ---- writing -------------------------------------------------------------
+
+    # write, drain and wait_closed hand back the native awaitable itself: no
+    # coroutine frame on the hot path. The bytes go out when write() is
+    # called; the await only applies the backpressure.
+
+    def write(self, data: bytes | bytearray | memoryview) -> Awaitable[int]:
+        """Sends `data` (what the kernel does not take now is buffered); the
+        await gives its length once the buffer is at or below the
+        high-water mark."""
+        return self._native.write(data)
+
+    def drain(self) -> Awaitable[None]:
+        """Waits while the buffer is above the high-water mark."""
+        return self._native.drain()
+
+    def write_eof(self) -> None:
+        """Ends the sending side once the buffer is sent; reading goes on."""
+        self._native.write_eof()
+
+    def set_write_buffer_limits(self, high: int | None = None, low: int | None = None) -> None:
+        self._native.set_write_buffer_limits(high, low)
+
+    def get_write_buffer_size(self) -> int:
+        return self._native.get_write_buffer_size()
+
+    # ---- the socket ----------------------------------------------------------
+
+    def getpeername(self) -> Any:
+        return self._native.getpeername()
+
+    def getsockname(self) -> Any:
+        return self._native.getsockname()
+
+    def set_nodelay(self, on: bool = True) -> None:
+        """Turns Nagle's algorithm off (on by default, as in asyncio)."""
+        self._native.set_nodelay(on)
+
+    def fileno(self) -> int:
+        return self._native.fileno()
+
+    # ---- closing -------------------------------------------------------------
 
     def close(self) -> None:
-        """Stops reading and lets the connection close when queued writes are sent."""
-        native, self._native = self._native, None
-        if native is not None:
-            native.close()
+        """Stops reading; the socket closes once buffered writes are sent."""
+        self._native.close()
+
+    def abort(self) -> None:
+        """Closes at once, dropping buffered writes."""
+        self._native.abort()
+
+    def is_closing(self) -> bool:
+        return self._native.is_closing()
+
+    def wait_closed(self) -> Awaitable[None]:
+        """Waits until the socket is closed."""
+        return self._native.wait_closed()
 
     async def __aenter__(self) -> Stream:
         return self
@@ -114,8 +184,16 @@ class Stream:
     async def __aexit__(self, exc_type: type[BaseException] | None,
                         exc: BaseException | None, tb: TracebackType | None) -> None:
         self.close()
+        await self.wait_closed()
 
 
-async def open_connection(host: str, port: int) -> Stream:
-    """Connects to `host`:`port` and returns the stream."""
-    return Stream(_velkor.open_connection(host, port))
+async def open_connection(host: str, port: int, *,
+                          local_addr: tuple[str, int] | None = None) -> Stream:
+    """Connects to `host`:`port` (from `local_addr` when given) and returns
+    the stream."""
+    return Stream(await _velkor.connect_tcp(host, port, local_addr=local_addr))
+
+
+async def open_unix_connection(path: str | bytes | os.PathLike[str]) -> Stream:
+    """Connects to the Unix socket at `path` and returns the stream."""
+    return Stream(await _velkor.connect_unix(path))

@@ -184,6 +184,41 @@ int SharedCore::traverse(const Visitor& visit) {
   return 0;
 }
 
+uint64_t SharedCore::add_source(std::shared_ptr<IoSource> source) {
+  std::lock_guard lock(mu_);
+  if (d_.closed) return 0;
+  uint64_t token = d_.next_source_token++;
+  d_.sources.emplace(token, std::move(source));
+  return token;
+}
+
+int SharedCore::set_source_interest(uint64_t token, int fd, uint32_t old_events, uint32_t events) {
+  if (old_events == events) return 0;
+  const int op = old_events == 0 ? EPOLL_CTL_ADD : events == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = token;
+  std::lock_guard lock(mu_);
+  if (d_.closed) return EBADF;
+  return ::epoll_ctl(epoll_fd_, op, fd, &ev) < 0 ? errno : 0;
+}
+
+std::shared_ptr<IoSource> SharedCore::remove_source(uint64_t token, int fd, bool in_epoll) {
+  std::shared_ptr<IoSource> removed;
+  std::lock_guard lock(mu_);
+  if (d_.closed) return removed;
+  if (in_epoll) {
+    epoll_event ev{};
+    (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, &ev);
+  }
+  auto it = d_.sources.find(token);
+  if (it != d_.sources.end()) {
+    removed = std::move(it->second);
+    d_.sources.erase(it);
+  }
+  return removed;  // released by the caller, after the lock
+}
+
 size_t SharedCore::task_count() {
   std::lock_guard lock(mu_);
   return d_.tasks.size();
@@ -312,6 +347,7 @@ void EventLoop::dispatch_fd_event(const epoll_event& ev) {
     return;
   }
   if ((ev.events & kAnyEvent) == 0) return;
+  if (ev.data.u64 > std::numeric_limits<uint32_t>::max()) return dispatch_source_event(ev);
   std::shared_ptr<FdCallback> reader, writer;
   {
     std::lock_guard lock(core_->mu_);
@@ -323,6 +359,17 @@ void EventLoop::dispatch_fd_event(const epoll_event& ev) {
   }
   if ((ev.events & kReaderEvents) && reader) (*reader)();
   if ((ev.events & kWriterEvents) && writer) (*writer)();
+}
+
+void EventLoop::dispatch_source_event(const epoll_event& ev) {
+  std::shared_ptr<IoSource> source;
+  {
+    std::lock_guard lock(core_->mu_);
+    auto it = core_->d_.sources.find(ev.data.u64);
+    if (it == core_->d_.sources.end()) return;  // removed since epoll_wait returned
+    source = it->second;
+  }
+  source->on_io(ev.events);
 }
 
 void EventLoop::transfer_due_later(Instant now) {

@@ -46,6 +46,18 @@ struct FdCallbacks {
 
 enum class FdSlot { Reader, Writer };
 
+// A native readiness source (a socket of runtime/conn.h): dispatched by the
+// loop straight to on_io, without a Python watcher. Registered under a token
+// that is never reused within a core, so an event returned for a source that
+// has since been removed (and whose descriptor number may already belong to
+// another file) finds nothing and is dropped.
+class IoSource {
+ public:
+  virtual ~IoSource() = default;
+  // Loop thread, no lock held; `events` are the epoll bits reported.
+  virtual void on_io(uint32_t events) = 0;
+};
+
 struct CoreData {
   std::vector<TaskId> ready_tasks;  // FIFO; an id may appear more than once
   std::unordered_map<TaskId, std::unique_ptr<Task>> tasks;
@@ -54,6 +66,8 @@ struct CoreData {
   std::vector<OnceFunction> soon;  // FIFO of ready one-shot callbacks
   DeadlineHeap<LaterEntry> later;
   std::unordered_set<int32_t> registered_fds;
+  std::unordered_map<uint64_t, std::shared_ptr<IoSource>> sources;
+  uint64_t next_source_token = uint64_t{1} << 32;  // above every descriptor number
   TaskId next_task_id = 1;
   bool running = false;
   bool stop_requested = false;
@@ -103,6 +117,18 @@ class SharedCore {
   // watchers and parked tasks, under the core mutex. The caller makes sure
   // no run moves entries in or out meanwhile (the loop is not running).
   int traverse(const Visitor& visit);
+
+  // Native sources. add_source records the source under a fresh token (0
+  // once the core is closed); its descriptor joins epoll only through
+  // set_source_interest, whose `events` 0 takes it out of epoll again (so a
+  // hung-up socket that nobody waits on cannot make epoll_wait spin).
+  // remove_source forgets the token and takes the descriptor out of epoll;
+  // the caller closes the descriptor only after it returned. epoll_ctl runs
+  // under the core mutex here, so it can never meet a closed epoll descriptor.
+  uint64_t add_source(std::shared_ptr<IoSource> source);
+  // Moves the registration from `old_events` to `events`; returns 0 or errno.
+  int set_source_interest(uint64_t token, int fd, uint32_t old_events, uint32_t events);
+  [[nodiscard]] std::shared_ptr<IoSource> remove_source(uint64_t token, int fd, bool in_epoll);
 
   size_t task_count();
   bool is_closed();
@@ -155,6 +181,7 @@ class EventLoop {
  private:
   EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core);
   void dispatch_fd_event(const epoll_event& ev);
+  void dispatch_source_event(const epoll_event& ev);
   void transfer_due_later(Instant now);
   void run_soon_phase();
   void run_timer_phase();

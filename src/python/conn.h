@@ -1,0 +1,19 @@
+#pragma once
+// Event-driven sockets for the package: see conn.cpp for both faces.
+#include "python/pyref.h"
+
+namespace velkor::py {
+
+// connect_tcp(host, port, *, local_addr=None)
+PyObject* connect_tcp(PyObject* module, PyObject* args, PyObject* kwargs);
+// connect_unix(path)
+PyObject* connect_unix(PyObject* module, PyObject* args, PyObject* kwargs);
+// adopt_socket(fd, /)
+PyObject* adopt_socket(PyObject* module, PyObject* fd);
+// adopt_listener(fd, /)
+PyObject* adopt_listener(PyObject* module, PyObject* fd);
+
+PyTypeObject* connection_type();
+PyTypeObject* net_listener_type();
+
+}  // namespace velkor::py
