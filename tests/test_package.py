@@ -92,9 +92,10 @@ def test_run_is_refused_inside_a_running_loop(recwarn):
     assert never_awaited_warnings(recwarn) == []
 
 
-def test_run_leaves_no_running_loop_behind():
+def test_run_leaves_no_running_loop_or_sigint_handler_behind():
     async def main(fail):
         assert asyncio._get_running_loop() is not None
+        assert signal.getsignal(signal.SIGINT) is not signal.default_int_handler
         if fail:
             raise ValueError
         return "ok"
@@ -104,6 +105,7 @@ def test_run_leaves_no_running_loop_behind():
     with pytest.raises(ValueError):
         velkor.run(main(True))
     assert asyncio._get_running_loop() is None
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     assert asyncio.run(asyncio.sleep(0, "asyncio still runs")) == "asyncio still runs"
 
 
@@ -269,26 +271,6 @@ def test_keyboard_interrupt_and_system_exit_from_any_task_end_the_run(rt, exc_ty
     assert info.value is raised
     assert log == ["main cleanup"]
     assert time.monotonic() - start < 10
-
-
-def test_run_off_the_main_thread_leaves_sigint_alone():
-    seen = []
-
-    async def main():
-        seen.append(signal.getsignal(signal.SIGINT))
-        return "done"
-
-    def other_thread():
-        seen.append(velkor.run(main()))
-
-    thread = threading.Thread(target=other_thread)
-    thread.start()
-    thread.join()
-    assert seen == [signal.default_int_handler, "done"]
-    # On the main thread the handler is in place only while the run lasts.
-    assert velkor.run(main()) == "done"
-    assert seen[-1] is not signal.default_int_handler
-    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 # spawn and Task
