@@ -9,6 +9,10 @@ _T = TypeVar("_T")
 def run(coro: Coroutine[Any, Any, _T]) -> _T:
     """velkor.run(coro) — run a Python coroutine to completion on our event loop."""
 
+def _run_with_signals(coro: Coroutine[Any, Any, _T]) -> _T:
+    """run(coro) that also wakes for signals and runs their Python handlers on the
+    main thread; an exception raised by a handler ends the run and is raised."""
+
 def sleep(duration: float) -> Awaitable[None]: ...
 
 def defer(func: Callable[..., _T], *args: Any,

@@ -22,6 +22,12 @@ PyMethodDef module_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "run(coro)\n--\n\n"
      "velkor.run(coro) \xe2\x80\x94 run a Python coroutine to completion on our event loop."},
+    {"_run_with_signals",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::run_with_signals)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_run_with_signals(coro)\n--\n\n"
+     "run(coro) that also wakes for signals and runs their Python handlers on the\n"
+     "main thread; an exception raised by a handler ends the run and is raised."},
     {"sleep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::sleep)),
      METH_VARARGS | METH_KEYWORDS, "sleep(duration)\n--\n\n"},
     {"defer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::defer)),

@@ -15,6 +15,7 @@ import contextvars
 import gc
 import math
 import os
+import signal
 import socket
 import sys
 import threading
@@ -300,6 +301,36 @@ def refused_watchers_and_unclosed_loops():
     cyclic.call_later(100, cyclic.stop, ())
 
 
+def interruptions():
+    # A signal handler's exception ends a run (the loop object's and
+    # _run_with_signals'); so does SystemExit out of a callback. The signal
+    # comes from another thread, so that the loop's own check runs the handler.
+    def handler(signum, frame):
+        raise KeyboardInterrupt
+
+    def send_signal_from_a_thread():
+        sender = threading.Thread(target=os.kill, args=(os.getpid(), signal.SIGUSR1))
+        sender.start()
+        sender.join()
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        loop = _velkor.PyEventLoop()
+        loop.call_later(0.001, send_signal_from_a_thread, ())
+        expect(KeyboardInterrupt, loop.run_forever)
+        loop.call_soon(exit, ())  # SystemExit
+        expect(SystemExit, loop.run_forever)
+        loop.close()
+
+        async def parked():
+            await _velkor.defer(send_signal_from_a_thread)
+            await _velkor.sleep(30)
+
+        expect(KeyboardInterrupt, _velkor._run_with_signals, parked())
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+
+
 def defers():
     async def main():
         for i in range(100):
@@ -376,7 +407,8 @@ def event_driven_round_trip():
 
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
-             refused_watchers_and_unclosed_loops, defers, tcp_round_trip, event_driven_round_trip]
+             refused_watchers_and_unclosed_loops, interruptions, defers, tcp_round_trip,
+             event_driven_round_trip]
 
 
 # ---- measuring --------------------------------------------------------------

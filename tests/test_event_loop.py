@@ -4,6 +4,7 @@ import errno
 import gc
 import math
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -622,3 +623,124 @@ def test_reused_descriptor_number_is_registered_afresh(loop, method, refused):
     for sock in (b, c, d):
         sock.close()
     assert "new" in calls and "refused" not in calls
+
+
+INTERRUPTED_LOOP = r"""
+import os, sys, time
+sys.path.insert(0, sys.argv[1])
+import _velkor
+how = sys.argv[2]
+loop = _velkor.PyEventLoop()
+loop.call_later(60, print, ("the timer was reached",))
+r, w = os.pipe()
+
+def tick():  # Python code running every 10 ms
+    sum(range(1000))
+    loop.call_later(0.01, tick, ())
+
+async def parked():
+    await _velkor.sleep(60)
+
+print("running", flush=True)
+try:
+    if how == "idle":
+        loop.run_forever()
+    elif how == "ticking":
+        tick()
+        loop.run_forever()
+    elif how == "reader":
+        loop.add_reader(r, lambda: None)
+        loop.run_forever()
+    else:
+        loop.run_until_complete(parked())
+except BaseException as exc:
+    print(type(exc).__name__, loop.is_running(), flush=True)
+else:
+    print("returned", flush=True)
+"""
+
+
+class TestInterruption:
+    @pytest.mark.parametrize("how", ["idle", "ticking", "reader", "until_complete"])
+    def test_sigint_ends_the_run_promptly_with_keyboard_interrupt(self, how):
+        build = os.path.dirname(_velkor.__file__)
+        with subprocess.Popen([sys.executable, "-c", INTERRUPTED_LOOP, build, how],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            try:
+                assert proc.stdout.readline() == "running\n", proc.stderr.read()
+                time.sleep(0.3)
+                start = time.monotonic()
+                os.kill(proc.pid, signal.SIGINT)
+                out, err = proc.communicate(timeout=30)
+                took = time.monotonic() - start
+            finally:
+                proc.kill()
+        assert out.splitlines() == ["KeyboardInterrupt False"], err
+        assert took < 10  # the loop's only timer is 60 s away
+
+    @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+    @pytest.mark.parametrize("via", ["call_soon", "call_later", "reader"])
+    def test_keyboard_interrupt_or_system_exit_from_a_callback_ends_the_run(
+            self, loop, exc_type, via):
+        log = []
+        raised = exc_type("from a callback")
+        r, w = os.pipe()
+
+        def fatal():
+            log.append("fatal")
+            loop.remove_reader(r)
+            raise raised
+
+        try:
+            if via == "call_soon":
+                loop.call_soon(fatal, ())
+            elif via == "call_later":
+                loop.call_later(0.01, fatal, ())
+            else:
+                os.write(w, b"x")
+                loop.add_reader(r, fatal)
+            loop.call_later(0.02, log.append, ("next",))
+            loop.call_later(30, loop.stop, ())  # in case nothing else ends the run
+            start = time.monotonic()
+            with pytest.raises(exc_type) as info:
+                loop.run_forever()
+            assert info.value is raised
+            assert time.monotonic() - start < 10
+            assert loop.is_running() is False
+            # The loop object is usable again, and what was queued still runs.
+            loop.call_later(0.05, loop.stop, ())
+            loop.run_forever()
+            assert log == ["fatal", "next"]
+        finally:
+            os.close(r)
+            os.close(w)
+
+    def test_another_thread_gets_the_interpreter_during_a_batch_of_c_callbacks(self, loop):
+        # Builtin callbacks never enter the eval loop, which is what otherwise
+        # hands the interpreter lock to other threads.
+        readings = []
+        done = threading.Event()
+
+        def spin():
+            while not done.is_set():
+                readings.append(time.perf_counter())
+
+        for _ in range(300_000):
+            loop.call_soon(int, ())
+        loop.call_soon(loop.stop, ())
+        previous = sys.getswitchinterval()
+        sys.setswitchinterval(0.001)
+        spinner = threading.Thread(target=spin)
+        spinner.start()
+        try:
+            time.sleep(0.01)
+            start = time.perf_counter()
+            loop.run_forever()
+            end = time.perf_counter()
+        finally:
+            done.set()
+            spinner.join()
+            sys.setswitchinterval(previous)
+        # Around the batch's middle 60 %, the spinner still made progress.
+        margin = (end - start) * 0.2
+        assert any(start + margin < t < end - margin for t in readings)

@@ -11,6 +11,9 @@ far more than the work needs and far less than the alternative would take.
 import asyncio
 import contextvars
 import gc
+import os
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -20,6 +23,7 @@ import pytest
 
 import _velkor
 import velkor
+from conftest import ROOT
 from runtimes import let_others_run, rt  # noqa: F401  (rt is a fixture)
 
 CancelledError = asyncio.CancelledError
@@ -90,9 +94,10 @@ def test_run_is_refused_inside_a_running_loop(recwarn):
     assert never_awaited_warnings(recwarn) == []
 
 
-def test_run_leaves_no_running_loop_behind():
+def test_run_leaves_no_running_loop_or_sigint_handler_behind():
     async def main(fail):
         assert asyncio._get_running_loop() is not None
+        assert signal.getsignal(signal.SIGINT) is not signal.default_int_handler
         if fail:
             raise ValueError
         return "ok"
@@ -102,6 +107,7 @@ def test_run_leaves_no_running_loop_behind():
     with pytest.raises(ValueError):
         velkor.run(main(True))
     assert asyncio._get_running_loop() is None
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     assert asyncio.run(asyncio.sleep(0, "asyncio still runs")) == "asyncio still runs"
 
 
@@ -131,6 +137,142 @@ def test_run_cancels_tasks_still_running_when_main_ends(rt, main_fails):
         assert rt.run(main()) == "main done"
     assert time.monotonic() - start < 10
     assert sorted(log) == ["a cleaned up", "b cleaned up"]
+
+
+
+# Ctrl-C, KeyboardInterrupt and SystemExit: the same scenario under velkor and
+# asyncio, in a subprocess that the test interrupts with os.kill.
+
+CTRL_C_SCENARIO = r"""
+import asyncio, socket, sys, time
+sys.path[:0] = sys.argv[1:3]
+import velkor
+runtime, park, wait_in_cleanup = sys.argv[3], sys.argv[4], sys.argv[5] == "1"
+rt = velkor if runtime == "velkor" else asyncio
+server = socket.create_server(("127.0.0.1", 0))  # accepts, never sends
+
+async def parked():
+    if park == "event":
+        await rt.Event().wait()
+    elif park == "sleep":
+        await rt.sleep(60)
+    elif park == "lock":
+        lock = rt.Lock()
+        await lock.acquire()
+        await lock.acquire()
+    elif park == "read":
+        port = server.getsockname()[1]
+        if runtime == "velkor":
+            await (await velkor.open_connection("127.0.0.1", port)).read(10)
+        else:
+            reader, writer = await asyncio.open_connection("127.0.0.1", port)
+            await reader.read(10)  # the writer is kept: dropping it closes the connection
+    elif park == "busy":  # a task that never yields: only a KeyboardInterrupt ends it
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            pass
+
+async def child():
+    try:
+        await parked()
+    finally:
+        print("child cleanup", flush=True)
+
+async def main():
+    task = (velkor.spawn if runtime == "velkor" else asyncio.create_task)(child())
+    print("parked", flush=True)  # the SIGINT comes 0.2 s later
+    try:
+        await rt.sleep(0.05)
+        await (rt.sleep(60) if park == "busy" else parked())
+    finally:
+        print("main cleanup", flush=True)
+        if wait_in_cleanup:
+            await rt.sleep(60)
+
+try:
+    rt.run(main())
+except BaseException as exc:
+    print(type(exc).__name__, flush=True)
+else:
+    print("returned", flush=True)
+"""
+
+
+def interrupted_scenario(runtime, park, sigints, wait_in_cleanup=False):
+    """Runs the scenario until it is parked, sends the SIGINTs; returns the
+    output lines and the time from the first SIGINT to the exit."""
+    build = os.path.dirname(_velkor.__file__)
+    with subprocess.Popen(
+            [sys.executable, "-c", CTRL_C_SCENARIO, str(ROOT), build, runtime, park,
+             "1" if wait_in_cleanup else "0"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            assert proc.stdout.readline() == "parked\n", proc.stderr.read()
+            time.sleep(0.2)
+            start = time.monotonic()
+            for _ in range(sigints):
+                os.kill(proc.pid, signal.SIGINT)
+                time.sleep(0.3)
+            out, err = proc.communicate(timeout=20)
+            took = time.monotonic() - start
+        finally:
+            proc.kill()
+    return ["parked"] + out.splitlines(), took, err
+
+
+@pytest.mark.parametrize("runtime", ["velkor", "asyncio"])
+@pytest.mark.parametrize("park", ["event", "sleep", "lock", "read"])
+def test_ctrl_c_cancels_main_runs_cleanups_and_raises_keyboard_interrupt(runtime, park):
+    lines, took, err = interrupted_scenario(runtime, park, sigints=1)
+    assert lines[0] == "parked" and lines[-1] == "KeyboardInterrupt", err
+    # main's cleanup runs first, then the remaining task is cancelled.
+    assert lines[1:-1] == ["main cleanup", "child cleanup"], err
+    assert took < 10
+
+
+@pytest.mark.parametrize("runtime", ["velkor", "asyncio"])
+def test_a_second_ctrl_c_interrupts_a_cleanup_that_waits(runtime):
+    lines, took, err = interrupted_scenario(runtime, "sleep", sigints=2, wait_in_cleanup=True)
+    assert lines[1] == "main cleanup" and lines[-1] == "KeyboardInterrupt", err
+    assert took < 10
+
+
+@pytest.mark.parametrize("runtime", ["velkor", "asyncio"])
+def test_ctrl_c_while_a_task_never_yields(runtime):
+    # The first SIGINT's cancellation cannot be delivered while the task spins;
+    # the second raises KeyboardInterrupt inside it, which ends the run.
+    lines, took, err = interrupted_scenario(runtime, "busy", sigints=2)
+    assert lines[-1] == "KeyboardInterrupt", err
+    assert "main cleanup" in lines, err
+    assert took < 10
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("awaited", [False, True])
+def test_keyboard_interrupt_and_system_exit_from_any_task_end_the_run(rt, exc_type, awaited):
+    log = []
+    raised = exc_type(3)
+
+    async def failing():
+        await rt.sleep(0.01)
+        raise raised
+
+    async def main():
+        task = rt.spawn(failing())
+        try:
+            if awaited:
+                await task
+            await rt.sleep(30)
+        finally:
+            log.append("main cleanup")
+        return "returned"
+
+    start = time.monotonic()
+    with pytest.raises(exc_type) as info:
+        rt.run(main())
+    assert info.value is raised
+    assert log == ["main cleanup"]
+    assert time.monotonic() - start < 10
 
 
 # spawn and Task

@@ -31,6 +31,8 @@ from __future__ import annotations
 
 import asyncio
 import contextvars
+import signal
+import threading
 import time
 import types
 from asyncio import InvalidStateError
@@ -87,12 +89,25 @@ class RunLoop:
     It is not an asyncio event loop and has no loop methods.
     """
 
-    __slots__ = ("_running_task", "_tasks")
+    __slots__ = ("_running_task", "_tasks", "_main", "_interrupts", "_fatal")
 
     def __init__(self) -> None:
         self._running_task: Task[Any] | None = None
         # Tasks of this run that have not ended, for cancelling at its end.
         self._tasks: set[Task[Any]] = set()
+        # The task running the coroutine given to `run`, once it exists.
+        self._main: Task[Any] | None = None
+        # SIGINTs received by the run's handler.
+        self._interrupts = 0
+        # The first KeyboardInterrupt or SystemExit that ended a task: it
+        # winds the run down and is raised by `run` at its end.
+        self._fatal: BaseException | None = None
+
+    def _end_with(self, exc: BaseException) -> None:
+        if self._fatal is None:
+            self._fatal = exc
+        if self._main is not None:
+            self._main.cancel()
 
     def __getattr__(self, name: str) -> NoReturn:
         raise AttributeError(
@@ -206,6 +221,9 @@ class Task(Generic[_T]):
             self._exception = exc
             self._traceback = exc.__traceback__
             self._ended()
+            # Whether or not anyone awaits this task, these end the run.
+            if self._loop is not None and isinstance(exc, (KeyboardInterrupt, SystemExit)):
+                self._loop._end_with(exc)
             raise
         self._state = _FINISHED
         self._result = result
@@ -409,15 +427,52 @@ async def yield_now() -> None:
 
 
 async def _run_main(main: Awaitable[_T], loop: RunLoop) -> _T:
+    task = loop._main = Task(main)
+    if loop._interrupts:  # SIGINT came before the first step
+        task.cancel()
     try:
-        return await Task(main)
+        return await task
     finally:
-        # Tasks spawned during the cancellation are cancelled in turn.
-        while loop._tasks:
-            remaining = list(loop._tasks)
-            for task in remaining:
-                task.cancel()
-            await _wait_all(remaining)
+        await _cancel_remaining(loop)
+
+
+async def _cancel_remaining(loop: RunLoop) -> None:
+    # Tasks spawned during the cancellation are cancelled in turn. Each round
+    # takes its tasks out of the set and waits for them, so a task that has
+    # ended but is still listed (its ending was interrupted) cannot make this
+    # loop spin.
+    while loop._tasks:
+        remaining = list(loop._tasks)
+        loop._tasks.clear()
+        for task in remaining:
+            task.cancel()
+        await _wait_all(remaining)
+
+
+def _install_sigint_handler(loop: RunLoop) -> Callable[[int, object], None] | None:
+    """Makes the first SIGINT cancel the run's main task and a second one raise
+    `KeyboardInterrupt`, as asyncio's runner does. Only on the main thread, and
+    only in place of Python's default handler."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        return None
+
+    def on_sigint(signum: int, frame: object) -> None:
+        loop._interrupts += 1
+        main = loop._main
+        if loop._interrupts == 1 and (main is None or not main.done()):
+            if main is not None:
+                main.cancel()
+            return
+        raise KeyboardInterrupt()
+
+    signal.signal(signal.SIGINT, on_sigint)
+    return on_sigint
+
+
+def _restore_sigint_handler(handler: Callable[[int, object], None] | None) -> None:
+    if handler is not None and signal.getsignal(signal.SIGINT) is handler:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def run(main: Awaitable[_T]) -> _T:
@@ -430,6 +485,13 @@ def run(main: Awaitable[_T]) -> _T:
     raised), the tasks spawned during the run that are still running are
     cancelled, and `run` returns once they have all ended, as `asyncio.run`
     does.
+
+    On the main thread, with Python's default SIGINT handler in place, Ctrl-C
+    behaves as under `asyncio.run`: the first SIGINT cancels `main`, the
+    cleanups run as above, and `run` then raises `KeyboardInterrupt`; a
+    second SIGINT raises `KeyboardInterrupt` at once. A `KeyboardInterrupt` or
+    `SystemExit` raised by any task, awaited or not, winds the run down the
+    same way and is then raised by `run`.
 
     For the duration of the run, a `RunLoop` is this thread's asyncio running
     loop (see the module documentation for what that means for asyncio code).
@@ -445,17 +507,40 @@ def run(main: Awaitable[_T]) -> _T:
         raise RuntimeError("velkor.run() cannot be called from a running event loop")
     loop = RunLoop()
     root = _run_main(coro, loop)
+    sigint_handler = _install_sigint_handler(loop)
     asyncio._set_running_loop(loop)
+    interrupted = False
     try:
-        return _velkor.run(root)
+        result = _velkor._run_with_signals(root)
+    except CancelledError:
+        interrupted = _cancelled_by_sigint(loop)
+        if loop._fatal is None and not interrupted:
+            raise
+        result = None
     except BaseException:
         if root.cr_frame is not None and not root.cr_suspended and not root.cr_running:
             # Refused before the first step: neither coroutine ever ran.
             root.close()
             coro.close()
-        raise
+        if loop._fatal is None:
+            raise
+        result = None
     finally:
         asyncio._set_running_loop(None)
+        _restore_sigint_handler(sigint_handler)
+    if loop._fatal is not None:
+        raise loop._fatal
+    if interrupted:
+        raise KeyboardInterrupt()
+    return result  # type: ignore[no-any-return]
+
+
+def _cancelled_by_sigint(loop: RunLoop) -> bool:
+    # The main task ended cancelled, and by nothing but the SIGINT handler's
+    # request (asyncio's test: no cancellation left once that one is withdrawn).
+    main = loop._main
+    return (loop._interrupts > 0 and main is not None and main.cancelled()
+            and main.uncancel() == 0)
 
 
 def _as_task(aw: Awaitable[_T]) -> Task[_T]:

@@ -27,6 +27,7 @@
 #include "python/driver.h"
 #include "python/errors.h"
 #include "python/run.h"
+#include "python/signals.h"
 #include "python/types.h"
 #include "runtime/context.h"
 #include "task/pool.h"
@@ -277,10 +278,14 @@ void tear_down(LoopObject& loop) {
 // lock released, and gives up the claim. The object's own runtime context is
 // installed for the run, so its tasks find their loop whichever thread runs
 // it; the thread's previous context is put back afterwards. `until_complete`
-// ends the run when no task is left.
+// ends the run when no task is left. On
+// the main thread the run wakes for signals; an exception raised by a signal
+// handler, or a KeyboardInterrupt or SystemExit out of a callback, ends it
+// and is kept by the caller's RunInterruption.
 std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
   LoopObject& loop = loop_of(self);
   std::optional<std::string> panic;
+  SignalWatch signals;
   {
     Unlocked detached;
     std::lock_guard lock(loop.engine_slot->mu);
@@ -289,6 +294,7 @@ std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
       loop.run_thread.store(std::this_thread::get_id());
       try {
         runtime::set_runtime(RuntimeContext{std::nullopt, engine->core(), loop.pool_ref, Waker{}});
+        SignalWatch::During watching(signals, *engine);
         LoopRunScope keep_attached;
         if (until_complete) {
           engine->run();
@@ -314,7 +320,9 @@ std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
 PyObject* loop_run_forever(PyObject* self, PyObject*) {
   if (!claim_run(loop_of(self))) return nullptr;
   Ref keep = Ref::borrow(self);
+  RunInterruption interruption;
   if (auto panic = run_engine(self, false)) return raise_panic(panic->c_str());
+  if (interruption.raise_if_interrupted()) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -337,7 +345,9 @@ PyObject* loop_run_until_complete(PyObject* self, PyObject* args, PyObject* kwar
   if (auto core = current_core(loop)) {
     core->spawn(std::make_unique<RunCoroFuture>(Ref::borrow(coro), result));
   }
+  RunInterruption interruption;
   if (auto panic = run_engine(self, true)) return raise_panic(panic->c_str());
+  if (interruption.raise_if_interrupted()) return nullptr;
   return return_outcome(result->take());
 }
 
@@ -361,7 +371,8 @@ PyObject* loop_close(PyObject* self, PyObject*) {
 
 // ---- callback scheduling --------------------------------------------------------
 
-// A one-shot Python call run on the loop thread; its exceptions are dropped.
+// A one-shot Python call run on the loop thread; its exceptions are dropped,
+// except KeyboardInterrupt and SystemExit, which end the run.
 struct SoonCall {
   Ref callback;
   Ref args;
@@ -370,7 +381,7 @@ struct SoonCall {
     Attached attached;
     if (!attached.ok()) return;  // finalising: the references stay queued
     Ref ignored = Ref::steal(PyObject_Call(callback.get(), args.get(), nullptr));
-    if (!ignored) PyErr_Clear();
+    if (!ignored) end_run_or_drop_callback_error();
     callback.reset();
     args.reset();
   }
@@ -467,7 +478,7 @@ class PyFdCallback final : public FdCallback {
     Attached attached;
     if (!attached.ok()) return;
     Ref ignored = Ref::steal(PyObject_CallNoArgs(callable_.get()));
-    if (!ignored) PyErr_Clear();
+    if (!ignored) end_run_or_drop_callback_error();
   }
 
   // The callable never changes after construction: no lock needed.

@@ -1,5 +1,8 @@
 #include "python/pyref.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <utility>
@@ -60,8 +63,44 @@ thread_local PyThreadState* t_parked_state = nullptr;
 thread_local bool t_keep_attached = false;
 // The thread is attached only because a callback's lock was kept.
 thread_local bool t_kept = false;
+// How long a kept lock may be held (one switch interval), and since when the
+// lock kept now has been held.
+thread_local int64_t t_hold_limit_ns = 0;
+thread_local int64_t t_held_since_ns = 0;
+thread_local uint32_t t_keeps_unchecked = 0;
 
-// Interpreter exit: once flagged, no thread the interpreter does not run
+int64_t monotonic_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// sys.getswitchinterval() in nanoseconds; the default 5 ms if it cannot be read.
+int64_t switch_interval_ns() {
+  constexpr int64_t kDefault = 5'000'000;
+  PyObject* sys = cached_module("sys");
+  Ref seconds = sys ? Ref::steal(PyObject_CallMethod(sys, "getswitchinterval", nullptr)) : Ref();
+  double value = seconds ? PyFloat_AsDouble(seconds.get()) : -1.0;
+  if (PyErr_Occurred()) PyErr_Clear();
+  if (!(value > 0.0)) return kDefault;
+  return static_cast<int64_t>(std::min(value, 3600.0) * 1e9);
+}
+
+// Whether the lock taken for a callback may stay with this thread for the
+// next one: until it has been held for one switch interval. Reading the
+// clock costs about as much as a C-level callback, so a lock kept already is
+// checked every kClockEvery callbacks only: a hold overshoots the interval by
+// at most that many callbacks (microseconds for C-level ones; Python-level
+// ones let the eval loop hand the lock over by itself). Nothing else can
+// change while the lock stays kept: the interpreter cannot begin to exit
+// without it.
+bool may_keep_lock(bool kept_already) {
+  constexpr uint32_t kClockEvery = 16;
+  if (kept_already && ++t_keeps_unchecked < kClockEvery) return true;
+  if (!t_keep_attached || !interpreter_available()) return false;
+  t_keeps_unchecked = 0;
+  return monotonic_ns() - t_held_since_ns < t_hold_limit_ns;
+}// Interpreter exit: once flagged, no thread the interpreter does not run
 // itself may attach. Running pool jobs are counted so the exit can wait.
 struct ExitWatch {
   std::mutex mu;
@@ -151,11 +190,18 @@ Unlocked::~Unlocked() {
   drain_deferred_releases();
 }
 
-LoopRunScope::LoopRunScope() : outer_(t_keep_attached) { t_keep_attached = true; }
+LoopRunScope::LoopRunScope() : outer_(t_keep_attached), outer_limit_ns_(t_hold_limit_ns) {
+  {
+    Attached attached;  // before keeping is on: this lock is let go at once
+    if (attached.ok()) t_hold_limit_ns = switch_interval_ns();
+  }
+  t_keep_attached = true;
+}
 
 LoopRunScope::~LoopRunScope() {
   release_kept_interpreter();
   t_keep_attached = outer_;
+  t_hold_limit_ns = outer_limit_ns_;
 }
 
 void release_kept_interpreter() {
@@ -166,7 +212,8 @@ void release_kept_interpreter() {
 
 Attached::Attached() {
   if (thread_is_attached()) {
-    mode_ = Mode::Nested;
+    // A lock kept from the previous callback belongs to this scope now.
+    mode_ = std::exchange(t_kept, false) ? Mode::Kept : Mode::Nested;
     ok_ = true;
     return;
   }
@@ -174,6 +221,10 @@ Attached::Attached() {
   if (t_parked_state) {
     state_ = t_parked_state;
     PyEval_RestoreThread(state_);
+    if (t_keep_attached) {
+      t_held_since_ns = monotonic_ns();
+      t_keeps_unchecked = 0;
+    }
     mode_ = Mode::Restored;
   } else {
     gil_state_ = PyGILState_Ensure();
@@ -186,7 +237,8 @@ Attached::Attached() {
 Attached::~Attached() {
   switch (mode_) {
     case Mode::Restored:
-      if (t_keep_attached && interpreter_available()) {
+    case Mode::Kept:
+      if (may_keep_lock(mode_ == Mode::Kept)) {
         t_kept = true;  // the next callback finds the thread attached
       } else {
         PyEval_SaveThread();

@@ -96,7 +96,7 @@ class Attached {
   bool ok() const { return ok_; }
 
  private:
-  enum class Mode { None, Nested, Restored, GilState };
+  enum class Mode { None, Nested, Restored, Kept, GilState };
   Mode mode_ = Mode::None;
   bool ok_ = false;
   PyThreadState* state_ = nullptr;
@@ -106,9 +106,10 @@ class Attached {
 // Marks the scope of a loop run on this thread. Inside it, the interpreter
 // lock taken for one callback or task step is kept for the next one instead
 // of being dropped and taken again; it is let go whenever the loop may block
-// (before an epoll_wait with a timeout) and when the scope ends. Other
-// threads still get their turn: the interpreter asks a thread that runs
-// Python code to drop the lock periodically.
+// (before an epoll_wait with a timeout), when the scope ends, and after one
+// switch interval (sys.getswitchinterval(), read when the scope starts) of
+// holding it, so that other threads get their turn even when the callbacks
+// run no Python code (the eval loop's own periodic drop then never happens).
 class LoopRunScope {
  public:
   LoopRunScope();
@@ -118,6 +119,7 @@ class LoopRunScope {
 
  private:
   bool outer_;
+  int64_t outer_limit_ns_;
 };
 
 // Lets go of an interpreter lock kept by a LoopRunScope (the engine's

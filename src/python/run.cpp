@@ -8,6 +8,7 @@
 
 #include "python/driver.h"
 #include "python/errors.h"
+#include "python/signals.h"
 #include "runtime/context.h"
 #include "runtime/loop.h"
 #include "task/pool.h"
@@ -38,7 +39,7 @@ struct RunFailure {
   std::optional<std::string> panic;
 };
 
-RunFailure drive_detached(std::unique_ptr<Task> main_task) {
+RunFailure drive_detached(std::unique_ptr<Task> main_task, SignalWatch* signals) {
   RunFailure failure;
   std::unique_ptr<EventLoop> loop;
   failure.loop_errno = EventLoop::create(loop);
@@ -46,6 +47,8 @@ RunFailure drive_detached(std::unique_ptr<Task> main_task) {
   try {
     runtime::set_runtime(RuntimeContext{std::nullopt, loop->core(), global_pool(), Waker{}});
     loop->core()->spawn(std::move(main_task));
+    std::optional<SignalWatch::During> watching;
+    if (signals) watching.emplace(*signals, *loop);
     LoopRunScope keep_attached;
     loop->run();
   } catch (const Panic& p) {
@@ -56,16 +59,10 @@ RunFailure drive_detached(std::unique_ptr<Task> main_task) {
   return failure;
 }
 
-}  // namespace
-
-bool looks_like_coroutine_object(PyObject* obj) { return looks_like_coroutine(obj); }
-
-PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"coro", nullptr};
-  PyObject* coro;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:run", const_cast<char**>(kwlist), &coro)) {
-    return nullptr;
-  }
+// Both run functions: `wake_for_signals` makes the loop run the Python
+// signal handlers as signals arrive (on the main thread), and a handler that
+// raises ends the run with its exception.
+PyObject* run_coroutine(PyObject* coro, bool wake_for_signals) {
   if (EventLoop::running_on_this_thread()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "velkor.run() cannot be called from a running event loop");
@@ -79,18 +76,46 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
   auto result = std::make_shared<ResultSlot>();
   auto task = std::make_unique<PyCoroWrapper>(Ref::borrow(coro), result);
 
+  std::optional<SignalWatch> signals;
+  if (wake_for_signals) signals.emplace();
+  RunInterruption interruption;
   RunFailure failure;
   {
     Unlocked detached;
-    failure = drive_detached(std::move(task));
+    failure = drive_detached(std::move(task), signals ? &*signals : nullptr);
   }
+  signals.reset();
   if (failure.loop_errno != 0) {
     PyErr_SetString(PyExc_RuntimeError, os_error_text(failure.loop_errno).c_str());
     return nullptr;
   }
   if (failure.panic) return raise_panic(failure.panic->c_str());
+  if (interruption.raise_if_interrupted()) return nullptr;
 
   return return_outcome(result->take());
+}
+
+}  // namespace
+
+bool looks_like_coroutine_object(PyObject* obj) { return looks_like_coroutine(obj); }
+
+PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"coro", nullptr};
+  PyObject* coro;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:run", const_cast<char**>(kwlist), &coro)) {
+    return nullptr;
+  }
+  return run_coroutine(coro, false);
+}
+
+PyObject* run_with_signals(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"coro", nullptr};
+  PyObject* coro;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_run_with_signals", const_cast<char**>(kwlist),
+                                   &coro)) {
+    return nullptr;
+  }
+  return run_coroutine(coro, true);
 }
 
 }  // namespace velkor::py

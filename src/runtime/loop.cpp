@@ -18,20 +18,31 @@ constexpr int kIdleTimeoutMs = 100;
 // Event data of the eventfd registration: watched descriptors carry their own
 // (32-bit) number, so no watched descriptor can carry this value.
 constexpr uint64_t kWakeToken = std::numeric_limits<uint64_t>::max();
+// Event data of a signal wakeup registration (watch_signals).
+constexpr uint64_t kSignalToken = kWakeToken - 1;
 constexpr uint32_t kAnyEvent = EPOLLIN | EPOLLOUT | EPOLLERR | EPOLLHUP;
 constexpr uint32_t kReaderEvents = EPOLLIN | EPOLLERR | EPOLLHUP;
 constexpr uint32_t kWriterEvents = EPOLLOUT | EPOLLERR | EPOLLHUP;
 
-// The core whose loop runs on this thread (innermost when runs nest).
+// The loop running on this thread and its core (innermost when runs nest).
 thread_local SharedCore* t_loop_core = nullptr;
+thread_local EventLoop* t_running_loop = nullptr;
 
 class LoopThreadScope {
  public:
-  explicit LoopThreadScope(SharedCore* core) : previous_(t_loop_core) { t_loop_core = core; }
-  ~LoopThreadScope() { t_loop_core = previous_; }
+  explicit LoopThreadScope(EventLoop* loop)
+      : previous_core_(t_loop_core), previous_loop_(t_running_loop) {
+    t_loop_core = loop->core().get();
+    t_running_loop = loop;
+  }
+  ~LoopThreadScope() {
+    t_loop_core = previous_core_;
+    t_running_loop = previous_loop_;
+  }
 
  private:
-  SharedCore* previous_;
+  SharedCore* previous_core_;
+  EventLoop* previous_loop_;
 };
 
 uint32_t interest_of(const FdCallbacks& cbs) {
@@ -257,6 +268,7 @@ EventLoop::EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core)
     : epoll_fd_(epoll_fd), core_(std::move(core)), events_(new epoll_event[kMaxEvents]) {}
 
 EventLoop::~EventLoop() {
+  unwatch_signals();
   // Nothing queued in a closed core can ever run, and timer entries and tasks
   // may hold wakers, which hold the core: everything is moved out here and
   // released after the locks, so the core ends with its last outside holder.
@@ -275,6 +287,36 @@ EventLoop::~EventLoop() {
 
 bool EventLoop::running_on_this_thread() { return t_loop_core != nullptr; }
 
+bool EventLoop::interrupt_current_run() {
+  if (!t_running_loop) return false;
+  t_running_loop->interrupted_ = true;
+  return true;
+}
+
+void EventLoop::watch_signals(SignalWakeup& wakeup, SignalCheck check) {
+  unwatch_signals();
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kSignalToken;
+  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wakeup.read_fd(), &ev) < 0) return;
+  signal_wakeup_ = &wakeup;
+  signal_check_ = std::move(check);
+}
+
+void EventLoop::unwatch_signals() {
+  if (!signal_wakeup_) return;
+  (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, signal_wakeup_->read_fd(), nullptr);
+  signal_wakeup_ = nullptr;
+  signal_check_ = nullptr;
+}
+
+// Drains first, so that a signal arriving during the check wakes the next wait.
+void EventLoop::check_signals() {
+  if (!signal_wakeup_) return;
+  signal_wakeup_->drain();
+  if (signal_check_) signal_check_();
+}
+
 namespace {
 std::atomic<EventLoop::BeforeWaitHook> g_before_wait{nullptr};
 }
@@ -283,7 +325,8 @@ void EventLoop::set_before_wait_hook(BeforeWaitHook hook) { g_before_wait.store(
 
 template <class KeepGoing>
 void EventLoop::run_while(KeepGoing keep_going) {
-  LoopThreadScope scope(core_.get());
+  LoopThreadScope scope(this);
+  interrupted_ = false;
   {
     std::lock_guard lock(core_->mu_);
     core_->d_.running = true;
@@ -326,14 +369,22 @@ bool EventLoop::loop_iteration() {
     if (BeforeWaitHook hook = g_before_wait.load(std::memory_order_relaxed)) hook();
   }
   const int n = ::epoll_wait(epoll_fd_, events_.get(), kMaxEvents, timeout);
-  if (n < 0) return errno == EINTR;
+  if (n < 0) {
+    if (errno != EINTR) return false;
+    check_signals();  // the signal may have landed on this thread
+    return !interrupted_;
+  }
 
-  for (int i = 0; i < n; ++i) dispatch_fd_event(events_[i]);
+  // Descriptors not dispatched after an interruption stay readable (level
+  // triggered) and are reported again by the next run's first wait.
+  for (int i = 0; i < n && !interrupted_; ++i) dispatch_fd_event(events_[i]);
+  if (interrupted_) return false;
   transfer_due_later(Instant::now());
   run_soon_phase();
+  if (interrupted_) return false;
   run_timer_phase();
   run_task_phase();
-  return true;
+  return !interrupted_;
 }
 
 void EventLoop::dispatch_fd_event(const epoll_event& ev) {
@@ -344,6 +395,10 @@ void EventLoop::dispatch_fd_event(const epoll_event& ev) {
     uint64_t value;
     (void)::read(core_->wake_fd_, &value, sizeof value);
     core_->wake_pending_.store(false, std::memory_order_release);
+    return;
+  }
+  if (ev.data.u64 == kSignalToken) {
+    check_signals();
     return;
   }
   if ((ev.events & kAnyEvent) == 0) return;
@@ -391,7 +446,15 @@ void EventLoop::run_soon_phase() {
     std::lock_guard lock(core_->mu_);
     soon_batch_.swap(core_->d_.soon);
   }
-  for (auto& callback : soon_batch_) std::move(callback)();
+  size_t next = 0;
+  while (next < soon_batch_.size() && !interrupted_) std::move(soon_batch_[next++])();
+  if (next < soon_batch_.size()) {
+    // Interrupted: what did not run goes back ahead of later additions.
+    std::lock_guard lock(core_->mu_);
+    auto& soon = core_->d_.soon;
+    soon.insert(soon.begin(), std::make_move_iterator(soon_batch_.begin() + next),
+                std::make_move_iterator(soon_batch_.end()));
+  }
   soon_batch_.clear();
 }
 
@@ -412,7 +475,9 @@ void EventLoop::run_task_phase() {
   }
   // A loop is never run re-entrantly (a nested run is refused), so the
   // member buffer is safe to iterate while tasks are polled.
-  for (TaskId id : ready_batch_) {
+  size_t next = 0;
+  while (next < ready_batch_.size() && !interrupted_) {
+    const TaskId id = ready_batch_[next++];
     std::unique_ptr<Task> task;
     {
       std::lock_guard lock(core_->mu_);
@@ -427,6 +492,12 @@ void EventLoop::run_task_phase() {
       std::lock_guard lock(core_->mu_);
       core_->d_.tasks.emplace(id, std::move(task));
     }
+  }
+  if (next < ready_batch_.size()) {
+    // Interrupted: the wakes not handled yet go back ahead of later ones.
+    std::lock_guard lock(core_->mu_);
+    auto& ready = core_->d_.ready_tasks;
+    ready.insert(ready.begin(), ready_batch_.begin() + next, ready_batch_.end());
   }
   ready_batch_.clear();
 }

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -29,6 +30,7 @@
 
 #include "runtime/function.h"
 #include "runtime/heap.h"
+#include "runtime/signal_wake.h"
 #include "runtime/task.h"
 #include "runtime/timer.h"
 
@@ -158,11 +160,14 @@ class EventLoop {
   const std::shared_ptr<SharedCore>& core() const { return core_; }
   int epoll_fd() const { return epoll_fd_; }
 
-  // Runs until no task is left, a stop is requested or epoll_wait fails.
+  // Runs until no task is left, a stop is requested, the run is interrupted
+  // or epoll_wait fails.
   void run();
-  // Runs until a stop is requested or epoll_wait fails, whatever the task count.
+  // Runs until a stop is requested, the run is interrupted or epoll_wait
+  // fails, whatever the task count.
   void run_until_stopped();
-  // One iteration; false only when epoll_wait failed with other than EINTR.
+  // One iteration; false when the run must end: epoll_wait failed with other
+  // than EINTR, or the run was interrupted (interrupt_current_run()).
   bool loop_iteration();
   // The epoll_wait timeout (ms) an iteration starting now would use: 0 with
   // ready work, the earliest deadline rounded down (at least 1 ms, capped at
@@ -171,6 +176,23 @@ class EventLoop {
 
   // True while this thread is inside run() or run_until_stopped() of any loop.
   static bool running_on_this_thread();
+
+  // Ends the run in progress on this thread as soon as the callback or task
+  // step now running returns. The iteration's callbacks and task wakes not
+  // run yet stay queued, first in line for the next run. False (and nothing
+  // happens) when no run is in progress on this thread.
+  static bool interrupt_current_run();
+  // Whether the last run of this loop ended through interrupt_current_run().
+  bool interrupted() const { return interrupted_; }
+
+  // While watched, the loop also waits on `wakeup`'s read end; when it fires,
+  // or epoll_wait is interrupted by a signal, the loop drains it and calls
+  // `check` on the loop thread, which may interrupt the run. The caller keeps
+  // `wakeup` alive until unwatch_signals(). Loop thread only, outside a run
+  // or from inside one.
+  using SignalCheck = std::function<void()>;
+  void watch_signals(SignalWakeup& wakeup, SignalCheck check);
+  void unwatch_signals();
 
   // Called on the loop thread right before it may block in epoll_wait (a
   // non-zero timeout). The embedding layer uses it to let go of anything it
@@ -182,6 +204,8 @@ class EventLoop {
   EventLoop(int epoll_fd, std::shared_ptr<SharedCore> core);
   void dispatch_fd_event(const epoll_event& ev);
   void dispatch_source_event(const epoll_event& ev);
+
+  void check_signals();
   void transfer_due_later(Instant now);
   void run_soon_phase();
   void run_timer_phase();
@@ -196,6 +220,10 @@ class EventLoop {
   std::vector<TaskId> ready_batch_;
   std::vector<OnceFunction> soon_batch_;
   std::vector<Waker> expired_;
+  // Set by interrupt_current_run(); cleared when a run starts.
+  bool interrupted_ = false;
+  SignalWakeup* signal_wakeup_ = nullptr;
+  SignalCheck signal_check_;
 };
 
 }  // namespace velkor

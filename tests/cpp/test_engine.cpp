@@ -33,6 +33,7 @@
 #include "runtime/instant.h"
 #include "runtime/loop.h"
 #include "runtime/panic.h"
+#include "runtime/signal_wake.h"
 #include "runtime/timer.h"
 
 using namespace velkor;
@@ -1014,6 +1015,97 @@ TEST(an_event_for_a_closed_connection_never_reaches_the_next_one) {
   third->abort();
   loop->loop_iteration();
   for (int fd : {a[1], b[1], c[1]}) ::close(fd);
+}
+
+// ---- interruption and signal wakeups -------------------------------------------------
+
+TEST(interrupted_run_keeps_what_it_did_not_reach_first_in_line) {
+  auto loop = new_loop();
+  auto core = loop->core();
+  ContextScope ctx(*loop);
+  std::vector<std::string> log;
+  auto logging_task = [&](std::string tag, bool interrupt) {
+    return task([&log, tag, interrupt](const Waker&) {
+      log.push_back(tag);
+      if (interrupt) EventLoop::interrupt_current_run();
+      return Poll::Ready;
+    });
+  };
+  CHECK(!EventLoop::interrupt_current_run());  // no run on this thread
+  core->push_soon([&] { log.push_back("a"); });
+  core->push_soon([&] {
+    log.push_back("b");
+    EventLoop::interrupt_current_run();
+    core->push_soon([&] { log.push_back("d"); });  // added during the batch
+  });
+  core->push_soon([&] { log.push_back("c"); });
+  core->spawn(logging_task("t1", false));
+  loop->run();
+  CHECK(loop->interrupted());
+  CHECK_EQ(log, (std::vector<std::string>{"a", "b"}));
+  CHECK_EQ(core->task_count(), size_t{1});
+
+  // The next run takes up where the interruption left off; here a task
+  // interrupts, and the task woken after it waits for a third run.
+  core->spawn(logging_task("t2", true));
+  core->spawn(logging_task("t3", false));
+  loop->run();
+  CHECK(loop->interrupted());
+  CHECK_EQ(log, (std::vector<std::string>{"a", "b", "c", "d", "t1", "t2"}));
+  loop->run();
+  CHECK(!loop->interrupted());
+  CHECK_EQ(log.back(), std::string("t3"));
+  CHECK_EQ(core->task_count(), size_t{0});
+}
+
+namespace {
+void ignore_signal(int) {}
+}
+
+// A parked task with a timer 30 s away: only the signal wakeup (or the
+// interrupted wait) can end the run early.
+TEST(signal_wakeup_ends_an_idle_wait_from_any_thread) {
+  for (bool through_eintr : {false, true}) {
+    auto loop = new_loop();
+    auto core = loop->core();
+    ContextScope ctx(*loop);
+    std::unique_ptr<SignalWakeup> wakeup;
+    CHECK_EQ(SignalWakeup::create(wakeup), 0);
+    int checks = 0;
+    loop->watch_signals(*wakeup, [&] {
+      ++checks;
+      EventLoop::interrupt_current_run();
+    });
+    Parked parked;
+    core->spawn(parked.make());
+    loop->loop_iteration();
+    core->add_timer(after(std::chrono::seconds(30)), parked.waker.clone(), false);
+
+    struct sigaction action{}, previous{};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: epoll_wait fails with EINTR
+    sigaction(SIGUSR1, &action, &previous);
+    const pthread_t loop_thread = pthread_self();
+    std::thread sender([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (through_eintr) {
+        pthread_kill(loop_thread, SIGUSR1);
+      } else {
+        wakeup->notify();  // what the handler does when the signal lands elsewhere
+      }
+    });
+    auto start = std::chrono::steady_clock::now();
+    loop->run();
+    double took = seconds_since(start);
+    sender.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    CHECK(took < 10.0);
+    CHECK(checks >= 1);
+    CHECK(loop->interrupted());
+    CHECK(!readable_now(wakeup->read_fd()));  // drained for the next wait
+    CHECK_EQ(core->task_count(), size_t{1});
+    loop->unwatch_signals();
+    parked.waker = Waker{};
+  }
 }
 
 // ---- main ------------------------------------------------------------------------------------
