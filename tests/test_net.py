@@ -6,6 +6,7 @@ figures (256 MiB each way, 1,000 connections of 100 round trips)."""
 
 import asyncio
 import errno
+import gc
 import hashlib
 import logging
 import os
@@ -541,6 +542,22 @@ def test_a_closed_connection_never_sees_the_next_ones_data(listening):
     outcome, got = velkor.run(main())
     assert outcome == errno.EBADF
     assert got == b"for the second"
+
+
+def test_a_pending_read_keeps_a_dropped_stream_open(listening):
+    peer = listening()
+
+    async def main():
+        # Nothing but the read refers to the stream once it is parked.
+        pending = velkor.spawn((await peer.connect()).read(10))
+        conn, _ = peer.sock.accept()
+        with conn:
+            await velkor.sleep(0.05)
+            gc.collect()
+            conn.sendall(b"still here")
+            return await pending
+
+    assert velkor.run(main()) == b"still here"
 
 
 # ---- the server ----------------------------------------------------------------------------

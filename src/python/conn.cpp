@@ -309,6 +309,9 @@ struct NetWait {
   Ref result;           // Drain: what the await gives
   bool parked = false;  // Drain: once parked, wait for the low-water mark
   bool done = false;
+  // The Python object that owns the connection or listener: dropping it
+  // aborts the socket, so a pending operation keeps it alive.
+  Ref owner;
 };
 
 PyObject* new_connection_object(std::shared_ptr<Connection> conn);
@@ -394,7 +397,8 @@ PyObject* wait_step(PyObject* self) {
 
 PyObject* wait_send(PyObject* self, PyObject*) { return send_result(wait_step(self)); }
 
-PyObject* new_wait(NetWait fields) {
+PyObject* new_wait(PyObject* owner, NetWait fields) {
+  fields.owner = Ref::borrow(owner);
   PyTypeObject* type = wait_type();
   return type ? new_object<NetWait>(type, std::move(fields)) : nullptr;
 }
@@ -443,7 +447,7 @@ PyObject* conn_read(PyObject* self, PyObject* arg) {
     PyErr_SetString(PyExc_ValueError, "read size must not be negative");
     return nullptr;
   }
-  return new_wait(NetWait{WaitOp::Read, shared_conn(self), nullptr, static_cast<size_t>(n)});
+  return new_wait(self, NetWait{WaitOp::Read, shared_conn(self), nullptr, static_cast<size_t>(n)});
 }
 
 // Sends what the kernel takes now and buffers the rest; 0 or -1 with an error.
@@ -464,7 +468,7 @@ int write_buffer(PyObject* self, PyObject* data, Py_ssize_t& length) {
 PyObject* conn_write(PyObject* self, PyObject* data) {
   Py_ssize_t length;
   if (write_buffer(self, data, length) < 0) return nullptr;
-  return new_wait(NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0,
+  return new_wait(self, NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0,
                           Ref::steal(PyLong_FromSsize_t(length))});
 }
 
@@ -475,11 +479,11 @@ PyObject* conn_send(PyObject* self, PyObject* data) {
 }
 
 PyObject* conn_drain(PyObject* self, PyObject*) {
-  return new_wait(NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0, Ref::borrow(Py_None)});
+  return new_wait(self, NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0, Ref::borrow(Py_None)});
 }
 
 PyObject* conn_wait_closed(PyObject* self, PyObject*) {
-  return new_wait(NetWait{WaitOp::Closed, shared_conn(self), nullptr});
+  return new_wait(self, NetWait{WaitOp::Closed, shared_conn(self), nullptr});
 }
 
 PyObject* conn_write_eof(PyObject* self, PyObject*) {
@@ -687,7 +691,7 @@ struct ListenerObject {
 Listener& listener_of(PyObject* self) { return *Box<ListenerObject>::of(self).listener; }
 
 PyObject* listener_accept(PyObject* self, PyObject*) {
-  return new_wait(NetWait{WaitOp::Accept, nullptr, Box<ListenerObject>::of(self).listener});
+  return new_wait(self, NetWait{WaitOp::Accept, nullptr, Box<ListenerObject>::of(self).listener});
 }
 
 // Connections accepted per readiness event before the loop moves on.
