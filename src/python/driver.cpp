@@ -1,6 +1,5 @@
 #include "python/driver.h"
 
-#include "python/future_waker.h"
 #include "python/types.h"
 #include "runtime/context.h"
 
@@ -65,10 +64,11 @@ Poll PyCoroWrapper::poll(const Waker& waker) {
   runtime::CurrentWakerScope waker_scope(waker);
   Attached attached;
   if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+  if (awaited_.still_pending()) return Poll::Pending;
   Ref out;
   StepEnd end = send_none(coro_.get(), out);
   if (end == StepEnd::Yielded) {
-    if (out.get() != Py_None) maybe_register_future_waker(out.get());
+    if (out.get() != Py_None && maybe_register_future_waker(out.get())) awaited_.remember(std::move(out));
     return Poll::Pending;
   }
   store_step_outcome(end, std::move(out), *result_);

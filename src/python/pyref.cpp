@@ -208,7 +208,7 @@ const Names& names() {
                  intern("throw"),        intern("add_done_callback"), intern("_loop"),
                  intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task"),
                  intern("_enter_task"),  intern("_leave_task"),   intern("_current_task"),
-                 intern("CancelledError")};
+                 intern("CancelledError"), intern("done")};
   }();
   return n;
 }

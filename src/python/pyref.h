@@ -162,6 +162,7 @@ struct Names {
   PyObject* leave_task;
   PyObject* current_task;
   PyObject* cancelled_error;
+  PyObject* done;
 };
 const Names& names();
 

@@ -16,7 +16,9 @@ namespace {
 
 // The future of a spawned task. Each step publishes the task object in the
 // asyncio bookkeeping, delivers a pending cancellation, and re-sends at once
-// when the coroutine yields None (a bare yield is not a suspension here).
+// when the coroutine yields None (a bare yield is not a suspension here). A
+// wake-up while the future it is parked on is not done, and no cancellation
+// is pending, leaves it parked.
 class SpawnedFuture final : public Task {
  public:
   SpawnedFuture(Ref coro, Ref task, Ref holder, std::shared_ptr<Completion> completion)
@@ -28,6 +30,7 @@ class SpawnedFuture final : public Task {
     runtime::CurrentWakerScope waker_scope(waker);
     Attached attached;
     if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+    if (stray_wake()) return Poll::Pending;
     if (task_) {
       RuntimeContext& ctx = runtime::current();
       if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
@@ -35,7 +38,7 @@ class SpawnedFuture final : public Task {
     SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
-    if (end == StepEnd::Yielded) maybe_register_future_waker(out.get());
+    if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) awaited_.remember(std::move(out));
     exit_task_step(task_.get(), holder_.get(), saved);
     if (end == StepEnd::Yielded) return Poll::Pending;
     finish(end, std::move(out));
@@ -43,6 +46,17 @@ class SpawnedFuture final : public Task {
   }
 
  private:
+  // A cancellation is delivered whatever the future's state; the coroutine
+  // then stops waiting for it.
+  bool stray_wake() {
+    if (!awaited_.remembered()) return false;
+    if (task_ && cancellation_requested(task_.get())) {
+      awaited_.forget();
+      return false;
+    }
+    return awaited_.still_pending();
+  }
+
   StepEnd step(Ref& out) {
     if (task_ && cancellation_requested(task_.get())) return deliver_cancellation(out);
     for (;;) {
@@ -72,6 +86,7 @@ class SpawnedFuture final : public Task {
     task_.reset();
     holder_.reset();
     cancel_waker_.reset();
+    awaited_.forget();
     done_ = true;
     completion_->finish();
   }
@@ -80,6 +95,7 @@ class SpawnedFuture final : public Task {
   Ref task_;
   Ref holder_;
   Ref cancel_waker_;
+  AwaitedFuture awaited_;
   std::shared_ptr<Completion> completion_;
   bool done_ = false;
 };
