@@ -3,6 +3,7 @@
 // state; all of that comes into being when Python code calls into it.
 #include "python/defer.h"
 #include "python/loop_full.h"
+#include "python/module_state.h"
 #include "python/pyref.h"
 #include "runtime/loop.h"
 #include "python/run.h"
@@ -89,12 +90,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_velkor",
     "",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module_state,
+    clear_module_state,
+    free_module_state,
 };
 
 }  // namespace

@@ -213,25 +213,4 @@ const Names& names() {
   return n;
 }
 
-PyObject* cached_module(const char* name) {
-  // A handful of names, each filled once and never released: a short
-  // association list under a mutex beats importing on every step.
-  static PyMutex mu;
-  static std::vector<std::pair<const char*, PyObject*>> modules;
-  PyMutex_Lock(&mu);
-  for (auto& [key, module] : modules) {
-    if (std::strcmp(key, name) == 0) {
-      PyMutex_Unlock(&mu);
-      return module;
-    }
-  }
-  PyMutex_Unlock(&mu);
-  PyObject* module = PyImport_ImportModule(name);  // outside the lock: runs Python
-  if (!module) return nullptr;
-  PyMutex_Lock(&mu);
-  modules.emplace_back(name, module);
-  PyMutex_Unlock(&mu);
-  return module;
-}
-
 }  // namespace velkor::py

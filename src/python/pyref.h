@@ -166,8 +166,4 @@ struct Names {
 };
 const Names& names();
 
-// The module `name` (borrowed): imported by the first successful call and
-// kept for the life of the process. Null with an error set on failure.
-PyObject* cached_module(const char* name);
-
 }  // namespace velkor::py

@@ -21,9 +21,11 @@ namespace {
 // is pending, leaves it parked.
 class SpawnedFuture final : public Task {
  public:
-  SpawnedFuture(Ref coro, Ref task, Ref holder, std::shared_ptr<Completion> completion)
-      : coro_(std::move(coro)), task_(std::move(task)), holder_(std::move(holder)),
-        completion_(std::move(completion)) {}
+  // `module` is the _velkor module of the spawning interpreter: its state
+  // names the modules that this task's steps call into.
+  SpawnedFuture(Ref module, Ref coro, Ref task, Ref holder, std::shared_ptr<Completion> completion)
+      : module_(std::move(module)), state_(module_state(module_.get())), coro_(std::move(coro)),
+        task_(std::move(task)), holder_(std::move(holder)), completion_(std::move(completion)) {}
 
   Poll poll(const Waker& waker) override {
     if (done_) return Poll::Ready;
@@ -35,11 +37,11 @@ class SpawnedFuture final : public Task {
       RuntimeContext& ctx = runtime::current();
       if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
-    SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
+    SavedBookkeeping saved = enter_task_step(state_, task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
     if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) awaited_.remember(std::move(out));
-    exit_task_step(task_.get(), holder_.get(), saved);
+    exit_task_step(state_, task_.get(), holder_.get(), saved);
     if (end == StepEnd::Yielded) return Poll::Pending;
     finish(end, std::move(out));
     return Poll::Ready;
@@ -69,7 +71,7 @@ class SpawnedFuture final : public Task {
   // (None included) suspends the step.
   StepEnd deliver_cancellation(Ref& out) {
     if (PyObject_SetAttr(task_.get(), names().must_cancel, Py_False) < 0) PyErr_Clear();
-    Ref cancelled = compat_attribute(names().cancelled_error);
+    Ref cancelled = compat_attribute(state_, names().cancelled_error);
     if (!cancelled) {
       raise_panic("CancelledError not found: velkor._compat.CancelledError is unavailable");
       out = Ref::steal(PyErr_GetRaisedException());
@@ -91,6 +93,8 @@ class SpawnedFuture final : public Task {
     completion_->finish();
   }
 
+  Ref module_;
+  ModuleState& state_;
   Ref coro_;
   Ref task_;
   Ref holder_;
@@ -132,7 +136,7 @@ PyTypeObject* spawned_task_iter_type() {
   return shared_type(g_iter_type, spec);
 }
 
-PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* spawn(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"coro", "task", nullptr};
   PyObject* coro;
   PyObject* task = Py_None;
@@ -143,13 +147,13 @@ PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
   PyTypeObject* handle_type = spawned_task_type();
   if (!handle_type) return nullptr;
   auto completion = std::make_shared<Completion>();
-  Ref holder = compat_attribute(names().current_task);
+  Ref holder = compat_attribute(module_state(module), names().current_task);
   return guarded([&]() -> PyObject* {
     RuntimeContext& ctx = runtime::current();
     Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));
     if (!handle) return nullptr;
     ctx.core->spawn(std::make_unique<SpawnedFuture>(
-        Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task), std::move(holder),
+        Ref::borrow(module), Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task), std::move(holder),
         completion));
     return handle.release();
   });
