@@ -2,6 +2,7 @@
 
 #include "python/types.h"
 #include "runtime/context.h"
+#include "runtime/panic.h"
 
 namespace velkor::py {
 
@@ -63,7 +64,7 @@ void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot) {
 Poll PyCoroWrapper::poll(const Waker& waker) {
   runtime::CurrentWakerScope waker_scope(waker);
   Attached attached;
-  if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+  if (!attached.ok()) throw Panic(kInterpreterFinalizing);  // ends the run, never idles
   if (awaited_.still_pending()) return Poll::Pending;
   Ref out;
   StepEnd end = send_none(coro_.get(), out);

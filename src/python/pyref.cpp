@@ -61,8 +61,9 @@ thread_local bool t_keep_attached = false;
 // The thread is attached only because a callback's lock was kept.
 thread_local bool t_kept = false;
 
-// Interpreter exit: once flagged, no thread the interpreter does not run
-// itself may attach. Running pool jobs are counted so the exit can wait.
+// Interpreter exit: once flagged, pool workers (threads the interpreter does
+// not run itself) start no more jobs. Running jobs are counted so the exit
+// can wait for them.
 struct ExitWatch {
   std::mutex mu;
   std::condition_variable jobs_done;
@@ -79,7 +80,8 @@ std::atomic<bool> g_interpreter_exiting{false};
 std::atomic<bool> g_exit_watched{false};
 
 // An atexit handler: runs before finalisation starts, while every thread
-// can still attach, and waits for the pool jobs already running.
+// can still attach, and waits for the pool jobs already running. Handlers
+// registered before the import run after it, and may still run loops.
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
   ExitWatch& w = exit_watch();
   {
@@ -98,7 +100,9 @@ PyMethodDef exit_hook = {"_velkor_exit_hook", on_interpreter_exit, METH_NOARGS, 
 
 }  // namespace
 
-bool interpreter_available() { return !g_interpreter_exiting.load() && !Py_IsFinalizing(); }
+bool interpreter_available() { return !Py_IsFinalizing(); }
+
+bool pool_closed_for_exit() { return g_interpreter_exiting.load(); }
 
 void watch_interpreter_exit() {
   PyInterpreterState* interp = PyInterpreterState_Get();

@@ -66,6 +66,12 @@ PyObject* run(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:run", const_cast<char**>(kwlist), &coro)) {
     return nullptr;
   }
+  if (Py_IsFinalizing()) {
+    // Only this thread could still run Python, and no step could attach.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "velkor.run() cannot start while the interpreter is finalizing");
+    return nullptr;
+  }
   if (EventLoop::running_on_this_thread()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "velkor.run() cannot be called from a running event loop");

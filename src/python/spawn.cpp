@@ -31,7 +31,7 @@ class SpawnedFuture final : public Task {
     if (done_) return Poll::Ready;
     runtime::CurrentWakerScope waker_scope(waker);
     Attached attached;
-    if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+    if (!attached.ok()) throw Panic(kInterpreterFinalizing);  // ends the run, never idles
     if (stray_wake()) return Poll::Pending;
     if (task_) {
       RuntimeContext& ctx = runtime::current();
