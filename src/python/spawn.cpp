@@ -24,8 +24,8 @@ class SpawnedFuture final : public Task {
   // `module` is the _velkor module of the spawning interpreter: its state
   // names the modules that this task's steps call into.
   SpawnedFuture(Ref module, Ref coro, Ref task, Ref holder, std::shared_ptr<Completion> completion)
-      : module_(std::move(module)), state_(module_state(module_.get())), coro_(std::move(coro)),
-        task_(std::move(task)), holder_(std::move(holder)), completion_(std::move(completion)) {}
+      : module_(std::move(module)), coro_(std::move(coro)), task_(std::move(task)),
+        holder_(std::move(holder)), completion_(std::move(completion)) {}
 
   Poll poll(const Waker& waker) override {
     if (done_) return Poll::Ready;
@@ -37,17 +37,19 @@ class SpawnedFuture final : public Task {
       RuntimeContext& ctx = runtime::current();
       if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
-    SavedBookkeeping saved = enter_task_step(state_, task_.get(), holder_.get());
+    SavedBookkeeping saved = enter_task_step(state(), task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
     if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) awaited_.remember(std::move(out));
-    exit_task_step(state_, task_.get(), holder_.get(), saved);
+    exit_task_step(state(), task_.get(), holder_.get(), saved);
     if (end == StepEnd::Yielded) return Poll::Pending;
     finish(end, std::move(out));
     return Poll::Ready;
   }
 
  private:
+  ModuleState& state() { return module_state(module_.get()); }
+
   // A cancellation is delivered whatever the future's state; the coroutine
   // then stops waiting for it.
   bool stray_wake() {
@@ -71,7 +73,7 @@ class SpawnedFuture final : public Task {
   // (None included) suspends the step.
   StepEnd deliver_cancellation(Ref& out) {
     if (PyObject_SetAttr(task_.get(), names().must_cancel, Py_False) < 0) PyErr_Clear();
-    Ref cancelled = compat_attribute(state_, names().cancelled_error);
+    Ref cancelled = compat_attribute(state(), names().cancelled_error);
     if (!cancelled) {
       raise_panic("CancelledError not found: velkor._compat.CancelledError is unavailable");
       out = Ref::steal(PyErr_GetRaisedException());
@@ -94,7 +96,6 @@ class SpawnedFuture final : public Task {
   }
 
   Ref module_;
-  ModuleState& state_;
   Ref coro_;
   Ref task_;
   Ref holder_;
