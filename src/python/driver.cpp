@@ -69,7 +69,9 @@ Poll PyCoroWrapper::poll(const Waker& waker) {
   Ref out;
   StepEnd end = send_none(coro_.get(), out);
   if (end == StepEnd::Yielded) {
-    if (out.get() != Py_None && maybe_register_future_waker(out.get())) awaited_.remember(std::move(out));
+    if (out.get() != Py_None && maybe_register_future_waker(out.get())) {
+      awaited_.remember(std::move(out));
+    }
     return Poll::Pending;
   }
   store_step_outcome(end, std::move(out), *result_);

@@ -40,7 +40,9 @@ class SpawnedFuture final : public Task {
     SavedBookkeeping saved = enter_task_step(state(), task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
-    if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) awaited_.remember(std::move(out));
+    if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) {
+      awaited_.remember(std::move(out));
+    }
     exit_task_step(state(), task_.get(), holder_.get(), saved);
     if (end == StepEnd::Yielded) return Poll::Pending;
     finish(end, std::move(out));
@@ -154,7 +156,8 @@ PyObject* spawn(PyObject* module, PyObject* args, PyObject* kwargs) {
     Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));
     if (!handle) return nullptr;
     ctx.core->spawn(std::make_unique<SpawnedFuture>(
-        Ref::borrow(module), Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task), std::move(holder),
+        Ref::borrow(module), Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task),
+        std::move(holder),
         completion));
     return handle.release();
   });

@@ -383,7 +383,9 @@ TEST(timer_wheel_stays_small_under_cancel_churn) {
   Waker w = Waker::for_task(loop->core(), 1);
   TimerWheel wheel;
   std::vector<std::shared_ptr<TimerHandle>> live;
-  for (uint32_t i = 0; i < 10; ++i) live.push_back(wheel.insert_cancellable(at_ms(500 + i), w.clone()));
+  for (uint32_t i = 0; i < 10; ++i) {
+    live.push_back(wheel.insert_cancellable(at_ms(500 + i), w.clone()));
+  }
   wheel.insert(at_ms(1), w.clone());  // an early entry keeps the cancelled ones off the root
   size_t largest = 0;
   for (uint32_t i = 0; i < 100000; ++i) {
@@ -422,7 +424,8 @@ TEST(core_cancel_timer_after_firing_or_closing_is_harmless) {
   loop->loop_iteration();
   CHECK_EQ(parked.polls, 2);
 
-  auto pending = core->add_cancellable_timer(after(std::chrono::hours(1)), parked.waker.clone(), true);
+  auto pending =
+      core->add_cancellable_timer(after(std::chrono::hours(1)), parked.waker.clone(), true);
   parked.waker = Waker{};
   loop.reset();  // closes the core
   CHECK(core->add_cancellable_timer(after(std::chrono::hours(1)), Waker{}, true) == nullptr);
