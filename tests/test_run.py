@@ -271,13 +271,19 @@ async def value():
     return 1
 
 class Late:
-    def __del__(self, run=_velkor.run, value=value, write=os.write):
+    def __del__(self, run=_velkor.run, value=value, write=os.write, loop=_velkor.PyEventLoop()):
         coro = value()
         try:
             run(coro)
         except RuntimeError as e:
             coro.close()
             write(1, f"late {e}".encode())
+        loop.call_soon(loop.stop, ())
+        try:
+            loop.run_forever()
+        except RuntimeError as e:
+            write(1, f"; {e}".encode())
+        loop.close()
 
 late = Late()
 '''
@@ -299,7 +305,8 @@ if "loop_thread" in globals():
     (RUN_AT_EXIT, "result 42"),
     (DEFER_AT_EXIT, "refused velkor.defer() cannot start a call: the interpreter is exiting"),
     (DEFER_QUEUED_BEFORE_EXIT, "queued the deferred call never ran: the interpreter was exiting"),
-    (RUN_WHILE_FINALIZING, "late velkor.run() cannot start while the interpreter is finalizing"),
+    (RUN_WHILE_FINALIZING, "late velkor.run() cannot start while the interpreter is finalizing; "
+                           "the event loop cannot run while the interpreter is finalizing"),
 ], ids=["run", "defer", "queued-defer", "finalizing"])
 def test_runs_from_exit_handlers_finish_or_fail_clearly(body, expected):
     script = EXIT_SCRIPT.format(body=body)

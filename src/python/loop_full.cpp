@@ -143,6 +143,12 @@ bool ensure_initialized(LoopObject& loop) {
 // ---- running ------------------------------------------------------------------
 
 bool check_can_run(LoopObject& loop) {
+  if (Py_IsFinalizing()) {
+    // No callback or step could attach: the run would never end.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the event loop cannot run while the interpreter is finalizing");
+    return false;
+  }
   if (loop.running->load()) {
     PyErr_SetString(PyExc_RuntimeError, "event loop already running");
     return false;
