@@ -401,37 +401,6 @@ TEST(timer_wheel_stays_small_under_cancel_churn) {
   CHECK_EQ(wheel.size(), size_t{0});
 }
 
-TEST(core_cancel_timer_after_firing_or_closing_is_harmless) {
-  auto loop = new_loop();
-  auto core = loop->core();
-  Parked parked;
-  ContextScope context(*loop);
-  core->spawn(parked.make());
-  loop->loop_iteration();
-  CHECK_EQ(parked.polls, 1);
-  // Two entries for the task, one withdrawn: only the other wakes it.
-  auto withdrawn = core->add_cancellable_timer(after(std::chrono::milliseconds(1)),
-                                               parked.waker.clone(), true);
-  auto kept = core->add_cancellable_timer(after(std::chrono::milliseconds(2)),
-                                          parked.waker.clone(), true);
-  CHECK(withdrawn && kept);
-  core->cancel_timer(*withdrawn);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  loop->loop_iteration();
-  CHECK_EQ(parked.polls, 2);
-  core->cancel_timer(*kept);  // already fired
-  core->cancel_timer(*withdrawn);
-  loop->loop_iteration();
-  CHECK_EQ(parked.polls, 2);
-
-  auto pending =
-      core->add_cancellable_timer(after(std::chrono::hours(1)), parked.waker.clone(), true);
-  parked.waker = Waker{};
-  loop.reset();  // closes the core
-  CHECK(core->add_cancellable_timer(after(std::chrono::hours(1)), Waker{}, true) == nullptr);
-  core->cancel_timer(*pending);
-}
-
 // ---- durations and instants --------------------------------------------------------
 
 TEST(duration_from_float_seconds) {
