@@ -1,6 +1,6 @@
 """Type stubs for the native runtime module `_velkor`."""
 
-from collections.abc import Awaitable, Callable, Coroutine, Sequence
+from collections.abc import Awaitable, Buffer, Callable, Coroutine, Sequence
 from os import PathLike
 from typing import Any, Generic, TypeVar, final
 
@@ -88,7 +88,7 @@ class PyTcpStream:
     """A connected TCP stream; its socket traffic runs on two threads of its own."""
 
     def read(self, size: int) -> Awaitable[bytes]: ...
-    def write(self, data: bytes | bytearray | Sequence[int]) -> Awaitable[int]: ...
+    def write(self, data: Buffer | Sequence[int]) -> Awaitable[int]: ...
     def close(self) -> None: ...
 
 @final

@@ -4,6 +4,7 @@
 #include "python/conn.h"
 #include "python/defer.h"
 #include "python/loop_full.h"
+#include "python/module_state.h"
 #include "python/pyref.h"
 #include "runtime/loop.h"
 #include "python/run.h"
@@ -113,12 +114,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_velkor",
     "",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module_state,
+    clear_module_state,
+    free_module_state,
 };
 
 }  // namespace

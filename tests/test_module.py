@@ -104,3 +104,53 @@ def test_only_the_init_symbol_is_exported():
                if line.split()[1:2] and line.split()[1] in "TDBRW"}
     assert "PyInit__velkor" in symbols
     assert symbols - {"PyInit__velkor", "_init", "_fini"} == set()
+
+
+SUBINTERPRETER_RUN = '''
+import sys
+sys.path[:0] = {paths!r}
+import asyncio, velkor
+
+seen = []
+
+async def child():
+    seen.append((velkor.current_task(), asyncio.current_task()))
+    async with velkor.timeout(30):  # needs velkor.current_task()
+        await velkor.sleep(0.001)
+    return "child"
+
+async def main():
+    task = velkor.spawn(child())
+    return await task, task
+
+result, task = velkor.run(main())
+assert result == "child"
+assert seen == [(task, task)], seen
+'''
+
+
+def test_each_interpreter_steps_its_tasks_with_its_own_modules():
+    # The main interpreter has stepped tasks first, so anything cached for
+    # the process would be its modules; a legacy subinterpreter's tasks must
+    # still be published in that subinterpreter's velkor and asyncio.
+    code = (
+        "import sys\n"
+        "sys.path[:0] = sys.argv[1:]\n"
+        "import _interpreters, asyncio, velkor\n"
+        "from velkor import _compat\n"
+        "async def main():\n"
+        "    return await velkor.spawn(velkor.sleep(0)), velkor.current_task()\n"
+        "assert velkor.run(main())[1] is not None\n"
+        "interp = _interpreters.create('legacy')\n"
+        "try:\n"
+        "    failure = _interpreters.exec(interp, sys.stdin.read())\n"
+        "finally:\n"
+        "    _interpreters.destroy(interp)\n"
+        "assert failure is None, failure.formatted\n"
+        "assert _compat.current_holder() == [None]\n"
+        "assert velkor.run(main())[1] is not None\n"
+        "print('ok')\n")
+    paths = [str(Path(__file__).resolve().parent.parent), os.path.dirname(_velkor.__file__)]
+    out = subprocess.run([sys.executable, "-c", code, *paths], capture_output=True, text=True,
+                         input=SUBINTERPRETER_RUN.format(paths=paths), timeout=60)
+    assert out.stdout.strip() == "ok", out.stderr

@@ -2,6 +2,8 @@
 
 import asyncio
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -197,3 +199,118 @@ def test_loop_creation_failure_raises_runtime_error():
         for fd in held:
             os.close(fd)
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+# Exit-time scripts: each registers its atexit handler before _velkor is
+# imported, so the handler runs after the module's own exit hook.
+RUN_AT_EXIT = '''
+def at_exit():
+    async def child():
+        await _velkor.sleep(0.01)
+        return 2
+
+    async def main():
+        return await _velkor._spawn(child()) + 40
+
+    print("result", _velkor.run(main()))
+'''
+
+DEFER_AT_EXIT = '''
+def at_exit():
+    async def main():
+        return await _velkor.defer(abs, -3)
+
+    try:
+        _velkor.run(main())
+    except RuntimeError as e:
+        print("refused", e)
+'''
+
+# Four calls keep the pool busy through the exit hook; the fifth is still
+# queued when the hook closes the pool to new calls.
+DEFER_QUEUED_BEFORE_EXIT = '''
+outcome = []
+ended = threading.Event()
+
+def at_exit():
+    ended.wait(20)
+    print("queued", *outcome)
+
+def busy():
+    started.release()
+    time.sleep(1.0)
+
+async def main():
+    handles = [_velkor.defer(busy) for _ in range(4)]
+    late = _velkor.defer(abs, -5)
+    for handle in handles:
+        await handle
+    try:
+        outcome.append(await late)
+    except RuntimeError as e:
+        outcome.append(e)
+
+def loop_thread():
+    try:
+        _velkor.run(main())
+    finally:
+        ended.set()
+
+started = threading.Semaphore(0)
+'''
+
+# A finaliser that runs while the interpreter finalises, after every exit
+# handler: no step could attach any more, so run() refuses to start.
+RUN_WHILE_FINALIZING = '''
+import _velkor
+
+def at_exit():
+    pass
+
+async def value():
+    return 1
+
+class Late:
+    def __del__(self, run=_velkor.run, value=value, write=os.write, loop=_velkor.PyEventLoop()):
+        coro = value()
+        try:
+            run(coro)
+        except RuntimeError as e:
+            coro.close()
+            write(1, f"late {e}".encode())
+        loop.call_soon(loop.stop, ())
+        try:
+            loop.run_forever()
+        except RuntimeError as e:
+            write(1, f"; {e}".encode())
+        loop.close()
+
+late = Late()
+'''
+
+EXIT_SCRIPT = '''
+import atexit, os, sys, threading, time
+sys.path[:0] = sys.argv[1:]
+{body}
+atexit.register(at_exit)
+import _velkor
+if "loop_thread" in globals():
+    threading.Thread(target=loop_thread, daemon=True).start()
+    for _ in range(4):
+        started.acquire()
+'''
+
+
+@pytest.mark.parametrize("body, expected", [
+    (RUN_AT_EXIT, "result 42"),
+    (DEFER_AT_EXIT, "refused velkor.defer() cannot start a call: the interpreter is exiting"),
+    (DEFER_QUEUED_BEFORE_EXIT, "queued the deferred call never ran: the interpreter was exiting"),
+    (RUN_WHILE_FINALIZING, "late velkor.run() cannot start while the interpreter is finalizing; "
+                           "the event loop cannot run while the interpreter is finalizing"),
+], ids=["run", "defer", "queued-defer", "finalizing"])
+def test_runs_from_exit_handlers_finish_or_fail_clearly(body, expected):
+    script = EXIT_SCRIPT.format(body=body)
+    out = subprocess.run([sys.executable, "-c", script, os.path.dirname(_velkor.__file__)],
+                         capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == expected, out.stderr
+    assert out.returncode == 0, out.stderr

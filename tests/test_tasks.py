@@ -9,6 +9,7 @@ import types
 import pytest
 
 import _velkor
+import velkor
 from velkor import _compat
 
 
@@ -346,7 +347,69 @@ class TestCancellation:
         assert run(main()) == "handled"
 
 
+@pytest.fixture
+def asyncio_thread():
+    """An asyncio loop running on a thread of its own."""
+    other = asyncio.new_event_loop()
+    thread = threading.Thread(target=other.run_forever)
+    thread.start()
+    try:
+        yield other
+    finally:
+        other.call_soon_threadsafe(other.stop)
+        thread.join()
+        other.close()
+
+
+async def stray_timer_then_future(fut):
+    # A sleep stepped by hand parks a timer for this task and is then left
+    # alone: its wake-up arrives while the task waits for the future.
+    stray = _velkor.sleep(0.05).__await__()
+    assert stray.send(None) == ()
+    return await fut
+
+
+async def limit_ends_a_sleep_then_future(fut):
+    try:
+        async with velkor.timeout(0.05):
+            await velkor.sleep(0.3)
+    except TimeoutError:
+        pass
+    return await fut
+
+
 class TestFutureWakeups:
+    @pytest.mark.parametrize("runner, waits", [
+        (_velkor.run, stray_timer_then_future),
+        (velkor.run, stray_timer_then_future),
+        (velkor.run, limit_ends_a_sleep_then_future),
+    ])
+    def test_a_stray_wake_leaves_the_task_parked_on_its_future(self, asyncio_thread, runner,
+                                                               waits):
+        fut = asyncio_thread.create_future()
+        asyncio_thread.call_soon_threadsafe(asyncio_thread.call_later, 0.3, fut.set_result, "late")
+        start = time.monotonic()
+        assert runner(waits(fut)) == "late"
+        assert time.monotonic() - start >= 0.25
+
+    def test_a_cancel_reaches_a_task_parked_on_an_unfinished_future(self, asyncio_thread):
+        fut = asyncio_thread.create_future()
+
+        async def waiter():
+            try:
+                await fut
+            except velkor.CancelledError:
+                return "cancelled"
+
+        async def main():
+            task = velkor.spawn(waiter())
+            await velkor.sleep(0.02)
+            task.cancel()
+            return await task
+
+        assert velkor.run(main()) == "cancelled"
+        assert not fut.done()
+
     def test_asyncio_future_completed_from_another_thread(self):
         other = asyncio.new_event_loop()
         ready = threading.Event()

@@ -1,6 +1,7 @@
 """TCP streams of the native module against loopback peers: reading, writing,
 closing, connecting, the bind check, argument conversion, and load."""
 
+import array
 import errno
 import hashlib
 import os
@@ -465,6 +466,22 @@ class TestConversions:
 
             assert _velkor.run(main()) == [1, 2, 1, 1]
         assert server.results == [b"ABCDE"]
+
+    def test_write_sends_the_memory_of_buffer_objects(self):
+        # Items wider than a byte, signed items and strided views: the bytes
+        # sent are the object's memory in C order, never one byte per item.
+        data = [array.array("H", [1, 2, 0x0102]), array.array("b", [-1, 0, 127]),
+                array.array("d", [1.5]), memoryview(b"abcdef")[::2],
+                memoryview(array.array("i", [7, -7, 9]))[::-2]]
+        expected = [memoryview(d).tobytes() for d in data]
+
+        with ThreadServer(recv_all) as server:
+            async def main():
+                stream = connect(server.port)
+                return [await stream.write(d) for d in data]
+
+            assert _velkor.run(main()) == [len(e) for e in expected]
+        assert server.results == [b"".join(expected)]
 
 
 class TestLoad:

@@ -35,8 +35,8 @@ void discard(PyObject* result) {
 }
 
 // Calls _asyncio.<func>(loop, task), discarding the outcome.
-void call_asyncio(PyObject* func, PyObject* loop, PyObject* task) {
-  PyObject* module = cached_module("_asyncio");
+void call_asyncio(ModuleState& state, PyObject* func, PyObject* loop, PyObject* task) {
+  PyObject* module = asyncio_module(state);
   if (!module) {
     PyErr_Clear();
     return;
@@ -47,8 +47,8 @@ void call_asyncio(PyObject* func, PyObject* loop, PyObject* task) {
 
 }  // namespace
 
-Ref compat_attribute(PyObject* name) {
-  PyObject* module = cached_module("velkor._compat");
+Ref compat_attribute(ModuleState& state, PyObject* name) {
+  PyObject* module = compat_module(state);
   if (!module) {
     PyErr_Clear();
     return Ref();
@@ -58,7 +58,7 @@ Ref compat_attribute(PyObject* name) {
   return value;
 }
 
-SavedBookkeeping enter_task_step(PyObject* task, PyObject* holder) {
+SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder) {
   SavedBookkeeping saved;
   if (holder) saved.previous_current = Ref::steal(PyObject_GetItem(holder, zero()));
   if (!saved.previous_current) PyErr_Clear();
@@ -72,12 +72,13 @@ SavedBookkeeping enter_task_step(PyObject* task, PyObject* holder) {
     if (Ref loop = task_loop(task)) {
       if (PyObject_SetAttr(loop.get(), names().running_task, task) < 0) PyErr_Clear();
     }
-    if (Ref loop = task_loop(task)) call_asyncio(names().enter_task, loop.get(), task);
+    if (Ref loop = task_loop(task)) call_asyncio(state, names().enter_task, loop.get(), task);
   }
   return saved;
 }
 
-void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved) {
+void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder,
+                    SavedBookkeeping& saved) {
   auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
   if (holder && PyObject_SetItem(holder, zero(), or_none(saved.previous_current)) < 0) PyErr_Clear();
   if (task) {
@@ -86,7 +87,7 @@ void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved) {
         PyErr_Clear();
       }
     }
-    if (Ref loop = task_loop(task)) call_asyncio(names().leave_task, loop.get(), task);
+    if (Ref loop = task_loop(task)) call_asyncio(state, names().leave_task, loop.get(), task);
   }
 }
 

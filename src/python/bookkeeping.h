@@ -6,6 +6,7 @@
 // effort: every failure is discarded and the step goes on.
 #include <memory>
 
+#include "python/module_state.h"
 #include "python/pyref.h"
 #include "runtime/loop.h"
 
@@ -17,10 +18,11 @@ struct SavedBookkeeping {
   Ref previous_running;
 };
 
-// Publishes `task` (may be null) in `holder` (may be null), its loop and asyncio.
-SavedBookkeeping enter_task_step(PyObject* task, PyObject* holder);
+// Publishes `task` (may be null) in `holder` (may be null), its loop and the
+// `_asyncio` of the interpreter whose module state is `state`.
+SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder);
 // Restores what enter_task_step() replaced, then leaves the task in asyncio.
-void exit_task_step(PyObject* task, PyObject* holder, SavedBookkeeping& saved);
+void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder, SavedBookkeeping& saved);
 
 // True when task._must_cancel is strictly true (True, or a numpy bool that is
 // true); a missing attribute or any other value counts as false.
@@ -31,7 +33,8 @@ bool cancellation_requested(PyObject* task);
 void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
                           Ref& callback);
 
-// velkor._compat.<name> (an interned name), or a null Ref with the error cleared.
-Ref compat_attribute(PyObject* name);
+// velkor._compat.<name> (an interned name) of that interpreter, or a null
+// Ref with the error cleared.
+Ref compat_attribute(ModuleState& state, PyObject* name);
 
 }  // namespace velkor::py

@@ -22,6 +22,14 @@ void Completion::finish() {
   for (Waker& w : waiters) std::move(w).wake();
 }
 
+void Completion::abandon() {
+  {
+    std::lock_guard lock(mu_);
+    abandoned_ = true;
+  }
+  finish();
+}
+
 bool Completion::finished() {
   std::lock_guard lock(mu_);
   return finished_;
@@ -47,12 +55,18 @@ std::nullptr_t raise_cleared() {
   PyErr_SetString(PyExc_RuntimeError, "the task handle was cleared by the garbage collector");
   return nullptr;
 }
+
+std::nullptr_t raise_abandoned() {
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the deferred call never ran: the interpreter was exiting");
+  return nullptr;
+}
 }  // namespace
 
 PyObject* Completion::poll_await(bool& iter_done) {
   auto deliver = [&](Outcome copy) -> PyObject* {
     iter_done = true;
-    return finish_await(std::move(copy));
+    return abandoned_ ? raise_abandoned() : finish_await(std::move(copy));
   };
   {
     std::lock_guard lock(mu_);

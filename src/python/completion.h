@@ -24,6 +24,9 @@ class Completion {
   void set_outcome(Outcome outcome);
   // Marks the outcome as deliverable and wakes every parked awaiter.
   void finish();
+  // Finishes without an outcome because the producer will never run (needs
+  // no interpreter): every await raises RuntimeError saying so.
+  void abandon();
 
   // Awaiter side: one poll of a handle iterator (StopIteration with the
   // value, the exception, or () after parking the current task).
@@ -38,6 +41,7 @@ class Completion {
   std::mutex mu_;
   Outcome outcome_;
   bool finished_ = false;
+  bool abandoned_ = false;
   std::vector<Waker> waiters_;
 };
 

@@ -79,9 +79,9 @@ Ref errno_exception(int err) {
 
 std::nullptr_t raise_gaierror(int code, int sys_err) {
   if (code == EAI_SYSTEM) return raise_errno(sys_err);
-  PyObject* socket_module = cached_module("socket");
+  Ref socket_module = import_module("socket");
   if (!socket_module) return nullptr;
-  Ref type = Ref::steal(PyObject_GetAttrString(socket_module, "gaierror"));
+  Ref type = Ref::steal(PyObject_GetAttrString(socket_module.get(), "gaierror"));
   if (!type) return nullptr;
   Ref exc = Ref::steal(PyObject_CallFunction(type.get(), "is", code, ::gai_strerror(code)));
   if (exc) PyErr_SetObject(type.get(), exc.get());

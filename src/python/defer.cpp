@@ -45,11 +45,12 @@ struct PoolCall {
   void operator()() {
     WorkerJob job;
     if (!job.ok()) {
-      // The interpreter is finalising: leak the references rather than touch
-      // objects that may already be gone.
+      // The interpreter is exiting: leak the references rather than touch
+      // objects that may already be gone, and tell the awaiters.
       func.release();
       args.release();
       callback.release();
+      completion->abandon();
       return;
     }
     Ref value = Ref::steal(PyObject_Call(func.get(), args.get(), nullptr));
@@ -131,6 +132,11 @@ PyObject* defer(PyObject*, PyObject* args, PyObject* kwargs) {
                                                const_cast<char**>(kwlist), &callback)) {
       return nullptr;
     }
+  }
+  if (pool_closed_for_exit()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "velkor.defer() cannot start a call: the interpreter is exiting");
+    return nullptr;
   }
   PyTypeObject* handle_type = task_handle_type();
   if (!handle_type) return nullptr;

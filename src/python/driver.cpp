@@ -1,8 +1,8 @@
 #include "python/driver.h"
 
-#include "python/future_waker.h"
 #include "python/types.h"
 #include "runtime/context.h"
+#include "runtime/panic.h"
 
 namespace velkor::py {
 
@@ -64,11 +64,14 @@ void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot) {
 Poll PyCoroWrapper::poll(const Waker& waker) {
   runtime::CurrentWakerScope waker_scope(waker);
   Attached attached;
-  if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+  if (!attached.ok()) throw Panic(kInterpreterFinalizing);  // ends the run, never idles
+  if (awaited_.still_pending()) return Poll::Pending;
   Ref out;
   StepEnd end = send_none(coro_.get(), out);
   if (end == StepEnd::Yielded) {
-    if (out.get() != Py_None) maybe_register_future_waker(out.get());
+    if (out.get() != Py_None && maybe_register_future_waker(out.get())) {
+      awaited_.remember(std::move(out));
+    }
     return Poll::Pending;
   }
   store_step_outcome(end, std::move(out), *result_);

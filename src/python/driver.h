@@ -4,6 +4,7 @@
 // of the step. Called attached to the interpreter.
 #include <memory>
 
+#include "python/future_waker.h"
 #include "python/pyref.h"
 #include "python/slots.h"
 #include "runtime/task.h"
@@ -29,7 +30,8 @@ void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot);
 // The task behind run()'s coroutine and a loop object's run_until_complete():
 // each poll sends None once; a yielded object other than None is offered the
 // future wake-up; the outcome goes to `result`, which the caller reads after
-// the run. No bookkeeping, no cancellation, no re-send on a None yield.
+// the run. No bookkeeping, no cancellation, no re-send on a None yield. A
+// wake-up while the future it is parked on is not done leaves it parked.
 class PyCoroWrapper final : public Task {
  public:
   PyCoroWrapper(Ref coro, std::shared_ptr<ResultSlot> result)
@@ -40,6 +42,7 @@ class PyCoroWrapper final : public Task {
  private:
   Ref coro_;
   std::shared_ptr<ResultSlot> result_;
+  AwaitedFuture awaited_;
 };
 
 // run_until_complete() drives its coroutine with the same protocol.

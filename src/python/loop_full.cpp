@@ -221,7 +221,16 @@ bool ensure_initialized(LoopObject& loop) {
 
 // ---- running ------------------------------------------------------------------
 
+// No callback or step could attach during finalization: a run would never end.
+bool refuse_when_finalizing() {
+  if (!Py_IsFinalizing()) return false;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the event loop cannot run while the interpreter is finalizing");
+  return true;
+}
+
 bool check_can_run(LoopObject& loop) {
+  if (refuse_when_finalizing()) return false;
   if (loop.running->load()) {
     PyErr_SetString(PyExc_RuntimeError, "event loop already running");
     return false;
@@ -237,6 +246,7 @@ bool check_can_run(LoopObject& loop) {
 // flag are one step, so of two threads starting a run at once only one gets
 // through; the other sees "already running". run_engine() gives it up.
 bool claim_run(LoopObject& loop) {
+  if (refuse_when_finalizing()) return false;
   bool idle = false;
   if (!loop.running->compare_exchange_strong(idle, true)) {
     PyErr_SetString(PyExc_RuntimeError, "event loop already running");
@@ -572,9 +582,9 @@ PyObject* loop_remove_writer(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // __weakref__, as on Python classes: the object's first weak reference, or None.
 PyObject* loop_get_weakref(PyObject* self, void*) {
-  PyObject* weakref = cached_module("_weakref");
+  Ref weakref = import_module("_weakref");
   if (!weakref) return nullptr;
-  Ref refs = Ref::steal(PyObject_CallMethod(weakref, "getweakrefs", "O", self));
+  Ref refs = Ref::steal(PyObject_CallMethod(weakref.get(), "getweakrefs", "O", self));
   if (!refs) return nullptr;
   PyObject* first = PyList_GET_SIZE(refs.get()) > 0 ? PyList_GET_ITEM(refs.get(), 0) : Py_None;
   return Py_NewRef(first);

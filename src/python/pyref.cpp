@@ -78,8 +78,8 @@ int64_t monotonic_ns() {
 // sys.getswitchinterval() in nanoseconds; the default 5 ms if it cannot be read.
 int64_t switch_interval_ns() {
   constexpr int64_t kDefault = 5'000'000;
-  PyObject* sys = cached_module("sys");
-  Ref seconds = sys ? Ref::steal(PyObject_CallMethod(sys, "getswitchinterval", nullptr)) : Ref();
+  Ref sys = import_module("sys");
+  Ref seconds = sys ? Ref::steal(PyObject_CallMethod(sys.get(), "getswitchinterval", nullptr)) : Ref();
   double value = seconds ? PyFloat_AsDouble(seconds.get()) : -1.0;
   if (PyErr_Occurred()) PyErr_Clear();
   if (!(value > 0.0)) return kDefault;
@@ -100,8 +100,11 @@ bool may_keep_lock(bool kept_already) {
   if (!t_keep_attached || !interpreter_available()) return false;
   t_keeps_unchecked = 0;
   return monotonic_ns() - t_held_since_ns < t_hold_limit_ns;
-}// Interpreter exit: once flagged, no thread the interpreter does not run
-// itself may attach. Running pool jobs are counted so the exit can wait.
+}
+
+// Interpreter exit: once flagged, pool workers (threads the interpreter does
+// not run itself) start no more jobs. Running jobs are counted so the exit
+// can wait for them.
 struct ExitWatch {
   std::mutex mu;
   std::condition_variable jobs_done;
@@ -118,7 +121,8 @@ std::atomic<bool> g_interpreter_exiting{false};
 std::atomic<bool> g_exit_watched{false};
 
 // An atexit handler: runs before finalisation starts, while every thread
-// can still attach, and waits for the pool jobs already running.
+// can still attach, and waits for the pool jobs already running. Handlers
+// registered before the import run after it, and may still run loops.
 PyObject* on_interpreter_exit(PyObject*, PyObject*) {
   ExitWatch& w = exit_watch();
   {
@@ -137,7 +141,9 @@ PyMethodDef exit_hook = {"_velkor_exit_hook", on_interpreter_exit, METH_NOARGS, 
 
 }  // namespace
 
-bool interpreter_available() { return !g_interpreter_exiting.load() && !Py_IsFinalizing(); }
+bool interpreter_available() { return !Py_IsFinalizing(); }
+
+bool pool_closed_for_exit() { return g_interpreter_exiting.load(); }
 
 void watch_interpreter_exit() {
   PyInterpreterState* interp = PyInterpreterState_Get();
@@ -260,30 +266,9 @@ const Names& names() {
                  intern("throw"),        intern("add_done_callback"), intern("_loop"),
                  intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task"),
                  intern("_enter_task"),  intern("_leave_task"),   intern("_current_task"),
-                 intern("CancelledError"), intern("_context")};
+                 intern("CancelledError"), intern("_context"), intern("done")};
   }();
   return n;
-}
-
-PyObject* cached_module(const char* name) {
-  // A handful of names, each filled once and never released: a short
-  // association list under a mutex beats importing on every step.
-  static PyMutex mu;
-  static std::vector<std::pair<const char*, PyObject*>> modules;
-  PyMutex_Lock(&mu);
-  for (auto& [key, module] : modules) {
-    if (std::strcmp(key, name) == 0) {
-      PyMutex_Unlock(&mu);
-      return module;
-    }
-  }
-  PyMutex_Unlock(&mu);
-  PyObject* module = PyImport_ImportModule(name);  // outside the lock: runs Python
-  if (!module) return nullptr;
-  PyMutex_Lock(&mu);
-  modules.emplace_back(name, module);
-  PyMutex_Unlock(&mu);
-  return module;
 }
 
 }  // namespace velkor::py

@@ -19,12 +19,15 @@ namespace velkor::py {
 
 inline bool thread_is_attached() { return PyThreadState_GetUnchecked() != nullptr; }
 
-// False once the interpreter has begun to exit (its atexit handlers ran, or it
-// is finalising). Threads the interpreter does not know about (pool workers)
-// and loop threads between steps must not attach from then on: attaching to a
-// finalised runtime is fatal.
+// False once the interpreter is finalising: from then on only the thread that
+// finalises may run Python, and a loop thread between steps must not attach.
+// (atexit handlers run before that, so a run started in one works.)
 bool interpreter_available();
-// Arms interpreter_available() for the main interpreter (called at import).
+// True once the module's own exit hook has run (an atexit handler registered
+// at import): pool workers then start no more calls, because nothing would
+// wait for them before finalisation.
+bool pool_closed_for_exit();
+// Registers that exit hook for the main interpreter (called at import).
 void watch_interpreter_exit();
 
 // Releases one reference now when attached, otherwise queues it.
@@ -85,8 +88,8 @@ class Unlocked {
 // state an enclosing Unlocked set aside (the loop thread between steps), with
 // a pool worker's own state, or through the GIL-state API otherwise. Nothing
 // happens when the thread is attached already. The queue of deferred releases
-// is drained on entry. `ok()` is false once the interpreter has begun to
-// exit: the caller must then not touch Python objects.
+// is drained on entry. `ok()` is false once the interpreter is finalising:
+// the caller must then not touch Python objects.
 class Attached {
  public:
   Attached();
@@ -165,11 +168,12 @@ struct Names {
   PyObject* current_task;
   PyObject* cancelled_error;
   PyObject* context;
+  PyObject* done;
 };
 const Names& names();
 
-// The module `name` (borrowed): imported by the first successful call and
-// kept for the life of the process. Null with an error set on failure.
-PyObject* cached_module(const char* name);
+// The module `name` of the calling interpreter, as a new reference: after
+// its first import, a lookup in sys.modules. Null with an error set on failure.
+inline Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
 }  // namespace velkor::py

@@ -63,6 +63,12 @@ RunFailure drive_detached(std::unique_ptr<Task> main_task, SignalWatch* signals)
 // signal handlers as signals arrive (on the main thread), and a handler that
 // raises ends the run with its exception.
 PyObject* run_coroutine(PyObject* coro, bool wake_for_signals) {
+  if (Py_IsFinalizing()) {
+    // Only this thread could still run Python, and no step could attach.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "velkor.run() cannot start while the interpreter is finalizing");
+    return nullptr;
+  }
   if (EventLoop::running_on_this_thread()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "velkor.run() cannot be called from a running event loop");

@@ -16,9 +16,9 @@ void run_pending_signal_handlers() {
 // signal.set_wakeup_fd(fd, **kwargs); a new reference to the previous
 // descriptor, or null with an error set.
 Ref set_wakeup_fd(PyObject* fd, bool warn_on_full_buffer) {
-  PyObject* signal_module = cached_module("signal");
+  Ref signal_module = import_module("signal");
   if (!signal_module) return Ref();
-  Ref setter = Ref::steal(PyObject_GetAttrString(signal_module, "set_wakeup_fd"));
+  Ref setter = Ref::steal(PyObject_GetAttrString(signal_module.get(), "set_wakeup_fd"));
   if (!setter) return Ref();
   Ref args = Ref::steal(PyTuple_Pack(1, fd));
   Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "warn_on_full_buffer",

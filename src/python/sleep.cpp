@@ -14,9 +14,22 @@ struct SleepAwaitable {
   Instant deadline;
 };
 
+// While parked, the iterator keeps the handle of its timer entry, so that a
+// sleep that ends early (its task cancelled, the iterator dropped) or re-parks
+// withdraws the entry instead of leaving it in the heap until its deadline.
 struct SleepIter {
   Instant deadline;
   bool done = false;
+  std::shared_ptr<SharedCore> core;
+  std::shared_ptr<TimerHandle> timer;
+
+  ~SleepIter() { withdraw_timer(); }
+
+  void withdraw_timer() {
+    if (timer) core->cancel_timer(*timer);
+    timer.reset();
+    core.reset();
+  }
 };
 
 PyObject* g_awaitable_type = nullptr;
@@ -57,7 +70,7 @@ PyObject* awaitable_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* awaitable_await(PyObject* self) {
   PyTypeObject* type = iter_type();
   if (!type) return nullptr;
-  return new_object<SleepIter>(type, Box<SleepAwaitable>::of(self).deadline, false);
+  return new_object<SleepIter>(type, Box<SleepAwaitable>::of(self).deadline);
 }
 
 // One step: StopIteration once the deadline has passed, otherwise park the
@@ -67,12 +80,15 @@ PyObject* iter_step(PyObject* self) {
   if (it.done) return nullptr;
   if (Instant::now() >= it.deadline) {
     it.done = true;
+    it.withdraw_timer();  // woken by something else right at the deadline
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
     RuntimeContext& ctx = runtime::current();
     if (Waker waker = std::move(ctx.current_waker)) {
-      ctx.core->add_timer(it.deadline, std::move(waker), /*signal=*/true);
+      it.withdraw_timer();  // a task woken early parks again with one entry
+      it.timer = ctx.core->add_cancellable_timer(it.deadline, std::move(waker), /*signal=*/true);
+      if (it.timer) it.core = ctx.core;
     }
     return pending_marker();
   });

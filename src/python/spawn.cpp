@@ -17,29 +17,37 @@ namespace {
 // The future of a spawned task. Each step runs inside the task object's
 // contextvars context, publishes the task object in the asyncio bookkeeping,
 // delivers a pending cancellation, and re-sends at once when the coroutine
-// yields None (a bare yield is not a suspension here).
+// yields None (a bare yield is not a suspension here). A wake-up while the
+// future it is parked on is not done, and no cancellation is pending, leaves
+// it parked.
 class SpawnedFuture final : public Task {
  public:
-  SpawnedFuture(Ref coro, Ref task, Ref holder, Ref context,
+  // `module` is the _velkor module of the spawning interpreter: its state
+  // names the modules that this task's steps call into.
+  SpawnedFuture(Ref module, Ref coro, Ref task, Ref holder, Ref context,
                 std::shared_ptr<Completion> completion)
-      : coro_(std::move(coro)), task_(std::move(task)), holder_(std::move(holder)),
-        context_(std::move(context)), completion_(std::move(completion)) {}
+      : module_(std::move(module)), coro_(std::move(coro)), task_(std::move(task)),
+        holder_(std::move(holder)), context_(std::move(context)),
+        completion_(std::move(completion)) {}
 
   Poll poll(const Waker& waker) override {
     if (done_) return Poll::Ready;
     runtime::CurrentWakerScope waker_scope(waker);
     Attached attached;
-    if (!attached.ok()) return Poll::Pending;  // finalising: leave it parked
+    if (!attached.ok()) throw Panic(kInterpreterFinalizing);  // ends the run, never idles
+    if (stray_wake()) return Poll::Pending;
     if (task_) {
       RuntimeContext& ctx = runtime::current();
       if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
     enter_context();
-    SavedBookkeeping saved = enter_task_step(task_.get(), holder_.get());
+    SavedBookkeeping saved = enter_task_step(state(), task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
-    if (end == StepEnd::Yielded) maybe_register_future_waker(out.get());
-    exit_task_step(task_.get(), holder_.get(), saved);
+    if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) {
+      awaited_.remember(std::move(out));
+    }
+    exit_task_step(state(), task_.get(), holder_.get(), saved);
     exit_context();
     if (end == StepEnd::Yielded) return Poll::Pending;
     finish(end, std::move(out));
@@ -47,13 +55,26 @@ class SpawnedFuture final : public Task {
   }
 
   int traverse(const Visitor& visit) const override {
-    for (const Ref* held : {&coro_, &task_, &holder_, &cancel_waker_}) {
+    for (const Ref* held : {&coro_, &task_, &holder_, &context_, &cancel_waker_}) {
       if (int r = visit(held->get())) return r;
     }
     return 0;
   }
 
  private:
+  ModuleState& state() { return module_state(module_.get()); }
+
+  // A cancellation is delivered whatever the future's state; the coroutine
+  // then stops waiting for it.
+  bool stray_wake() {
+    if (!awaited_.remembered()) return false;
+    if (task_ && cancellation_requested(task_.get())) {
+      awaited_.forget();
+      return false;
+    }
+    return awaited_.still_pending();
+  }
+
   // A context that is already entered (the code that called run() runs in
   // it, or another thread steps a task sharing it) cannot be entered again:
   // the task then goes on in a copy of it, which its task object reports
@@ -87,7 +108,7 @@ class SpawnedFuture final : public Task {
   // (None included) suspends the step.
   StepEnd deliver_cancellation(Ref& out) {
     if (PyObject_SetAttr(task_.get(), names().must_cancel, Py_False) < 0) PyErr_Clear();
-    Ref cancelled = compat_attribute(names().cancelled_error);
+    Ref cancelled = compat_attribute(state(), names().cancelled_error);
     if (!cancelled) {
       raise_panic("CancelledError not found: velkor._compat.CancelledError is unavailable");
       out = Ref::steal(PyErr_GetRaisedException());
@@ -104,16 +125,19 @@ class SpawnedFuture final : public Task {
     task_.reset();
     holder_.reset();
     context_.reset();
+    awaited_.forget();
     cancel_waker_.reset();
     done_ = true;
     completion_->finish();
   }
 
+  Ref module_;
   Ref coro_;
   Ref task_;
   Ref holder_;
   Ref context_;  // the contextvars context every step runs in, if any
   Ref cancel_waker_;
+  AwaitedFuture awaited_;
   std::shared_ptr<Completion> completion_;
   bool done_ = false;
 };
@@ -161,7 +185,7 @@ PyTypeObject* spawned_task_iter_type() {
   return shared_type(g_iter_type, spec);
 }
 
-PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* spawn(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"coro", "task", nullptr};
   PyObject* coro;
   PyObject* task = Py_None;
@@ -172,15 +196,15 @@ PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
   PyTypeObject* handle_type = spawned_task_type();
   if (!handle_type) return nullptr;
   auto completion = std::make_shared<Completion>();
-  Ref holder = compat_attribute(names().current_task);
+  Ref holder = compat_attribute(module_state(module), names().current_task);
   Ref context = task_context(task);
   return guarded([&]() -> PyObject* {
     RuntimeContext& ctx = runtime::current();
     Ref handle = Ref::steal(new_object<SpawnedTask>(handle_type, completion));
     if (!handle) return nullptr;
     ctx.core->spawn(std::make_unique<SpawnedFuture>(
-        Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task), std::move(holder),
-        std::move(context), completion));
+        Ref::borrow(module), Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task),
+        std::move(holder), std::move(context), completion));
     return handle.release();
   });
 }

@@ -58,20 +58,29 @@ PyObject* new_task_waker_callback(std::shared_ptr<SharedCore> core, TaskId id) {
   return new_object<TaskWakerCallback>(type, std::move(core), id);
 }
 
-void maybe_register_future_waker(PyObject* yielded) {
+bool maybe_register_future_waker(PyObject* yielded) {
   PyObject* add_done_callback = nullptr;
   if (PyObject_GetOptionalAttr(yielded, names().add_done_callback, &add_done_callback) <= 0) {
     PyErr_Clear();
-    return;
+    return false;
   }
   Ref method = Ref::steal(add_done_callback);
   RuntimeContext& ctx = runtime::current();
-  if (!ctx.current_task) return;
+  if (!ctx.current_task) return false;
   Ref callback = Ref::steal(new_task_waker_callback(ctx.core, *ctx.current_task));
-  if (callback) {
-    Ref ignored = Ref::steal(PyObject_CallOneArg(method.get(), callback.get()));
-  }
+  Ref added = callback ? Ref::steal(PyObject_CallOneArg(method.get(), callback.get())) : Ref();
   PyErr_Clear();
+  return static_cast<bool>(added);
+}
+
+bool AwaitedFuture::still_pending() {
+  if (!future_) return false;
+  Ref done = Ref::steal(PyObject_CallMethodNoArgs(future_.get(), names().done));
+  int truth = done ? PyObject_IsTrue(done.get()) : -1;
+  if (truth < 0) PyErr_Clear();
+  if (truth == 0) return true;
+  future_.reset();
+  return false;
 }
 
 }  // namespace velkor::py

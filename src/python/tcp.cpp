@@ -146,6 +146,17 @@ bool sequence_bytes(PyObject* obj, std::string& out) {
   return !PyErr_Occurred();
 }
 
+// The raw bytes of any object with the buffer protocol (an array('H') sends
+// its items' memory, not one byte per item), in C order when not contiguous.
+bool buffer_bytes(PyObject* obj, std::string& out) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) < 0) return false;
+  out.resize(static_cast<size_t>(view.len));
+  int copied = PyBuffer_ToContiguous(out.data(), &view, view.len, 'C');
+  PyBuffer_Release(&view);
+  return copied == 0;
+}
+
 bool data_argument(PyObject* obj, std::string& out) {
   if (PyBytes_Check(obj)) {
     out.assign(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
@@ -158,6 +169,9 @@ bool data_argument(PyObject* obj, std::string& out) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return fail_with_note("data");
+  }
+  if (PyObject_CheckBuffer(obj)) {
+    return buffer_bytes(obj, out) || fail_with_note("data");
   }
   if (PySequence_Check(obj)) {
     return sequence_bytes(obj, out) || fail_with_note("data");

@@ -4,6 +4,7 @@
 // parent; removing the root moves the hole to the bottom, choosing the child
 // with the earlier deadline (the right one on a tie), then sifts the last entry
 // back up from there. Used for the timer wheel and for timed callbacks.
+// remove_if() takes out any set of entries and rebuilds the order bottom-up.
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -20,6 +21,8 @@ class DeadlineHeap {
   const Instant* earliest() const { return entries_.empty() ? nullptr : &entries_.front().deadline; }
   // Every entry, in heap order (not deadline order).
   const std::vector<Entry>& entries() const { return entries_; }
+  // Precondition: not empty.
+  const Entry& top() const { return entries_.front(); }
 
   void push(Entry entry) {
     entries_.push_back(std::move(entry));
@@ -44,7 +47,34 @@ class DeadlineHeap {
     return root;
   }
 
+  // Moves every entry for which `drop(entry)` holds into `removed` (in array
+  // order), then restores the heap order over the rest in O(n).
+  template <class Pred>
+  void remove_if(Pred drop, std::vector<Entry>& removed) {
+    size_t kept = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (drop(entries_[i])) {
+        removed.push_back(std::move(entries_[i]));
+      } else {
+        if (kept != i) entries_[kept] = std::move(entries_[i]);
+        ++kept;
+      }
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
+    for (size_t i = entries_.size() / 2; i-- > 0;) sift_down(i);
+  }
+
  private:
+  void sift_down(size_t pos) {
+    const size_t n = entries_.size();
+    for (size_t child = 2 * pos + 1; child < n; child = 2 * pos + 1) {
+      if (child + 1 < n && entries_[child + 1].deadline < entries_[child].deadline) ++child;
+      if (!(entries_[child].deadline < entries_[pos].deadline)) break;
+      std::swap(entries_[pos], entries_[child]);
+      pos = child;
+    }
+  }
+
   void sift_up(size_t pos) {
     while (pos > 0) {
       size_t parent = (pos - 1) / 2;

@@ -107,6 +107,22 @@ void SharedCore::add_timer(Instant deadline, Waker waker, bool signal) {
   if (signal) signal_locked();
 }
 
+std::shared_ptr<TimerHandle> SharedCore::add_cancellable_timer(Instant deadline, Waker waker,
+                                                               bool signal) {
+  std::lock_guard lock(mu_);
+  if (d_.closed) return nullptr;
+  std::shared_ptr<TimerHandle> handle = d_.timers.insert_cancellable(deadline, std::move(waker));
+  if (signal) signal_locked();
+  return handle;
+}
+
+void SharedCore::cancel_timer(TimerHandle& handle) {
+  std::vector<TimerEntry> removed;  // destroyed after the lock
+  std::lock_guard lock(mu_);
+  if (d_.closed) return;
+  d_.timers.cancel(handle, removed);
+}
+
 void SharedCore::request_stop() {
   std::lock_guard lock(mu_);
   d_.stop_requested = true;

@@ -94,6 +94,12 @@ class SharedCore {
   void call_later(OnceFunction callback, double delay_secs);
   // Inserts a timer entry; `signal` rings the doorbell afterwards.
   void add_timer(Instant deadline, Waker waker, bool signal);
+  // The same, for an entry that cancel_timer() can withdraw. Null (nothing
+  // inserted) once the core is closed.
+  std::shared_ptr<TimerHandle> add_cancellable_timer(Instant deadline, Waker waker, bool signal);
+  // Withdraws an entry made by add_cancellable_timer(); nothing if it has
+  // already fired or been withdrawn.
+  void cancel_timer(TimerHandle& handle);
   void request_stop();
   // A stop request that also ends every later run at once.
   void request_close();

@@ -14,4 +14,8 @@ class Panic : public std::runtime_error {
 inline constexpr const char* kRuntimeNotInitialized =
     "velkor runtime not initialized. Call velkor.run() first";
 
+// A coroutine step found the interpreter finalising: it can never run again.
+inline constexpr const char* kInterpreterFinalizing =
+    "the interpreter is finalizing: velkor cannot step Python coroutines any more";
+
 }  // namespace velkor

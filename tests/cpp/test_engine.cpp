@@ -319,6 +319,90 @@ TEST(timer_wheel_takes_due_entries_in_deadline_order) {
   CHECK_EQ(wheel.size(), size_t{0});
 }
 
+TEST(heap_remove_if_keeps_the_order_of_the_rest) {
+  std::mt19937 rng(777);
+  for (int round = 0; round < 50; ++round) {
+    DeadlineHeap<Item> heap;
+    std::multiset<Instant> model;
+    const int n = 1 + static_cast<int>(rng() % 300);
+    for (int i = 0; i < n; ++i) {
+      Instant d{0, static_cast<uint32_t>(rng() % 40) * kMs};
+      heap.push({d, i});
+      if (i % 3 != 0) model.insert(d);
+    }
+    std::vector<Item> removed;
+    heap.remove_if([](const Item& item) { return item.id % 3 == 0; }, removed);
+    CHECK_EQ(removed.size(), static_cast<size_t>((n + 2) / 3));
+    CHECK(std::all_of(removed.begin(), removed.end(), [](const Item& i) { return i.id % 3 == 0; }));
+    std::vector<Instant> popped;
+    while (!heap.empty()) popped.push_back(heap.pop().deadline);
+    CHECK(std::equal(popped.begin(), popped.end(), model.begin(), model.end()));
+  }
+}
+
+TEST(timer_wheel_cancelled_entries_never_wake_and_leave_the_heap) {
+  auto loop = new_loop();
+  Waker w1 = Waker::for_task(loop->core(), 1);
+  Waker w2 = Waker::for_task(loop->core(), 2);
+  TimerWheel wheel;
+  std::vector<TimerEntry> removed;
+  auto early = wheel.insert_cancellable(at_ms(10), w1.clone());
+  auto late = wheel.insert_cancellable(at_ms(30), w1.clone());
+  wheel.insert(at_ms(20), w2.clone());
+
+  // A cancelled entry that is not the earliest is only counted...
+  wheel.cancel(*late, removed);
+  CHECK(removed.empty());
+  CHECK_EQ(wheel.cancelled(), size_t{1});
+  // ...while the earliest one leaves at once, so the loop never waits for it.
+  wheel.cancel(*early, removed);
+  CHECK_EQ(removed.size(), size_t{1});
+  CHECK(*wheel.earliest_deadline() == at_ms(20));
+  wheel.cancel(*early, removed);  // twice: nothing more
+  CHECK_EQ(wheel.cancelled(), size_t{1});
+
+  std::vector<Waker> due;
+  wheel.take_expired(at_ms(1000), due);
+  CHECK_EQ(due.size(), size_t{1});
+  CHECK(due.size() == 1 && due[0].wakes_same_task(w2));
+  CHECK_EQ(wheel.size(), size_t{0});
+  CHECK_EQ(wheel.cancelled(), size_t{0});
+
+  // Cancelling an entry that has fired changes nothing.
+  auto fired = wheel.insert_cancellable(at_ms(5), w1.clone());
+  due.clear();
+  wheel.take_expired(at_ms(5), due);
+  CHECK_EQ(due.size(), size_t{1});
+  wheel.cancel(*fired, removed);
+  CHECK_EQ(wheel.cancelled(), size_t{0});
+}
+
+TEST(timer_wheel_stays_small_under_cancel_churn) {
+  // A long-lived loop whose far-off timers are nearly all cancelled (time
+  // limits that end early): the heap stays within about twice its live
+  // entries instead of growing with every cancelled one.
+  auto loop = new_loop();
+  Waker w = Waker::for_task(loop->core(), 1);
+  TimerWheel wheel;
+  std::vector<std::shared_ptr<TimerHandle>> live;
+  for (uint32_t i = 0; i < 10; ++i) {
+    live.push_back(wheel.insert_cancellable(at_ms(500 + i), w.clone()));
+  }
+  wheel.insert(at_ms(1), w.clone());  // an early entry keeps the cancelled ones off the root
+  size_t largest = 0;
+  for (uint32_t i = 0; i < 100000; ++i) {
+    std::vector<TimerEntry> removed;
+    auto handle = wheel.insert_cancellable(Instant{3600, i % 1000}, w.clone());
+    wheel.cancel(*handle, removed);
+    largest = std::max(largest, wheel.size());
+  }
+  CHECK(largest <= 2 * 11 + TimerWheel::kMinCompaction);
+  std::vector<Waker> due;
+  wheel.take_expired(Instant{100000, 0}, due);
+  CHECK_EQ(due.size(), size_t{11});
+  CHECK_EQ(wheel.size(), size_t{0});
+}
+
 // ---- durations and instants --------------------------------------------------------
 
 TEST(duration_from_float_seconds) {

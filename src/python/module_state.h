@@ -1,0 +1,29 @@
+#pragma once
+// Per-interpreter state of the _velkor module: the Python modules that task
+// steps call into, imported in the module's own interpreter on first use.
+// Each interpreter that imports _velkor has its own module object and so its
+// own state; a spawned task keeps the module (and with it this state) of the
+// interpreter that spawned it, so its steps never reach across interpreters.
+#include "python/pyref.h"
+
+namespace velkor::py {
+
+struct ModuleState {
+  PyObject* compat = nullptr;   // velkor._compat
+  PyObject* asyncio = nullptr;  // _asyncio
+};
+
+// The state of a _velkor module object.
+ModuleState& module_state(PyObject* module);
+
+// velkor._compat and _asyncio of that interpreter (borrowed), imported by
+// the first successful call. Null with an error set when the import fails.
+PyObject* compat_module(ModuleState& state);
+PyObject* asyncio_module(ModuleState& state);
+
+// Module definition hooks (m_traverse, m_clear, m_free).
+int traverse_module_state(PyObject* module, visitproc visit, void* arg);
+int clear_module_state(PyObject* module);
+void free_module_state(void* module);
+
+}  // namespace velkor::py
