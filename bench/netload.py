@@ -55,12 +55,14 @@ def clean_env() -> dict[str, str]:
 
 
 def load(port: int, connections: int, size: int, seconds: float, warmup: float,
-         binary: Path = BINARY, timeout: float | None = None) -> dict[str, float]:
-    """One run of the load generator: its JSON report (requests, seconds, rps,
-    p50_us, p99_us, max_us)."""
+         binary: Path = BINARY, requests: int | None = None) -> dict[str, float]:
+    """One run of the load generator for `seconds` after `warmup` (or until
+    `requests` echoes): its JSON report (requests, seconds, rps, p50_us,
+    p99_us, max_us)."""
     args = [str(binary), "--port", str(port), "--connections", str(connections),
-            "--size", str(size), "--duration", f"{seconds:g}", "--warmup", f"{warmup:g}"]
-    limit = timeout if timeout is not None else warmup + seconds + 60
+            "--size", str(size), "--warmup", f"{warmup:g}"]
+    args += ["--requests", str(requests)] if requests else ["--duration", f"{seconds:g}"]
+    limit = warmup + seconds + 60
     done = subprocess.run(args, capture_output=True, text=True, timeout=limit, env=clean_env())
     if done.returncode != 0:
         raise RuntimeError(f"load generator: {done.stderr.strip()[-2000:]}")
