@@ -83,13 +83,15 @@ class ServerProcess:
     """One echo server of servers.py, in a process of its own; stopped by closing
     its standard input. Its stderr goes to a file, shown when it fails."""
 
-    def __init__(self, kind: str) -> None:
+    def __init__(self, kind: str, command: list[str] | None = None) -> None:
         self.kind = kind
+        # Another command line serving the same kind: a profiler's, for instance.
+        self.command = command or [sys.executable, str(HERE / "servers.py"), kind]
 
     def __enter__(self) -> ServerProcess:
         self.log = tempfile.TemporaryFile(mode="w+")
         self.process = subprocess.Popen(
-            [sys.executable, str(HERE / "servers.py"), self.kind], stdin=subprocess.PIPE,
+            self.command, stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=self.log, text=True, env=clean_env())
         assert self.process.stdout is not None
         try:
@@ -109,7 +111,7 @@ class ServerProcess:
 
     def stop(self) -> int:
         try:
-            self.process.communicate(timeout=20)
+            self.process.communicate(timeout=60)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.communicate()
