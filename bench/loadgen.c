@@ -8,7 +8,9 @@
  *
  *   loadgen --port P [--host H] [--connections N] [--size S]
  *           [--duration SEC | --requests R] [--warmup SEC]
- *       Prints one JSON line: requests, seconds, rps, p50_us, p99_us, max_us.
+ *       Prints one JSON line: requests, seconds, rps, p50_us, p99_us, max_us,
+ *       and client_cpu, the share of the measured time this process spent on
+ *       a core: well below 1, the server and not the client set the pace.
  *       Only echoes completed after the warm-up count; once the time (or the
  *       request count) is up, the echoes still in flight are awaited, unrecorded,
  *       so that the server sees every connection end cleanly.
@@ -39,6 +41,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -263,6 +266,14 @@ static void drain(void) {
   }
 }
 
+/* User and system CPU time of this process, in seconds. */
+static double cpu_seconds(void) {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
 static int by_value(const void *a, const void *b) {
   uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)b;
   return x < y ? -1 : x > y;
@@ -283,23 +294,31 @@ static void run_load(void) {
   measure_start_ns = t0 + (uint64_t)(opt.warmup * 1e9);
   measure_end_ns = opt.requests ? UINT64_MAX : measure_start_ns + (uint64_t)(opt.duration * 1e9);
   for (long i = 0; i < opt.connections; i++) start_request(&conns[i]);
+  double cpu_start = 0;
   for (;;) {
     uint64_t now = now_ns();
-    if (!measuring && now >= measure_start_ns) measuring = true;
+    if (!measuring && now >= measure_start_ns) {
+      measuring = true;
+      cpu_start = cpu_seconds();
+    }
     if (now >= measure_end_ns) break;
     if (opt.requests && measuring && (long)samples.n >= opt.requests) break;
     poll_once(ms_until(measuring ? measure_end_ns : measure_start_ns));
   }
   uint64_t end = now_ns();
+  double cpu = cpu_seconds() - cpu_start;
+  double busy = (double)(end - measure_start_ns) / 1e9;
   if (end > measure_end_ns) end = measure_end_ns;
   drain();
   double seconds = (double)(end - measure_start_ns) / 1e9;
   qsort(samples.v, samples.n, sizeof *samples.v, by_value);
   printf("{\"connections\": %ld, \"size\": %ld, \"requests\": %zu, \"seconds\": %.6f, "
-         "\"rps\": %.1f, \"p50_us\": %.1f, \"p99_us\": %.1f, \"max_us\": %.1f}\n",
+         "\"rps\": %.1f, \"p50_us\": %.1f, \"p99_us\": %.1f, \"max_us\": %.1f, "
+         "\"client_cpu\": %.3f}\n",
          opt.connections, opt.size, samples.n, seconds,
          seconds > 0 ? (double)samples.n / seconds : 0.0,
-         percentile_us(0.50), percentile_us(0.99), percentile_us(1.0));
+         percentile_us(0.50), percentile_us(0.99), percentile_us(1.0),
+         busy > 0 ? cpu / busy : 0.0);
 }
 
 static void hold_idle(void) {

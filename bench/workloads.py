@@ -659,7 +659,8 @@ def server_case(connections: int, size: int) -> None:
         with netload.ServerProcess(ctx["runtime"]) as server:
             report = netload.load(server.port, connections, size, seconds,
                                   warmup=min(0.5, seconds))
-        return {key: report[key] for key in ("rps", "p50_us", "p99_us", "requests")}
+        return {key: report[key]
+                for key in ("rps", "p50_us", "p99_us", "requests", "client_cpu")}
 
 
 for _connections, _size in SERVER_CASES:

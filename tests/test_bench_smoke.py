@@ -105,6 +105,7 @@ def test_load_generator_measures_an_asyncio_echo_server(loadgen, connections, si
     assert report["requests"] >= 10
     assert report["rps"] == pytest.approx(report["requests"] / report["seconds"], rel=0.01)
     assert 1 < report["p50_us"] <= report["p99_us"] <= report["max_us"] < 2e6
+    assert 0 < report["client_cpu"] <= 1.1  # one thread
 
 
 def server_kinds():
