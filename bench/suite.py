@@ -62,7 +62,7 @@ TCP_WORKLOADS = ("echo_1", "echo_100", "bulk")
 # Names that --only accepts for several workloads at once.
 GROUPS = {
     "client": list(TCP_WORKLOADS),
-    "server": [n for n, w in WORKLOADS.items() if n.startswith("server_")],
+    "server": [n for n in WORKLOADS if n.startswith("server_")],
     "net": list(TCP_WORKLOADS) + [n for n, w in WORKLOADS.items() if w.needs_loadgen],
 }
 DEFAULT_OUT = HERE / "results"
@@ -380,7 +380,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap.add_argument("--only", help="comma-separated workload names: " + ", ".join(WORKLOADS)
                     + "; or groups of them: " + ", ".join(GROUPS))
     ap.add_argument("--runtimes", default=",".join(RUNTIMES),
-                    help="comma-separated runtimes (velkor is always included)")
+                    help="comma-separated peers (velkor, its threaded stream and blocking "
+                    "sockets are always included; a peer brings its variants: uvloop, "
+                    "uvloop-proto)")
     ap.add_argument("--timeout", type=float, help="seconds allowed for one measurement")
     ap.add_argument("--out", type=Path, default=DEFAULT_OUT,
                     help="directory for latest.json and latest.png (default bench/results)")

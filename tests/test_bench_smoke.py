@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -25,6 +26,7 @@ try:
     import netload
     import servers
     import suite
+    import tcp
     from workloads import RUNTIMES, WORKLOADS
 finally:
     sys.path.remove(str(ROOT / "bench"))
@@ -127,44 +129,79 @@ def test_every_benchmark_server_echoes_messages_larger_than_socket_buffers(loadg
     assert report["requests"] == 6
 
 
-class FaultyEcho:
-    """An echo server on a thread that spoils its first reply in one way."""
+class ThreadedEcho:
+    """An echo server with a thread per connection, for `connections`
+    connections; `reply(conn, chunk, first)` sends the echo of each chunk and
+    returns False to end the connection."""
 
-    def __init__(self, fault):
-        self.fault = fault
+    def __init__(self, connections=1):
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
-        self.thread = threading.Thread(target=self.serve)
+        self.threads = [threading.Thread(target=self.serve) for _ in range(connections)]
+
+    def reply(self, conn, chunk, first):
+        conn.sendall(chunk)
+        return True
 
     def serve(self):
         conn, _ = self.listener.accept()
         with conn:
             conn.settimeout(20)
             try:
-                self.echo(conn)
+                first = True
+                while (chunk := conn.recv(65536)) and self.reply(conn, chunk, first):
+                    first = False
             except ConnectionResetError:
                 pass  # the client gave up with our reply unread
 
-    def echo(self, conn):
-        first = True
-        while chunk := conn.recv(65536):
-            if first and self.fault == "corrupt":
-                chunk = bytes([chunk[0] ^ 1]) + chunk[1:]
-            elif first and self.fault == "extra byte":
-                chunk += b"!"
-            elif first and self.fault == "cut short":
-                conn.sendall(chunk[:-1])
-                return
-            first = False
-            conn.sendall(chunk)
-
     def __enter__(self):
-        self.thread.start()
+        for thread in self.threads:
+            thread.start()
         return self
 
     def __exit__(self, *exc):
-        self.thread.join(30)
+        for thread in self.threads:
+            thread.join(30)
         self.listener.close()
+
+
+class FaultyEcho(ThreadedEcho):
+    """Spoils its first reply in one way."""
+
+    def __init__(self, fault):
+        super().__init__()
+        self.fault = fault
+
+    def reply(self, conn, chunk, first):
+        if first and self.fault == "corrupt":
+            chunk = bytes([chunk[0] ^ 1]) + chunk[1:]
+        elif first and self.fault == "extra byte":
+            chunk += b"!"
+        elif first and self.fault == "cut short":
+            conn.sendall(chunk[:-1])
+            return False
+        conn.sendall(chunk)
+        return self.fault != "drop after one"
+
+
+class SlowEcho(ThreadedEcho):
+    DELAY = 0.02
+
+    def reply(self, conn, chunk, first):
+        time.sleep(self.DELAY)
+        conn.sendall(chunk)
+        return True
+
+
+class FragmentingEcho(ThreadedEcho):
+    """Echoes in pieces of 100 bytes, each sent on its own."""
+
+    def reply(self, conn, chunk, first):
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for at in range(0, len(chunk), 100):
+            conn.sendall(chunk[at:at + 100])
+            time.sleep(0.0005)
+        return True
 
 
 @pytest.mark.parametrize("fault, message", [
@@ -211,3 +248,60 @@ def test_idle_connections_stay_open_until_standard_input_ends(loadgen):
             # Each connection made a round trip: the server holds all of them.
             assert socket_count(server.pid) - before == 300
         assert settle(lambda: socket_count(server.pid) == before, timeout=20)
+
+
+def test_idle_holder_reports_a_server_that_drops_idle_connections(loadgen):
+    with FaultyEcho("drop after one") as server:
+        with pytest.raises(RuntimeError, match="closed connection 0"):
+            with netload.Idle(server.port, 1, binary=loadgen):
+                time.sleep(0.2)  # the server closes it meanwhile
+
+
+def test_latency_and_rate_follow_a_slow_server(loadgen):
+    # Each echo takes at least 20 ms: two connections can make at most 100 a second.
+    with SlowEcho(connections=2) as server:
+        report = netload.load(server.port, 2, 512, 0.5, 0.1, binary=loadgen)
+    assert SlowEcho.DELAY * 1e6 <= report["p50_us"] < 10 * SlowEcho.DELAY * 1e6
+    assert 2 <= report["rps"] <= 2 / SlowEcho.DELAY * 1.05
+
+
+@pytest.mark.parametrize("command, message", [
+    ([sys.executable, "-c", "raise SystemExit('no port for you')"], "no port for you"),
+    ([sys.executable, "-c", "print('not a port', flush=True)"], "did not start"),
+])
+def test_a_server_that_does_not_start_is_reported(command, message):
+    with pytest.raises(RuntimeError, match=message):
+        with netload.ServerProcess("broken", command):
+            pass
+
+
+def test_a_server_that_fails_at_exit_is_reported():
+    command = [sys.executable, "-c", "import sys; print(1, flush=True); sys.stdin.read(); "
+               "sys.exit('lost a connection')"]
+    with pytest.raises(RuntimeError, match="status 1: lost a connection"):
+        with netload.ServerProcess("failing", command) as server:
+            assert server.alive()
+
+
+@pytest.mark.parametrize("client", ["sockets", "velkor-threaded", "velkor", "asyncio"])
+def test_every_client_reassembles_fragmented_echoes(client):
+    import workloads
+    run, opener = workloads.tcp_client(client)
+    with FragmentingEcho() as server:
+        seconds = tcp.measure(run, opener, server.port, 1,
+                              lambda conns: tcp.echo_rounds(conns, 5))
+    assert seconds > 0
+
+
+def test_blocking_driver_refuses_a_scenario_that_suspends():
+    import asyncio
+
+    async def finished():
+        return 5
+
+    async def suspends():
+        await asyncio.sleep(0)
+
+    assert tcp.run_blocking(finished()) == 5
+    with pytest.raises(RuntimeError, match="suspend"):
+        tcp.run_blocking(suspends())
