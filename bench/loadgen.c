@@ -152,7 +152,8 @@ static void finish_request(conn_t *c) {
   in_flight--;
   c->state = READY;
   /* Throughput counts the echoes completed within the measured window. */
-  if (!opt.idle && !stopping && done >= measure_start_ns && done <= measure_end_ns)
+  bool counted = !opt.requests || (long)samples.n < opt.requests;
+  if (!opt.idle && !stopping && counted && done >= measure_start_ns && done <= measure_end_ns)
     record(done - c->started_ns);
   if (opt.idle && c->seq == 1) established++;
   if (may_start(c)) start_request(c);

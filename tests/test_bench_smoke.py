@@ -129,6 +129,12 @@ def test_every_benchmark_server_echoes_messages_larger_than_socket_buffers(loadg
     assert report["requests"] == 6
 
 
+def test_a_request_count_below_the_connections_is_kept(loadgen):
+    with netload.ServerProcess("asyncio") as server:
+        report = netload.load(server.port, 20, 64, 0, 0, binary=loadgen, requests=5)
+    assert report["requests"] == 5
+
+
 class ThreadedEcho:
     """An echo server with a thread per connection, for `connections`
     connections; `reply(conn, chunk, first)` sends the echo of each chunk and
