@@ -374,7 +374,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true",
-                    help="a smoke run: sizes scaled by 0.05, 3 runs each (under a minute)")
+                    help="a smoke run: sizes scaled by 0.05, 3 runs each (about 2 minutes)")
     ap.add_argument("--scale", type=float, help="multiply every workload size by this")
     ap.add_argument("--repeat", type=int, help="runs per runtime and workload (default 5)")
     ap.add_argument("--only", help="comma-separated workload names: " + ", ".join(WORKLOADS)
