@@ -311,3 +311,16 @@ def test_blocking_driver_refuses_a_scenario_that_suspends():
     assert tcp.run_blocking(finished()) == 5
     with pytest.raises(RuntimeError, match="suspend"):
         tcp.run_blocking(suspends())
+
+
+def test_server_profile_counts_the_servers_calls():
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "profile_server.py"), "asyncio-proto",
+         "--requests", "3000", "--top", "40"],
+        capture_output=True, text=True, timeout=120, env=netload.clean_env())
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert "asyncio-proto: 3000 echoes" in done.stdout
+    # The server process was the one profiled: its reading callback ran once per echo.
+    calls = [int(line.split()[0]) for line in done.stdout.splitlines()
+             if line.rstrip().endswith("(_read_ready)")]
+    assert calls and calls[0] >= 3000
