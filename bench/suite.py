@@ -1,5 +1,6 @@
 """The benchmark suite: every workload of workloads.py under velkor, asyncio,
-uvloop and trio, side by side.
+uvloop and trio, side by side; the network workloads also under the variants
+of their own columns (threaded stream, blocking sockets, protocol servers).
 
     ./dev bench [--quick] [options]
     ./dev shell python3.14 bench/suite.py [--quick] [options]
@@ -7,12 +8,15 @@ uvloop and trio, side by side.
 Each measurement runs in a fresh process of its own (one runtime per process:
 no event loop policy, global state or heap left over from another runtime).
 For every workload the runtimes take turns, in a rotating order, until each
-has been measured --repeat times. The TCP workloads all talk to one echo
-server process, started once for the whole run.
+has been measured --repeat times. The TCP client workloads all talk to one
+echo server process, started once for the whole run; the server workloads
+start the server under test for each measurement and load it with the C load
+generator (loadgen.c, built here with the environment's C compiler).
 
-Printed: the median of each runtime with its spread ((max - min) / median),
-then each peer's median divided by velkor's. Every figure is a cost (time or
-bytes), so a ratio above 1 means velkor did better than that peer.
+Printed: one table per set of columns, with the median of each runtime and
+its spread ((max - min) / median), then each peer's median beside velkor's.
+Costs (time, bytes, latency) give peer / velkor and rates (requests/s) give
+velkor / peer, so a ratio above 1 always means velkor did better.
 Written: results as JSON and a grouped bar chart of the ratios (PNG).
 """
 
@@ -52,8 +56,21 @@ import workloads  # noqa: E402
 from workloads import RUNTIMES, WORKLOADS, Workload  # noqa: E402
 
 PEERS = tuple(r for r in RUNTIMES if r != "velkor")
+# Columns that run whichever peers are chosen: velkor's own and the reference.
+ALWAYS = ("velkor", "sockets")
 TCP_WORKLOADS = ("echo_1", "echo_100", "bulk")
+# Names that --only accepts for several workloads at once.
+GROUPS = {
+    "client": list(TCP_WORKLOADS),
+    "server": [n for n in WORKLOADS if n.startswith("server_")],
+    "net": list(TCP_WORKLOADS) + [n for n, w in WORKLOADS.items() if w.needs_loadgen],
+}
 DEFAULT_OUT = HERE / "results"
+
+
+def base_runtime(column: str) -> str:
+    """The runtime a column needs: "uvloop-proto" runs on uvloop."""
+    return column.split("-", 1)[0]
 
 
 # ---- one measurement, in a process of its own ----------------------------------------
@@ -61,7 +78,7 @@ DEFAULT_OUT = HERE / "results"
 
 def worker(job: dict[str, Any]) -> None:
     """Runs one workload once under one runtime and prints its result as JSON."""
-    if job["runtime"] == "velkor":
+    if base_runtime(job["runtime"]) == "velkor":
         import velkor  # noqa: F401  (before the helpers, which may also set up paths)
     w = WORKLOADS[job["workload"]]
     impl = w.impls[job["runtime"]]
@@ -122,8 +139,22 @@ class EchoServer:
 # ---- the run ------------------------------------------------------------------------------
 
 
-def installed(runtime: str) -> bool:
-    return runtime in ("velkor", "asyncio") or importlib.util.find_spec(runtime) is not None
+def installed(column: str) -> bool:
+    runtime = base_runtime(column)
+    return runtime in ("velkor", "asyncio", "sockets") or importlib.util.find_spec(runtime) is not None
+
+
+def columns_of(w: Workload, selected: list[str]) -> list[str]:
+    return [c for c in w.runtimes if base_runtime(c) in selected or c in ALWAYS]
+
+
+def ratio(peer: float | None, ours: float | None, higher_is_better: bool) -> float | None:
+    """Above 1 when velkor did better."""
+    if not ours or peer is None:
+        return None
+    if higher_is_better:
+        return ours / peer if peer else None
+    return peer / ours
 
 
 def sizes(w: Workload, scale: float) -> int:
@@ -136,13 +167,32 @@ def summarize(samples: list[float]) -> dict[str, Any]:
             "spread": (max(samples) - min(samples)) / abs(median) if median else 0.0}
 
 
+def missing_reasons(w: Workload, columns: list[str], loadgen_missing: str | None
+                    ) -> dict[str, str]:
+    """Why each column that cannot run here is n/a."""
+    reasons = {}
+    for column in columns:
+        if column in w.not_applicable:
+            reasons[column] = w.not_applicable[column]
+        elif column not in w.impls:
+            reasons[column] = "not written"
+        elif not installed(column):
+            reasons[column] = f"{base_runtime(column)} is not installed"
+        elif w.needs_loadgen and loadgen_missing:
+            reasons[column] = loadgen_missing
+        elif w.unavailable and (why := w.unavailable(column)):
+            reasons[column] = why
+    return reasons
+
+
 def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
-                 runtimes: list[str]) -> dict[str, Any]:
+                 selected: list[str], loadgen_missing: str | None = None) -> dict[str, Any]:
     n = sizes(w, args.scale)
+    runtimes = columns_of(w, selected)
     entry: dict[str, Any] = {"description": w.description, "n": n, "size": w.size_label,
-                             "runtimes": {}}
-    active = [r for r in runtimes if r in w.impls and r not in w.not_applicable
-              and installed(r)]
+                             "columns": runtimes, "runtimes": {}}
+    missing = missing_reasons(w, runtimes, loadgen_missing)
+    active = [r for r in runtimes if r not in missing]
     results: dict[str, list[dict[str, float]]] = {r: [] for r in active}
     errors: dict[str, str] = {}
     for rep in range(args.repeat):
@@ -158,10 +208,8 @@ def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
                 errors[runtime] = str(e)
                 print(f"  {w.name} under {runtime} failed: {e}", file=sys.stderr, flush=True)
     for runtime in runtimes:
-        if runtime in w.not_applicable or runtime not in w.impls:
-            entry["runtimes"][runtime] = {"na": w.not_applicable.get(runtime, "not written")}
-        elif not installed(runtime):
-            entry["runtimes"][runtime] = {"na": f"{runtime} is not installed"}
+        if runtime in missing:
+            entry["runtimes"][runtime] = {"na": missing[runtime]}
         elif runtime in errors:
             entry["runtimes"][runtime] = {"error": errors[runtime]}
         else:
@@ -172,9 +220,11 @@ def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
     for m in w.metrics:
         medians = {r: v[m.key]["median"] for r, v in entry["runtimes"].items() if m.key in v}
         ours = medians.get("velkor")
-        ratios = {p: (medians[p] / ours if ours and p in medians else None) for p in PEERS}
+        ratios = {p: ratio(medians.get(p), ours, m.higher_is_better)
+                  for p in runtimes if p != "velkor"}
         entry["metrics"][m.key] = {"title": m.title.format(n=workloads.count(n)),
                                    "unit": m.unit, "scale": m.scale,
+                                   "higher_is_better": m.higher_is_better,
                                    "ratios": ratios}
     return entry
 
@@ -217,11 +267,19 @@ def fmt_value(value: float, scale: float) -> str:
     return f"{v:.2f}"
 
 
-def table(report: dict[str, Any]) -> str:
-    runtimes = report["config"]["runtimes"]
+def sections(report: dict[str, Any]) -> list[tuple[list[str], list[dict[str, Any]]]]:
+    """The workloads grouped by their columns, in the order of the run."""
+    groups: dict[tuple[str, ...], list[dict[str, Any]]] = {}
+    for entry in report["workloads"].values():
+        columns = tuple(entry.get("columns", report["config"]["runtimes"]))
+        groups.setdefault(columns, []).append(entry)
+    return [(list(columns), entries) for columns, entries in groups.items()]
+
+
+def section_table(runtimes: list[str], entries: list[dict[str, Any]]) -> str:
     peers = [p for p in runtimes if p != "velkor"]
     rows = [["workload", "unit", *runtimes, *(f"{p}/velkor" for p in peers)]]
-    for entry in report["workloads"].values():
+    for entry in entries:
         for key, metric in entry["metrics"].items():
             row = [metric["title"], metric["unit"]]
             for runtime in runtimes:
@@ -248,27 +306,32 @@ def table(report: dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
-def chart(report: dict[str, Any], path: Path) -> None:
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+def table(report: dict[str, Any]) -> str:
+    return "\n\n".join(section_table(columns, entries)
+                        for columns, entries in sections(report))
+
+
+COLORS = {"asyncio": "#4c72b0", "asyncio-proto": "#8172b2", "uvloop": "#55a868",
+          "uvloop-proto": "#64b5cd", "trio": "#c44e52", "velkor-threaded": "#937860",
+          "sockets": "#8c8c8c"}
+
+
+def chart_section(ax: Any, runtimes: list[str], entries: list[dict[str, Any]]) -> None:
     from matplotlib import ticker
 
-    peers = [p for p in report["config"]["runtimes"] if p != "velkor"]
+    peers = [p for p in runtimes if p != "velkor"]
     labels, values = [], {p: [] for p in peers}
-    for entry in report["workloads"].values():
+    for entry in entries:
         for metric in entry["metrics"].values():
             labels.append(metric["title"])
             for p in peers:
                 values[p].append(metric["ratios"].get(p))
-    fig, ax = plt.subplots(figsize=(max(8.0, 0.9 * len(labels) + 3), 6.5))
     width = 0.8 / max(1, len(peers))
-    colors = {"asyncio": "#4c72b0", "uvloop": "#55a868", "trio": "#c44e52"}
     for i, p in enumerate(peers):
         xs = [k + (i - (len(peers) - 1) / 2) * width for k in range(len(labels))]
         # Bars grow from 1 (a tie): up where velkor is ahead, down where it is behind.
         heights = [v - 1 if v else 0 for v in values[p]]
-        bars = ax.bar(xs, heights, width, bottom=1, label=f"{p} / velkor", color=colors.get(p))
+        ax.bar(xs, heights, width, bottom=1, label=f"{p} / velkor", color=COLORS.get(p))
         for x, v in zip(xs, values[p]):
             text = "n/a" if v is None else f"{v:.2g}"
             ax.annotate(text, (x, v or 1), ha="center", va="bottom" if (v or 1) >= 1 else "top",
@@ -281,10 +344,24 @@ def chart(report: dict[str, Any], path: Path) -> None:
     ax.yaxis.set_minor_formatter(ticker.NullFormatter())
     ax.set_xticks(range(len(labels)))
     ax.set_xticklabels(labels, rotation=35, ha="right", fontsize=8)
-    ax.set_ylabel("peer cost / velkor cost  (above 1: velkor ahead)")
+    ax.set_ylabel("velkor ahead above 1")
+    ax.legend(fontsize=7)
+
+
+def chart(report: dict[str, Any], path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    groups = sections(report)
+    widest = max((sum(len(e["metrics"]) for e in entries) for _, entries in groups), default=1)
+    fig, axes = plt.subplots(len(groups), 1, squeeze=False,
+                             figsize=(max(8.0, 0.9 * widest + 3), 6.5 * len(groups)))
+    for ax, (columns, entries) in zip(axes[:, 0], groups):
+        chart_section(ax, columns, entries)
     mode = report["config"]["mode"]
-    ax.set_title(f"velkor beside its peers, median of {report['config']['repeat']} runs ({mode})")
-    ax.legend()
+    axes[0, 0].set_title(f"velkor beside its peers, median of {report['config']['repeat']} "
+                         f"runs ({mode}); cost ratios peer / velkor, rate ratios velkor / peer")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)
@@ -297,12 +374,15 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true",
-                    help="a smoke run: sizes scaled by 0.05, 3 runs each (under a minute)")
+                    help="a smoke run: sizes scaled by 0.05, 3 runs each (about 2 minutes)")
     ap.add_argument("--scale", type=float, help="multiply every workload size by this")
     ap.add_argument("--repeat", type=int, help="runs per runtime and workload (default 5)")
-    ap.add_argument("--only", help="comma-separated workload names: " + ", ".join(WORKLOADS))
+    ap.add_argument("--only", help="comma-separated workload names: " + ", ".join(WORKLOADS)
+                    + "; or groups of them: " + ", ".join(GROUPS))
     ap.add_argument("--runtimes", default=",".join(RUNTIMES),
-                    help="comma-separated runtimes (velkor is always included)")
+                    help="comma-separated peers (velkor, its threaded stream and blocking "
+                    "sockets are always included; a peer brings its variants: uvloop, "
+                    "uvloop-proto)")
     ap.add_argument("--timeout", type=float, help="seconds allowed for one measurement")
     ap.add_argument("--out", type=Path, default=DEFAULT_OUT,
                     help="directory for latest.json and latest.png (default bench/results)")
@@ -317,12 +397,33 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     return args
 
 
+def expand(names: list[str]) -> list[str]:
+    """Workload names with any group name replaced by its members, each once."""
+    out: list[str] = []
+    for name in names:
+        for member in GROUPS.get(name, [name]):
+            if member not in out:
+                out.append(member)
+    return out
+
+
+def build_loadgen() -> str | None:
+    """Builds the load generator; the reason its workloads are n/a when that fails."""
+    import netload
+    try:
+        netload.build()
+    except (RuntimeError, OSError) as e:
+        print(f"  {e}", file=sys.stderr, flush=True)
+        return "the load generator could not be built"
+    return None
+
+
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
     if args.worker:
         worker(json.loads(args.worker))
         return 0
-    names = args.only.split(",") if args.only else list(WORKLOADS)
+    names = expand(args.only.split(",")) if args.only else list(WORKLOADS)
     unknown = [n for n in names if n not in WORKLOADS]
     runtimes = ["velkor"] + [r for r in args.runtimes.split(",") if r in PEERS]
     if unknown:
@@ -340,6 +441,9 @@ def main(argv: list[str]) -> int:
           f"{mode}; median of {args.repeat} runs per runtime", flush=True)
     started = time.perf_counter()
     failed = False
+    loadgen_missing = None
+    if any(WORKLOADS[n].needs_loadgen for n in names if n in WORKLOADS):
+        loadgen_missing = build_loadgen()
     with contextlib.ExitStack() as stack:
         server: EchoServer | None = None
         for name in names:
@@ -349,15 +453,15 @@ def main(argv: list[str]) -> int:
                     server = stack.enter_context(EchoServer())
                 port = server.port
             t = time.perf_counter()
-            entry = run_workload(WORKLOADS[name], args, port, runtimes)
+            entry = run_workload(WORKLOADS[name], args, port, runtimes, loadgen_missing)
             report["workloads"][name] = entry
             failed |= any("error" in r for r in entry["runtimes"].values())
             print(f"  {name}: {time.perf_counter() - t:.1f} s", file=sys.stderr, flush=True)
     report["elapsed"] = time.perf_counter() - started
     print()
     print(table(report))
-    print("\nmedian ±spread ((max - min) / median); ratio columns: peer median / velkor "
-          "median, above 1 means velkor is ahead")
+    print("\nmedian ±spread ((max - min) / median); ratio columns: peer / velkor for costs, "
+          "velkor / peer for rates (req/s): above 1 means velkor is ahead")
     args.out.mkdir(parents=True, exist_ok=True)
     json_path = args.out / "latest.json"
     json_path.write_text(json.dumps(report, indent=1))

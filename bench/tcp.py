@@ -1,6 +1,7 @@
-"""TCP client benchmark: velkor streams beside asyncio streams, asyncio
-streams on uvloop and trio's socket streams, all against the same echo server
-(a separate process that this script starts).
+"""TCP client benchmark: velkor streams beside the native module's threaded
+stream, plain blocking sockets, asyncio streams, asyncio streams on uvloop and
+trio's socket streams, all against the same echo server (a separate process
+that this script starts).
 
   echo rate, 1 connection     1 KiB request, wait for the 1 KiB echo, repeat
   echo rate, 100 connections  each round: one 1 KiB request on every
@@ -17,6 +18,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -86,7 +88,10 @@ class VelkorConn(Conn):
         return self
 
     async def write(self, data: bytes) -> None:
-        if await self.s.write(data) != len(data):
+        # The threaded stream's write returns the count queued (0 once it can no
+        # longer send); the event-driven one returns nothing and raises instead.
+        sent = await self.s.write(data)
+        if sent is not None and sent != len(data):
             raise ConnectionError("the stream can no longer send")
 
     async def read_exactly(self, n: int) -> bytes:
@@ -97,6 +102,84 @@ class VelkorConn(Conn):
 
     def close(self) -> None:
         self.s.close()
+
+
+class ThreadedConn(Conn):
+    """The native module's own stream (a reader and a writer thread per
+    connection), with the little buffering that read_exactly needs."""
+
+    @classmethod
+    async def open(cls, port: int) -> ThreadedConn:
+        import _velkor
+        self = cls()
+        self.s = _velkor.open_connection("127.0.0.1", port)
+        self.buffer = bytearray()
+        return self
+
+    async def write(self, data: bytes) -> None:
+        if await self.s.write(data) != len(data):
+            raise ConnectionError("the stream can no longer send")
+
+    async def read_exactly(self, n: int) -> bytes:
+        while len(self.buffer) < n:
+            chunk = await self.s.read(65536)
+            if not chunk:
+                raise EOFError
+            self.buffer += chunk
+        data = bytes(self.buffer[:n])
+        del self.buffer[:n]
+        return data
+
+    async def read_some(self) -> int:
+        if self.buffer:
+            n = len(self.buffer)
+            self.buffer.clear()
+            return n
+        return len(await self.s.read(65536))
+
+    def close(self) -> None:
+        self.s.close()
+
+
+class SocketConn(Conn):
+    """Plain blocking sockets: the reference a client cannot beat by much.
+    Its coroutines never suspend; run_blocking drives them."""
+
+    @classmethod
+    async def open(cls, port: int) -> SocketConn:
+        self = cls()
+        self.s = socket.create_connection(("127.0.0.1", port))
+        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return self
+
+    async def write(self, data: bytes) -> None:
+        self.s.sendall(data)
+
+    async def read_exactly(self, n: int) -> bytes:
+        data = self.s.recv(n)
+        while len(data) < n:
+            piece = self.s.recv(n - len(data))
+            if not piece:
+                raise EOFError
+            data += piece
+        return data
+
+    async def read_some(self) -> int:
+        return len(self.s.recv(65536))
+
+    def close(self) -> None:
+        self.s.close()
+
+
+def run_blocking(coro: Coroutine[Any, Any, float]) -> float:
+    """Runs a coroutine that never suspends (blocking sockets) to its end, with
+    no event loop at all."""
+    try:
+        coro.send(None)
+    except StopIteration as done:
+        return done.value
+    coro.close()
+    raise RuntimeError("a blocking-socket scenario tried to suspend")
 
 
 class AsyncioConn(Conn):
@@ -218,6 +301,8 @@ def main() -> None:
     import velkor
     clients: dict[str, tuple[Runner, Opener]] = {
         "velkor": (velkor.run, VelkorConn.open),
+        "threaded": (velkor.run, ThreadedConn.open),
+        "sockets": (run_blocking, SocketConn.open),
         "asyncio": (asyncio.run, AsyncioConn.open),
     }
     try:

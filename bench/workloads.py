@@ -22,6 +22,12 @@ from time import perf_counter
 from typing import Any
 
 RUNTIMES = ("velkor", "asyncio", "uvloop", "trio")
+# The network workloads have columns of their own. Clients: velkor's package
+# streams beside the module's threaded stream and plain blocking sockets (a
+# reference: no runtime at all). Servers: streams and protocols under asyncio
+# and uvloop. A column's runtime is the part of its name before any "-".
+CLIENT_RUNTIMES = ("velkor", "velkor-threaded", "sockets", "asyncio", "uvloop", "trio")
+SERVER_RUNTIMES = ("velkor", "asyncio", "asyncio-proto", "uvloop", "uvloop-proto", "trio")
 
 Impl = Callable[[int, dict[str, Any]], dict[str, float]]
 
@@ -32,6 +38,9 @@ class Metric:
     title: str         # row title in the table; {n} stands for the size
     unit: str          # display unit
     scale: float       # display value = measured value * scale
+    # A rate (requests per second) rather than a cost: its ratio is inverted so
+    # that above 1 still means velkor did better.
+    higher_is_better: bool = False
 
 
 @dataclass
@@ -47,6 +56,13 @@ class Workload:
     # imports and first-use set-up (thread pools, code paths) are not timed.
     warm_up: bool = True
     min_n: int = 1
+    # The columns of its table.
+    runtimes: tuple[str, ...] = RUNTIMES
+    # Asked in the runner's process: why a column cannot run here (an API that
+    # is not there yet), or None when it can.
+    unavailable: Callable[[str], str | None] | None = None
+    # Driven by the C load generator, which the runner builds first.
+    needs_loadgen: bool = False
 
 
 WORKLOADS: dict[str, Workload] = {}
@@ -455,17 +471,20 @@ to_thread_impls(64)
 workload(Workload(
     "echo_1", "1 KiB echo round trips, one at a time over one connection",
     20_000, "round trips",
-    [Metric("seconds", "TCP echo 1 KiB, 1 conn, {n} trips", "ms", 1e3)], min_n=2))
+    [Metric("seconds", "TCP echo 1 KiB, 1 conn, {n} trips", "ms", 1e3)], min_n=2,
+    runtimes=CLIENT_RUNTIMES))
 
 workload(Workload(
     "echo_100", "1 KiB echo round trips over 100 connections: each round one "
     "message on every connection, then every echo read back", 200, "rounds of 100",
-    [Metric("seconds", "TCP echo 1 KiB, 100 conns, {n} rounds", "ms", 1e3)], min_n=2))
+    [Metric("seconds", "TCP echo 1 KiB, 100 conns, {n} rounds", "ms", 1e3)], min_n=2,
+    runtimes=CLIENT_RUNTIMES))
 
 workload(Workload(
     "bulk", "MiB sent through one connection while the echo is read back",
     256, "MiB each way",
-    [Metric("seconds", "TCP bulk {n} MiB each way", "ms", 1e3)], min_n=1))
+    [Metric("seconds", "TCP bulk {n} MiB each way", "ms", 1e3)], min_n=1,
+    runtimes=CLIENT_RUNTIMES))
 
 
 def tcp_client(runtime: str) -> tuple[Callable[..., float], Callable[..., Any]]:
@@ -473,6 +492,11 @@ def tcp_client(runtime: str) -> tuple[Callable[..., float], Callable[..., Any]]:
     if runtime == "velkor":
         import velkor
         return velkor.run, tcp.VelkorConn.open
+    if runtime == "velkor-threaded":
+        import velkor
+        return velkor.run, tcp.ThreadedConn.open
+    if runtime == "sockets":
+        return tcp.run_blocking, tcp.SocketConn.open
     if runtime == "trio":
         return tcp.trio_run, tcp.TrioConn.open
     if runtime == "uvloop":
@@ -481,7 +505,7 @@ def tcp_client(runtime: str) -> tuple[Callable[..., float], Callable[..., Any]]:
     return asyncio.run, tcp.AsyncioConn.open
 
 
-@implements("echo_1", *RUNTIMES)
+@implements("echo_1", *CLIENT_RUNTIMES)
 def echo_1(n: int, ctx: dict[str, Any]) -> dict[str, float]:
     import tcp
     run, opener = tcp_client(ctx["runtime"])
@@ -489,7 +513,7 @@ def echo_1(n: int, ctx: dict[str, Any]) -> dict[str, float]:
     return {"seconds": seconds, "trips_per_second": n / seconds}
 
 
-@implements("echo_100", *RUNTIMES)
+@implements("echo_100", *CLIENT_RUNTIMES)
 def echo_100(n: int, ctx: dict[str, Any]) -> dict[str, float]:
     import tcp
     run, opener = tcp_client(ctx["runtime"])
@@ -497,7 +521,7 @@ def echo_100(n: int, ctx: dict[str, Any]) -> dict[str, float]:
     return {"seconds": seconds, "trips_per_second": 100 * n / seconds}
 
 
-@implements("bulk", *RUNTIMES)
+@implements("bulk", *CLIENT_RUNTIMES)
 def bulk(n: int, ctx: dict[str, Any]) -> dict[str, float]:
     import tcp
     run, opener = tcp_client(ctx["runtime"])
@@ -599,3 +623,75 @@ def memory_trio(n: int, ctx: dict[str, Any]) -> dict[str, float]:
         return memory_result(before, after, n)
 
     return run_trio(main)
+
+
+# ---- 9. echo servers under the C load generator ----------------------------------------
+# Each measurement starts one server of servers.py in a process of its own and
+# drives it with loadgen.c (netload.py); the load generator warms the server up
+# first, then measures for n ms.
+
+SERVER_CASES = ((1, 1024), (10, 1024), (100, 1024), (10, 64 << 10))
+
+
+def server_unavailable(runtime: str) -> str | None:
+    if runtime == "velkor":
+        import servers
+        return servers.velkor_missing()
+    return None
+
+
+def server_case(connections: int, size: int) -> None:
+    name = f"server_{connections}x{size >> 10}k"
+    label = f"server {connections} conn{'s' if connections > 1 else ''} x {size >> 10} KiB"
+    workload(Workload(
+        name, f"echo requests of {size >> 10} KiB on {connections} connection(s), each "
+        "waiting for its whole echo before the next, for n ms", 2000, "ms of load",
+        [Metric("rps", f"{label}: requests/s", "req/s", 1.0, higher_is_better=True),
+         Metric("p50_us", f"{label}: p50 latency", "us", 1.0),
+         Metric("p99_us", f"{label}: p99 latency", "us", 1.0)],
+        warm_up=False, min_n=100, runtimes=SERVER_RUNTIMES, unavailable=server_unavailable,
+        needs_loadgen=True))
+
+    @implements(name, *SERVER_RUNTIMES)
+    def serve(n: int, ctx: dict[str, Any]) -> dict[str, float]:
+        import netload
+        seconds = n / 1000
+        with netload.ServerProcess(ctx["runtime"]) as server:
+            report = netload.load(server.port, connections, size, seconds,
+                                  warmup=min(0.5, seconds))
+        return {key: report[key]
+                for key in ("rps", "p50_us", "p99_us", "requests", "client_cpu")}
+
+
+for _connections, _size in SERVER_CASES:
+    server_case(_connections, _size)
+
+
+# ---- 10. memory per idle connection ---------------------------------------------------
+
+workload(Workload(
+    "conn_memory", "resident memory of a server per connection, with n connections "
+    "open and idle (each after one round trip)", 10_000, "connections",
+    [Metric("bytes_per_conn", "RSS per idle connection ({n} conns)", "bytes", 1.0)],
+    warm_up=False, min_n=100, runtimes=SERVER_RUNTIMES, unavailable=server_unavailable,
+    needs_loadgen=True))
+
+
+@implements("conn_memory", *SERVER_RUNTIMES)
+def conn_memory(n: int, ctx: dict[str, Any]) -> dict[str, float]:
+    import resource
+
+    import netload
+    # The server raises its soft limit to the hard one; it needs one descriptor
+    # per connection, and a few of its own.
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    if hard != resource.RLIM_INFINITY and hard < n + 100:
+        raise RuntimeError(f"{n} connections need more descriptors than the limit of {hard}")
+    with netload.ServerProcess(ctx["runtime"]) as server:
+        # A first, smaller batch sets up whatever the server allocates once.
+        with netload.Idle(server.port, min(n, 200)):
+            pass
+        before = netload.settled_rss(server.pid)
+        with netload.Idle(server.port, n):
+            after = netload.settled_rss(server.pid)
+    return {"bytes_per_conn": (after - before) / n, "rss_delta": after - before}
