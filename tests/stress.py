@@ -26,7 +26,7 @@ import sys
 import textwrap
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -543,20 +543,41 @@ async def _echo(port: int, i: int) -> None:
         assert await stream.readexactly(len(message) - 1) == message[1:]
 
 
+async def _expect_reset(operation: Awaitable[object], errors: tuple[type[OSError], ...]) -> None:
+    try:
+        result = await operation
+    except errors:
+        return
+    raise AssertionError(f"{result!r} after the peer reset")
+
+
 async def _reset_mid_read(port: int, i: int) -> None:
+    # A reset is a failure, not an end of stream; it stays with the stream.
     async with await velkor.open_connection(HOST, port) as stream:
         await stream.write(b"R")
-        assert await _read_to_end(stream) == b""
+        await _expect_reset(_read_to_end(stream), (ConnectionResetError,))
+        await _expect_reset(stream.read(1), (ConnectionResetError,))
 
 
 async def _reset_mid_write(port: int, i: int) -> None:
+    # Depending on when the reset arrives the write fails with either error;
+    # every later write fails too, and closing still works.
+    failed = (ConnectionResetError, BrokenPipeError)
     async with await velkor.open_connection(HOST, port) as stream:
         chunk = b"W" + bytes(65535)
         for _ in range(5000):
-            if await stream.write(chunk) == 0:
+            try:
+                assert await stream.write(chunk) == len(chunk)
+            except failed:
+                await _expect_reset(_write_now(stream, b"more"), failed)
                 return
             await velkor.sleep(0.001)
         raise AssertionError("writes kept succeeding after the peer reset")
+
+
+async def _write_now(stream: velkor.Stream, data: bytes) -> int:
+    """A write as one awaitable: write() itself raises what stops it."""
+    return await stream.write(data)
 
 
 async def _half_close(port: int, i: int) -> None:

@@ -234,6 +234,24 @@ KINDS = {
                       st.builds(bytearray, st.binary(max_size=8)), st.builds(memoryview, st.binary()),
                       ANY),
     "bool": st.one_of(st.booleans(), ANY),
+    # Descriptors handed over for good: our own sockets and pipes, or numbers
+    # that can name no open descriptor (a small one could be stdin).
+    "owned fd": st.one_of(st.sampled_from(["connected fd", "listening fd", "unix fd", "pipe fd",
+                                           -1, 10**6, 2**31 - 1, 2**31, -2**63 - 1, 2**64]),
+                          st.sampled_from([math.nan, 0.5, "3", None, b"", Raises, index_only(-1)]),
+                          st.builds(Raises)),
+    # Where a listener binds: loopback only (an empty host means every interface).
+    "listen host": st.one_of(st.sampled_from(["127.0.0.1", "::1", "localhost", ["127.0.0.1", "::1"],
+                                              ("127.0.0.1",), "127.0.0.1\0x", b"127.0.0.1", 7]),
+                             NUMBERS),
+    # Unix socket paths, always inside the test's own directory or abstract:
+    # a relative name would make a socket file wherever the tests run.
+    "path": st.one_of(st.sampled_from(["unix path", "unix path as Path", "listening unix path",
+                                       "abstract path", "missing dir path", "too long path", "",
+                                       b"", None, 0]),
+                      NUMBERS),
+    "listeners": st.one_of(st.sampled_from([[], ["listener"], ["listener", "listener"], ("listener",)]),
+                           ANY),
 }
 
 
@@ -294,6 +312,26 @@ STREAMS = targets(
     "Stream.readline()", "Stream.write(data:data)", "Stream.close()", "Stream.__init__(native:any)",
     "velkor.open_connection(host:host, port:port)")
 
+NET = (
+    targets("either", "_velkor.connect_tcp(host:host, port:port)", "_velkor.connect_unix(path:path)",
+            "_velkor.adopt_socket(fd:owned fd)", "_velkor.adopt_listener(fd:owned fd)")
+    + targets("task", *(f"Connection.{m}" for m in (
+        "read(n:num)", "write(data:data)", "send(data:data)", "drain()", "write_eof()", "close()",
+        "abort()", "wait_closed()", "is_closing()", "getsockname()", "getpeername()", "fileno()",
+        "set_nodelay(on:bool)", "get_write_buffer_size()", "get_write_buffer_limits()",
+        "set_write_buffer_limits(high:num, low:num)", "pause_reading()", "resume_reading()",
+        "start(data_received:call, eof_received:call, connection_lost:call, pause_writing:call, "
+        "resume_writing:call)")))
+    + targets("task", *(f"Listener.{m}" for m in (
+        "accept()", "start(on_accept:call, on_error:call)", "pause_accepting()",
+        "resume_accepting()", "close()", "getsockname()", "fileno()", "is_open()")))
+    + targets("task", "velkor.open_unix_connection(path:path)",
+              "velkor.start_server(handler:call, host:listen host, port:port)",
+              "velkor.start_unix_server(handler:call, path:path)",
+              "Server.__init__(handler:call, listeners:listeners, unix_path:any)",
+              *(f"Server.{m}()" for m in ("close", "close_clients", "abort_clients", "wait_closed",
+                                           "serve_forever", "is_serving"))))
+
 PACKAGE = (
     targets("outside", "velkor.run(main:ending)")
     + targets("task", "velkor.spawn(coro:coro)", "velkor.current_task()", "velkor.sleep(delay:num)",
@@ -350,7 +388,7 @@ def check_outcome(exc):
 
 async def bounded(awaitable):
     async with velkor.timeout(BOUND):
-        await awaitable
+        return await awaitable
 
 
 class Env:
@@ -360,15 +398,75 @@ class Env:
     def __init__(self, peer=None):
         self.peer = peer
         self.objects = {}
+        self.lent = {}  # descriptor -> (what closes it, what lets go of it once adopted)
+        self.unix_socket = None
 
     def resolve(self, value):
+        if isinstance(value, list):
+            return [self.resolve(v) for v in value]
         if not isinstance(value, str):
             return value
         if value == "own fd":
             return self.objects["socket"].fileno()
         if value.startswith("closed port"):
             return self.peer.closed_port + (65536 if value.endswith("65536") else 0)
+        if value.endswith(" fd"):
+            return self.lend(value)
+        if value.endswith("path") or value.endswith(" as Path"):
+            return self.unix_path(value)
+        if value == "listener":
+            return self.adopt(_velkor.adopt_listener, "listening fd")
         return value
+
+    def adopt(self, adopter, kind):
+        adopted = adopter(self.lend(kind))
+        self.taken(adopted)
+        return adopted
+
+    def lend(self, kind):
+        if kind == "pipe fd":
+            read_end, write_end = os.pipe()
+            self.lent[read_end] = (lambda: (os.close(read_end), os.close(write_end)),
+                                   lambda: os.close(write_end))
+            return read_end
+        if kind == "unix fd":
+            sock, other = socket.socketpair()
+            self.lent[sock.fileno()] = (lambda: (sock.close(), other.close()),
+                                        lambda: (sock.detach(), other.close()))
+            return sock.fileno()
+        sock = {"connected fd": lambda: socket.create_connection(("127.0.0.1", self.peer.port)),
+                "listening fd": lambda: socket.create_server(("127.0.0.1", 0))}[kind]()
+        self.lent[sock.fileno()] = (sock.close, sock.detach)
+        return sock.fileno()
+
+    def taken(self, result):
+        """A descriptor that a call adopted belongs to what it returned."""
+        if isinstance(result, (_velkor.Connection, _velkor.Listener)):
+            _, release = self.lent.pop(result.fileno(), (None, None))
+            if release:
+                release()
+
+    def unix_path(self, kind):
+        self.peer.paths += 1
+        path = str(self.peer.socket_dir / f"s{self.peer.paths}")
+        if kind == "listening unix path":
+            self.unix_socket = socket.socket(socket.AF_UNIX)
+            self.unix_socket.bind(path)
+            self.unix_socket.listen()
+        return {"unix path as Path": self.peer.socket_dir / f"s{self.peer.paths}",
+                "abstract path": f"\0velkor-fuzz-{os.getpid()}-{self.peer.paths}",
+                "missing dir path": path + "/nowhere/s",
+                "too long path": path + "x" * 200}.get(kind, path)
+
+    def close(self):
+        """Closes what the example made, whatever state the calls left it in."""
+        for obj in self.objects.values():
+            close_quietly(obj)
+        for close, _ in self.lent.values():
+            close()
+        self.lent.clear()
+        if self.unix_socket:
+            self.unix_socket.close()
 
     def owner(self, kind):
         objects = self.objects
@@ -391,6 +489,9 @@ class Env:
             "PyTcpStream": lambda: _velkor.open_connection("127.0.0.1", self.peer.port),
             "Stream": lambda: velkor.Stream(self.owner("PyTcpStream")),
             "Timeout": lambda: velkor.timeout(10),
+            "Connection": lambda: self.adopt(_velkor.adopt_socket, "connected fd"),
+            "Listener": lambda: self.adopt(_velkor.adopt_listener, "listening fd"),
+            "Server": lambda: velkor.Server(_echo_handler, [self.resolve("listener")]),
             "Task": lambda: velkor.spawn(velkor.sleep(10)),
         }
         maker = makers.get(kind)
@@ -406,8 +507,23 @@ def invoke(target, env, args, kwargs):
     kwargs = {k: env.resolve(v) for k, v in kwargs.items()}
     if method == "__init__":
         cls = getattr(_velkor, owner_name, None) or getattr(velkor, owner_name)
-        return cls(*args, **kwargs)
-    return getattr(env.owner(owner_name), method)(*args, **kwargs)
+        result = cls(*args, **kwargs)
+    else:
+        result = getattr(env.owner(owner_name), method)(*args, **kwargs)
+    env.taken(result)
+    return result
+
+
+async def _echo_handler(stream):
+    while data := await stream.read(4096):
+        await stream.write(data)
+
+
+def close_quietly(obj):
+    """Closes sockets and servers that a call made or returned."""
+    if isinstance(obj, (velkor.Stream, _velkor.PyTcpStream, _velkor.Connection, _velkor.Listener,
+                        velkor.Server)):
+        attempt(obj.close, (), {})
 
 
 def attempt(function, args, kwargs):
@@ -431,14 +547,19 @@ def run_in_task(target, env, args, kwargs):
         result, exc = attempt(invoke, (target, env, args, kwargs), {})
         outcomes.append(exc)
         if awaitable(result):
-            _, exc = await _attempt_async(bounded(result))
+            value, exc = await _attempt_async(bounded(result))
             outcomes.append(exc)
+            close_quietly(value)
         elif isinstance(result, velkor.Timeout):
             _, exc = await _attempt_async(_enter_briefly(result))
             outcomes.append(exc)
-        for obj in env.objects.values():
-            if isinstance(obj, (velkor.Stream, _velkor.PyTcpStream)):
-                obj.close()
+        close_quietly(result)
+        # Let callbacks that a call installed hear something, and the close.
+        if "Connection" in env.objects:
+            attempt(env.objects["Connection"].send, (b"ping",), {})
+            await _velkor.sleep(0.002)
+        env.close()
+        await _velkor.sleep(0)
 
     _, exc = attempt(velkor.run, (main(),), {})
     outcomes.append(exc)
@@ -476,8 +597,11 @@ def run_outside(target, env, args, kwargs):
     result, exc = attempt(invoke, (target, env, args, kwargs), {})
     outcomes = [exc]
     if awaitable(result):
-        _, exc = attempt(velkor.run, (bounded(result),), {})
+        value, exc = attempt(velkor.run, (bounded(result),), {})
         outcomes.append(exc)
+        close_quietly(value)
+    close_quietly(result)
+    env.close()
     return outcomes
 
 
@@ -508,25 +632,30 @@ def exercise(target, data, peer=None):
     if where == "either":
         where = data.draw(st.sampled_from(["task", "outside"]), label="where")
     args, kwargs = data.draw(call_shape(target), label="arguments")
+    env = Env(peer)
     try:
-        for exc in RUNNERS[where](target, Env(peer), args, kwargs):
+        for exc in RUNNERS[where](target, env, args, kwargs):
             check_outcome(exc)
     finally:
+        env.close()
         Awaitables.close_all()
 
 
 # ---------------------------------------------------------------- the tests
 
 @pytest.fixture(scope="module")
-def peer():
-    """An echo server in a process of its own, and a port nobody listens on."""
+def peer(tmp_path_factory):
+    """An echo server in a process of its own, a port nobody listens on, and
+    a directory for Unix sockets."""
     with ProcessPeer("echo") as echo:
         echo.closed_port = free_port()
+        echo.socket_dir = tmp_path_factory.mktemp("sockets")
+        echo.paths = 0
         yield echo
 
 
 @pytest.mark.timeout(300)
-@pytest.mark.parametrize("table", ["NATIVE", "LOOP", "PACKAGE", "PRIMITIVES"])
+@pytest.mark.parametrize("table", ["NATIVE", "LOOP", "NET", "PACKAGE", "PRIMITIVES"])
 def test_any_arguments_give_a_result_or_an_exception(table, peer):
     @fuzz_settings(globals()[table])
     @given(target=st.sampled_from(globals()[table]), data=st.data())
@@ -550,7 +679,7 @@ CALLED_DUNDERS = {"__call__", "__await__", "__next__"}
 
 
 def test_every_public_callable_is_fuzzed():
-    covered = {t.name for table in (NATIVE, LOOP, STREAMS, PACKAGE, PRIMITIVES) for t in table}
+    covered = {t.name for table in (NATIVE, LOOP, NET, STREAMS, PACKAGE, PRIMITIVES) for t in table}
     missing = [f"_velkor.{n}" for n, v in vars(_velkor).items()
                if callable(v) and not n.startswith("__") and not isinstance(v, type)
                and f"_velkor.{n}" not in covered]

@@ -353,6 +353,44 @@ def test_connect_failures_have_their_own_types():
     assert gai is socket.gaierror
 
 
+def _pipe():
+    read_end, write_end = os.pipe()
+    os.close(write_end)
+    return read_end
+
+
+DESCRIPTORS = {
+    "pipe": _pipe,
+    "datagram socket": lambda: socket.socket(socket.AF_INET, socket.SOCK_DGRAM).detach(),
+    "listening socket": lambda: socket.create_server(("127.0.0.1", 0)).detach(),
+    "unconnected socket": lambda: socket.socket().detach(),
+}
+
+
+@pytest.mark.parametrize("adopt, descriptor, error", [
+    ("adopt_socket", "pipe", errno.ENOTSOCK),
+    ("adopt_socket", "datagram socket", errno.EPROTOTYPE),
+    ("adopt_socket", "listening socket", errno.EINVAL),
+    ("adopt_listener", "pipe", errno.ENOTSOCK),
+    ("adopt_listener", "datagram socket", errno.EPROTOTYPE),
+    ("adopt_listener", "unconnected socket", errno.EINVAL),
+])
+def test_adopting_the_wrong_descriptor_is_refused_and_leaves_it_open(adopt, descriptor, error):
+    import _velkor
+
+    async def main():
+        fd = DESCRIPTORS[descriptor]()
+        try:
+            with pytest.raises(OSError) as caught:
+                getattr(_velkor, adopt)(fd)
+            os.fstat(fd)  # still the caller's, still open
+        finally:
+            os.close(fd)
+        return caught.value.errno
+
+    assert velkor.run(main()) == error
+
+
 def reset(conn):
     conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     conn.close()

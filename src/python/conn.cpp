@@ -1016,10 +1016,29 @@ PyObject* connect_unix(PyObject*, PyObject* args, PyObject* kwargs) {
   return new_object<Connecting>(type, std::move(c));
 }
 
+namespace {
+
+// 0 when `fd` is a stream socket that is (or is not) listening, else the
+// errno that refuses it: a pipe or a datagram socket would misbehave later.
+// A refused descriptor stays the caller's.
+int stream_socket_check(int fd, bool listening) {
+  int type = 0;
+  int accepting = 0;
+  socklen_t len = sizeof type;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0) return errno;
+  if (type != SOCK_STREAM) return EPROTOTYPE;
+  len = sizeof accepting;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) < 0) return errno;
+  return (accepting != 0) == listening ? 0 : EINVAL;
+}
+
+}  // namespace
+
 // Takes ownership of `fd`, a connected socket, for the running loop.
 PyObject* adopt_socket(PyObject*, PyObject* arg) {
   int fd = PyLong_AsInt(arg);
   if (fd == -1 && PyErr_Occurred()) return nullptr;
+  if (int err = stream_socket_check(fd, false)) return raise_errno(err);
   return guarded([&]() -> PyObject* {
     std::shared_ptr<Connection> conn;
     if (int err = Connection::adopt(runtime::current().core, fd, conn)) return raise_errno(err);
@@ -1031,6 +1050,7 @@ PyObject* adopt_socket(PyObject*, PyObject* arg) {
 PyObject* adopt_listener(PyObject*, PyObject* arg) {
   int fd = PyLong_AsInt(arg);
   if (fd == -1 && PyErr_Occurred()) return nullptr;
+  if (int err = stream_socket_check(fd, true)) return raise_errno(err);
   PyTypeObject* type = listener_type();
   if (!type) return nullptr;
   return guarded([&]() -> PyObject* {
