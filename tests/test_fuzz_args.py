@@ -283,7 +283,8 @@ def targets(where, *signatures, star=()):
 
 
 NATIVE = (
-    targets("outside", "_velkor.run(coro:ending)", "_velkor.start_server(_handler:any, host:host, port:port)",
+    targets("outside", "_velkor.run(coro:ending)", "_velkor._run_with_signals(coro:ending)",
+            "_velkor.start_server(_handler:any, host:host, port:port)",
             "_velkor.open_connection(host:host, port:port)")
     + targets("either", "_velkor.sleep(duration:num)", "_velkor.defer(func:call, callback:call)",
               "_velkor._spawn(coro:ending, task:any)", "PyWakerQueue.store_waker()",
