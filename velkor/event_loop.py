@@ -1,0 +1,284 @@
+"""An asyncio event loop whose scheduling, timers and polling run on velkor's engine.
+
+`EventLoop` is a complete `asyncio.AbstractEventLoop`. The engine (its epoll
+descriptor, timer heap, ready queue and wake-up eventfd) is the native
+`_velkor.PyEventLoop`; asyncio's own machinery supplies everything above it:
+the C `Future` and `Task`, transports, SSL, subprocesses, signals and servers.
+
+How the two fit:
+* `call_soon`, `call_later` and `call_at` hand asyncio `Handle` objects to the
+  engine's queues; the engine runs them and a cancelled handle is skipped.
+* Descriptor watchers go through `NativeSelector`, a selector facade whose
+  registrations are the engine's epoll watchers, so every asyncio transport
+  and `sock_*` operation polls on the engine. Nothing ever calls `select()`:
+  the engine dispatches ready descriptors itself.
+* `run_forever` runs the engine with the interpreter lock released while it
+  waits; `stop()` ends the run after the current iteration, as asyncio does.
+* Signals wake the loop through the self-pipe watched on the engine's epoll
+  (`signal.set_wakeup_fd`).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import selectors
+import signal
+import threading
+from asyncio import base_events, events, unix_events
+
+import _velkor
+
+__all__ = ["EventLoop", "new_event_loop"]
+
+_READ = selectors.EVENT_READ
+_WRITE = selectors.EVENT_WRITE
+
+
+class NativeSelector(selectors._BaseSelectorImpl):
+    """A selector whose registrations are watchers on the engine's epoll.
+
+    `dispatch(key, event)` is called on the loop thread when a registered
+    descriptor is ready; `select()` is never used.
+    """
+
+    def __init__(self, engine, dispatch):
+        super().__init__()
+        self._engine = engine
+        self._dispatch = dispatch
+
+    def register(self, fileobj, events, data=None):
+        key = super().register(fileobj, events, data)
+        self._watch(key.fd, 0, events)
+        return key
+
+    def unregister(self, fileobj):
+        key = super().unregister(fileobj)
+        self._watch(key.fd, key.events, 0)
+        return key
+
+    def modify(self, fileobj, events, data=None):
+        try:
+            key = self._fd_to_key[self._fileobj_lookup(fileobj)]
+        except KeyError:
+            raise KeyError(f"{fileobj!r} is not registered") from None
+        if (not events) or (events & ~(_READ | _WRITE)):
+            raise ValueError(f"Invalid events: {events!r}")
+        new_key = key._replace(events=events, data=data)
+        self._fd_to_key[key.fd] = new_key
+        if events != key.events:
+            self._watch(key.fd, key.events, events)
+        return new_key
+
+    def select(self, timeout=None):
+        raise RuntimeError("the engine polls this selector's descriptors itself")
+
+    def close(self):
+        for fd, key in list(self._fd_to_key.items()):
+            self._watch(fd, key.events, 0)
+        super().close()
+
+    def _watch(self, fd, old, new):
+        # Only changed interests reach epoll: transports toggle their writer
+        # often, and an unchanged reader must not cost a system call.
+        engine = self._engine
+        added, removed = new & ~old, old & ~new
+        if added & _READ:
+            engine.add_reader(fd, functools.partial(self._ready, fd, _READ))
+        elif removed & _READ:
+            engine.remove_reader(fd)
+        if added & _WRITE:
+            engine.add_writer(fd, functools.partial(self._ready, fd, _WRITE))
+        elif removed & _WRITE:
+            engine.remove_writer(fd)
+
+    def _ready(self, fd, event):
+        key = self._fd_to_key.get(fd)
+        if key is not None and key.events & event:
+            self._dispatch(key, event)
+
+
+class EventLoop(unix_events.SelectorEventLoop):
+    """An asyncio event loop running on velkor's native engine."""
+
+    def __init__(self):
+        engine = _velkor.PyEventLoop()
+        self._engine = engine
+        self._engine_call_soon = engine.call_soon
+        self._engine_call_at = engine.call_at
+        self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
+        self._wakeup_fd_installed = False
+        super().__init__(NativeSelector(engine, self._dispatch_fd))
+        self.time = engine.time  # the engine's monotonic clock, without a Python frame
+
+    # ---- scheduling ---------------------------------------------------------
+
+    def call_soon(self, callback, *args, context=None):
+        self._check_closed()
+        self._check_callable(callback, "call_soon")
+        handle = events.Handle(callback, args, self, context)
+        if handle._source_traceback:
+            del handle._source_traceback[-1]
+        self._engine_call_soon(self._run_handle, (handle,))
+        return handle
+
+    def _call_soon(self, callback, args, context):
+        handle = events.Handle(callback, args, self, context)
+        if handle._source_traceback:
+            del handle._source_traceback[-1]
+        self._engine_call_soon(self._run_handle, (handle,))
+        return handle
+
+    def call_soon_threadsafe(self, callback, *args, context=None):
+        self._check_closed()
+        if self._debug:
+            self._check_callback(callback, "call_soon_threadsafe")
+        elif not callable(callback):
+            self._check_callback(callback, "call_soon_threadsafe")
+        handle = events._ThreadSafeHandle(callback, args, self, context)
+        if handle._source_traceback:
+            del handle._source_traceback[-2:]
+        try:
+            self._engine_call_soon(self._run_handle, (handle,))
+        except RuntimeError:
+            # closed by another thread between the check and the call
+            self._check_closed()
+            raise
+        return handle
+
+    def call_at(self, when, callback, *args, context=None):
+        if when is None:
+            raise TypeError("when cannot be None")
+        self._check_closed()
+        self._check_callable(callback, "call_at")
+        timer = events.TimerHandle(when, callback, args, self, context)
+        if timer._source_traceback:
+            del timer._source_traceback[-1]
+        timer._scheduled = True
+        self._engine_call_at(when, self._run_timer, (timer,))
+        return timer
+
+    def _check_callable(self, callback, method):
+        if self._debug:
+            self._check_thread()
+            self._check_callback(callback, method)
+        elif not callable(callback):
+            self._check_callback(callback, method)
+
+    def _add_callback(self, handle):
+        if not handle._cancelled:
+            self._engine_call_soon(self._run_handle, (handle,))
+
+    def _timer_handle_cancelled(self, handle):
+        # A cancelled timer stays in the engine's heap and is skipped when due.
+        pass
+
+    # ---- running ------------------------------------------------------------
+
+    def _run_timer(self, timer):
+        timer._scheduled = False
+        self._run_handle(timer)
+
+    def _run_handle(self, handle):
+        if handle._cancelled:
+            return
+        try:
+            if self._debug:
+                self._run_timed(handle)
+            else:
+                handle._run()
+        except BaseException as exc:  # SystemExit or KeyboardInterrupt: Handle keeps the rest
+            self._stop_with(exc)
+
+    def _run_timed(self, handle):
+        try:
+            self._current_handle = handle
+            t0 = self.time()
+            handle._run()
+            dt = self.time() - t0
+            if dt >= self.slow_callback_duration:
+                base_events.logger.warning(
+                    "Executing %s took %.3f seconds", base_events._format_handle(handle), dt
+                )
+        finally:
+            self._current_handle = None
+
+    def _dispatch_fd(self, key, event):
+        reader, writer = key.data
+        handle = reader if event == _READ else writer
+        if handle is None:
+            return
+        if handle._cancelled:
+            (self._remove_reader if event == _READ else self._remove_writer)(key.fd)
+            return
+        self._run_handle(handle)
+
+    def _stop_with(self, exc):
+        if self._interrupt is None:
+            self._interrupt = exc
+        self._engine.stop()
+
+    def run_forever(self):
+        self._run_forever_setup()
+        try:
+            self._install_wakeup_fd()
+            if self._stopping:
+                # stopped before running: one iteration runs what is ready now
+                self._engine_call_soon(self._engine.stop, ())
+            self._engine.run_forever()
+            interrupt, self._interrupt = self._interrupt, None
+            if interrupt is not None:
+                raise interrupt
+        finally:
+            self._uninstall_wakeup_fd()
+            self._run_forever_cleanup()
+
+    def stop(self):
+        self._stopping = True
+        if self._thread_id is not None:
+            self._engine.stop()
+
+    def close(self):
+        if self.is_running():
+            raise RuntimeError("Cannot close a running event loop")
+        if self.is_closed():
+            return
+        super().close()
+        self._engine.close()
+
+    # Python runs signal handlers only while it executes bytecode: with the
+    # engine idle in epoll_wait, a Ctrl-C would wait for the next callback.
+    # The wake-up descriptor makes a signal readable on the engine's epoll.
+    def _install_wakeup_fd(self):
+        if threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            previous = signal.set_wakeup_fd(self._csock.fileno(), warn_on_full_buffer=False)
+        except (ValueError, OSError):
+            return
+        if previous not in (-1, self._csock.fileno()):
+            signal.set_wakeup_fd(previous)  # someone else's: leave it in place
+            return
+        self._wakeup_fd_installed = previous == -1
+
+    def _uninstall_wakeup_fd(self):
+        if not self._wakeup_fd_installed:
+            return
+        self._wakeup_fd_installed = False
+        if not self._signal_handlers:
+            try:
+                signal.set_wakeup_fd(-1)
+            except (ValueError, OSError):
+                pass
+
+    def __repr__(self):
+        return (
+            f"<{self.__class__.__name__} running={self.is_running()} "
+            f"closed={self.is_closed()} debug={self.get_debug()}>"
+        )
+
+
+def new_event_loop() -> EventLoop:
+    """Returns a new `EventLoop`; fit for `asyncio.run(..., loop_factory=...)`."""
+    return EventLoop()
+
