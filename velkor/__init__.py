@@ -6,6 +6,10 @@ deal with time, `gather` waits for several awaitables, and the primitives
 (`Lock`, `Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Queue`)
 coordinate tasks. They follow asyncio's documented behaviour, and a
 `CancelledError` is asyncio's own.
+
+`EventLoop` is a complete asyncio event loop on the same engine:
+`asyncio.run(main(), loop_factory=velkor.new_event_loop)` runs asyncio code
+and libraries unchanged.
 """
 
 from __future__ import annotations
@@ -19,12 +23,14 @@ from .timeouts import Timeout, timeout, wait_for
 
 from .streams import Stream, open_connection
 from .threads import to_thread
+from .event_loop import EventLoop, new_event_loop
 
 __all__ = [
     "BoundedSemaphore",
     "CancelledError",
     "Condition",
     "Event",
+    "EventLoop",
     "InvalidStateError",
     "Lock",
     "Stream",
@@ -37,6 +43,7 @@ __all__ = [
     "current_task",
     "gather",
     "run",
+    "new_event_loop",
     "open_connection",
     "sleep",
     "spawn",

@@ -211,7 +211,9 @@ class EventLoop(unix_events.SelectorEventLoop):
         if handle._cancelled:
             (self._remove_reader if event == _READ else self._remove_writer)(key.fd)
             return
-        self._run_handle(handle)
+        # Queued behind the callbacks that were already ready, as asyncio
+        # orders them: the engine runs this iteration's queue after polling.
+        self._engine_call_soon(self._run_handle, (handle,))
 
     def _stop_with(self, exc):
         if self._interrupt is None:
