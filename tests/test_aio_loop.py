@@ -252,6 +252,22 @@ class TestErrors:
         assert isinstance(contexts[0]["exception"], ValueError)
         assert isinstance(contexts[0]["handle"], asyncio.Handle)
 
+    def test_failed_task_is_reported_without_waiting_for_gc(self, loop):
+        # The traceback of a failed step holds frames of the loop's own calls:
+        # they must not keep the finished task (and its handle) alive.
+        reported = []
+        loop.set_exception_handler(lambda lp, ctx: reported.append(ctx["message"]))
+
+        async def fail():
+            1 / 0
+
+        async def main():
+            asyncio.tasks._PyTask(fail())
+            await asyncio.sleep(0)
+            return list(reported)
+
+        assert loop.run_until_complete(main()) == ["Task exception was never retrieved"]
+
     def test_keyboard_interrupt_leaves_the_run_and_the_loop_usable(self, loop):
         def interrupt():
             raise KeyboardInterrupt

@@ -175,9 +175,14 @@ class EventLoop(unix_events.SelectorEventLoop):
 
     # ---- running ------------------------------------------------------------
 
+    # A traceback captured below a callback keeps the frames of the whole
+    # call stack, and with them these locals: they are dropped on the way out
+    # so that a finished handle (and the task it steps) is freed at once.
+
     def _run_timer(self, timer):
         timer._scheduled = False
         self._run_handle(timer)
+        timer = None
 
     def _run_handle(self, handle):
         if handle._cancelled:
@@ -189,6 +194,8 @@ class EventLoop(unix_events.SelectorEventLoop):
                 handle._run()
         except BaseException as exc:  # SystemExit or KeyboardInterrupt: Handle keeps the rest
             self._stop_with(exc)
+        finally:
+            handle = None
 
     def _run_timed(self, handle):
         try:
@@ -201,7 +208,7 @@ class EventLoop(unix_events.SelectorEventLoop):
                     "Executing %s took %.3f seconds", base_events._format_handle(handle), dt
                 )
         finally:
-            self._current_handle = None
+            self._current_handle = handle = None
 
     def _dispatch_fd(self, key, event):
         reader, writer = key.data
