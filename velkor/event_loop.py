@@ -7,7 +7,7 @@ the C `Future` and `Task`, transports, SSL, subprocesses, signals and servers.
 
 How the two fit:
 * `call_soon`, `call_later` and `call_at` hand asyncio `Handle` objects to the
-  engine's queues; the engine runs them and a cancelled handle is skipped.
+  engine's queues; the engine runs them natively and skips cancelled ones.
 * Descriptor watchers go through `NativeSelector`, a selector facade whose
   registrations are the engine's epoll watchers, so every asyncio transport
   and `sock_*` operation polls on the engine. Nothing ever calls `select()`:
@@ -25,9 +25,11 @@ import functools
 import selectors
 import signal
 import threading
-from asyncio import base_events, events, unix_events
+from asyncio import base_events, events, format_helpers, unix_events
 
 import _velkor
+
+_Handle = events.Handle
 
 __all__ = ["EventLoop", "new_event_loop"]
 
@@ -106,43 +108,55 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine = engine
         self._engine_call_soon = engine.call_soon
         self._engine_call_at = engine.call_at
+        self._engine_queue = engine._queue_handle
+        self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
         self._wakeup_fd_installed = False
         super().__init__(NativeSelector(engine, self._dispatch_fd))
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
 
     # ---- scheduling ---------------------------------------------------------
+    # Out of debug mode a handle is queued and run natively (the engine's
+    # _queue_handle and _queue_handle_at); debug mode takes the Python path, which times each callback.
 
     def call_soon(self, callback, *args, context=None):
-        self._check_closed()
-        self._check_callable(callback, "call_soon")
-        handle = events.Handle(callback, args, self, context)
-        if handle._source_traceback:
+        if self._closed:
+            self._check_closed()
+        if self._debug or not callable(callback):
+            self._check_callable(callback, "call_soon")
+        handle = _Handle(callback, args, self, context)
+        if self._debug:
             del handle._source_traceback[-1]
-        self._engine_call_soon(self._run_handle, (handle,))
+            self._engine_call_soon(self._run_handle, (handle,))
+        else:
+            self._engine_queue(handle, self._callback_failed)
         return handle
 
     def _call_soon(self, callback, args, context):
         handle = events.Handle(callback, args, self, context)
         if handle._source_traceback:
             del handle._source_traceback[-1]
-        self._engine_call_soon(self._run_handle, (handle,))
+        self._queue(handle)
         return handle
+
+    def _queue(self, handle):
+        if self._debug:
+            self._engine_call_soon(self._run_handle, (handle,))
+        else:
+            self._engine_queue(handle, self._callback_failed)
 
     def call_soon_threadsafe(self, callback, *args, context=None):
         self._check_closed()
-        if self._debug:
-            self._check_callback(callback, "call_soon_threadsafe")
-        elif not callable(callback):
+        if self._debug or not callable(callback):
             self._check_callback(callback, "call_soon_threadsafe")
         handle = events._ThreadSafeHandle(callback, args, self, context)
         if handle._source_traceback:
             del handle._source_traceback[-2:]
         try:
+            # the Python path: it takes the handle's lock against a racing cancel()
             self._engine_call_soon(self._run_handle, (handle,))
         except RuntimeError:
-            # closed by another thread between the check and the call
-            self._check_closed()
+            self._check_closed()  # closed by another thread since the check
             raise
         return handle
 
@@ -150,12 +164,15 @@ class EventLoop(unix_events.SelectorEventLoop):
         if when is None:
             raise TypeError("when cannot be None")
         self._check_closed()
-        self._check_callable(callback, "call_at")
+        if self._debug or not callable(callback):
+            self._check_callable(callback, "call_at")
         timer = events.TimerHandle(when, callback, args, self, context)
         if timer._source_traceback:
             del timer._source_traceback[-1]
-        timer._scheduled = True
-        self._engine_call_at(when, self._run_timer, (timer,))
+        if self._debug:
+            self._engine_call_at(when, self._run_handle, (timer,))
+        else:
+            self._engine_queue_at(when, timer, self._callback_failed)
         return timer
 
     def _check_callable(self, callback, method):
@@ -167,7 +184,7 @@ class EventLoop(unix_events.SelectorEventLoop):
 
     def _add_callback(self, handle):
         if not handle._cancelled:
-            self._engine_call_soon(self._run_handle, (handle,))
+            self._queue(handle)
 
     def _timer_handle_cancelled(self, handle):
         # A cancelled timer stays in the engine's heap and is skipped when due.
@@ -178,11 +195,6 @@ class EventLoop(unix_events.SelectorEventLoop):
     # A traceback captured below a callback keeps the frames of the whole
     # call stack, and with them these locals: they are dropped on the way out
     # so that a finished handle (and the task it steps) is freed at once.
-
-    def _run_timer(self, timer):
-        timer._scheduled = False
-        self._run_handle(timer)
-        timer = None
 
     def _run_handle(self, handle):
         if handle._cancelled:
@@ -220,7 +232,20 @@ class EventLoop(unix_events.SelectorEventLoop):
             return
         # Queued behind the callbacks that were already ready, as asyncio
         # orders them: the engine runs this iteration's queue after polling.
-        self._engine_call_soon(self._run_handle, (handle,))
+        self._queue(handle)
+
+    def _callback_failed(self, handle, exc):
+        # What Handle._run does with an exception, for natively run handles.
+        if isinstance(exc, (SystemExit, KeyboardInterrupt)):
+            self._stop_with(exc)
+            return
+        callback = format_helpers._format_callback_source(
+            handle._callback, handle._args, debug=self._debug)
+        context = {"message": f"Exception in callback {callback}", "exception": exc,
+                   "handle": handle}
+        if handle._source_traceback:
+            context["source_traceback"] = handle._source_traceback
+        self.call_exception_handler(context)
 
     def _stop_with(self, exc):
         if self._interrupt is None:

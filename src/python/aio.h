@@ -1,0 +1,11 @@
+#pragma once
+#include "python/pyref.h"
+
+namespace velkor::py {
+
+// PyEventLoop._queue_handle(handle, on_error): queues an asyncio handle.
+PyObject* queue_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// PyEventLoop._queue_handle_at(when, handle, on_error): runs it at loop time `when`.
+PyObject* queue_handle_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace velkor::py
