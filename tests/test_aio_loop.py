@@ -313,6 +313,32 @@ class TestDescriptors:
             assert b"".join(got) == b"pingpong"
             assert not loop.remove_reader(a)
 
+    def test_descriptor_number_reused_after_close_while_watched(self):
+        # epoll forgets a closed descriptor by itself; a new file given the
+        # same number must still be watched when a callback is set for it.
+        import _velkor
+        engine = _velkor.PyEventLoop()
+        try:
+            a, a_peer = socket.socketpair()
+            number = a.fileno()
+            engine.add_reader(number, lambda: None)
+            a.close()
+            b, b_peer = socket.socketpair()
+            with a_peer, b, b_peer:
+                if b.fileno() != number:
+                    b, b_peer = b_peer, b
+                if b.fileno() != number:
+                    pytest.skip("the descriptor number was not reused")
+                got = []
+                engine.add_reader(number, lambda: (got.append(b.recv(10)), engine.stop()))
+                b_peer.send(b"x")
+                engine.call_later(5, engine.stop, ())
+                engine.run_forever()
+                engine.remove_reader(number)
+                assert got == [b"x"]
+        finally:
+            engine.close()
+
     def test_sock_operations(self):
         async def main():
             loop = asyncio.get_running_loop()

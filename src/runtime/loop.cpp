@@ -108,7 +108,16 @@ void SharedCore::epoll_update(int op, int32_t fd, uint32_t events) {
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = static_cast<uint32_t>(fd);
-  (void)::epoll_ctl(epoll_fd_, op, fd, &ev);  // failures are not reported
+  if (::epoll_ctl(epoll_fd_, op, fd, &ev) == 0) return;
+  // A descriptor closed while watched leaves epoll on its own; when its number
+  // comes back for a new file, the bookkeeping here still says "registered".
+  // The other operation then brings epoll in line. Other failures are not
+  // reported.
+  if (op == EPOLL_CTL_MOD && errno == ENOENT) {
+    (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  } else if (op == EPOLL_CTL_ADD && errno == EEXIST) {
+    (void)::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+  }
 }
 
 std::shared_ptr<FdCallback> SharedCore::set_fd_callback(int32_t fd, FdSlot slot,
