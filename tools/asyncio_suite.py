@@ -83,7 +83,11 @@ def flatten(suite):
 
 
 def run_child(loop, module, skip):
+    import signal
     import unittest
+    # Started in the background, a process inherits SIGINT ignored, and the
+    # suite's Ctrl-C tests would wait forever: give it Python's usual handler.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     install(loop)
     mod = __import__(f"test.test_asyncio.{module}", fromlist=["*"])
     tests = unittest.defaultTestLoader.loadTestsFromModule(mod)
