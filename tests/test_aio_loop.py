@@ -75,6 +75,24 @@ class TestScheduling:
         loop.run_forever()
         assert seen == ["inner", "outer"]
 
+    def test_handle_is_asyncio_own_with_a_snapshot_of_the_context(self, loop):
+        var = contextvars.ContextVar("var", default="unset")
+        seen = []
+
+        def schedule():
+            var.set("at scheduling")
+            handle = loop.call_soon(lambda x, y: seen.append((x, y, var.get())), 1, "two")
+            var.set("changed afterwards")
+            return handle
+
+        handle = contextvars.copy_context().run(schedule)
+        assert type(handle) is asyncio.Handle
+        assert "lambda" in repr(handle) and not handle.cancelled()
+        assert handle.get_context()[var] == "at scheduling"
+        loop.call_soon(loop.stop)
+        loop.run_forever()
+        assert seen == [(1, "two", "at scheduling")]
+
     def test_sleep_duration_is_loosely_right(self):
         async def main():
             loop = asyncio.get_running_loop()

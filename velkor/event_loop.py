@@ -109,6 +109,7 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_call_soon = engine.call_soon
         self._engine_call_at = engine.call_at
         self._engine_queue = engine._queue_handle
+        self._engine_soon = engine._call_soon_handle
         self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
         self._wakeup_fd_installed = False
@@ -120,16 +121,16 @@ class EventLoop(unix_events.SelectorEventLoop):
     # _queue_handle and _queue_handle_at); debug mode takes the Python path, which times each callback.
 
     def call_soon(self, callback, *args, context=None):
-        if self._closed:
-            self._check_closed()
-        if self._debug or not callable(callback):
-            self._check_callable(callback, "call_soon")
+        if self._closed or self._debug or not callable(callback):
+            return self._call_soon_checked(callback, args, context)
+        return self._engine_soon(callback, args, self, context, self._callback_failed)
+
+    def _call_soon_checked(self, callback, args, context):
+        self._check_closed()
+        self._check_callable(callback, "call_soon")
         handle = _Handle(callback, args, self, context)
-        if self._debug:
-            del handle._source_traceback[-1]
-            self._engine_call_soon(self._run_handle, (handle,))
-        else:
-            self._engine_queue(handle, self._callback_failed)
+        del handle._source_traceback[-1]
+        self._engine_call_soon(self._run_handle, (handle,))
         return handle
 
     def _call_soon(self, callback, args, context):

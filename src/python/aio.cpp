@@ -17,21 +17,72 @@ namespace velkor::py {
 
 namespace {
 
-struct HandleNames {
-  PyObject* cancelled;
-  PyObject* callback;
-  PyObject* args;
-  PyObject* context;
+// Where asyncio's Handle keeps its __slots__ in an instance: read once from
+// the class's member descriptors, so the hot path reads and writes them
+// directly. `ok` is false when the class is not laid out as expected; the
+// callers then fall back to attribute access.
+struct HandleLayout {
+  bool ok = false;
+  PyTypeObject* type = nullptr;
+  Py_ssize_t callback = 0, args = 0, cancelled = 0, loop = 0, source_traceback = 0, repr = 0,
+             context = 0;
 };
 
-const HandleNames& handle_names() {
-  static const HandleNames names = {
-      PyUnicode_InternFromString("_cancelled"),
-      PyUnicode_InternFromString("_callback"),
-      PyUnicode_InternFromString("_args"),
-      PyUnicode_InternFromString("_context"),
-  };
-  return names;
+bool slot_offset(PyObject* cls, const char* name, Py_ssize_t& out) {
+  Ref descr = Ref::steal(PyObject_GetAttrString(cls, name));
+  if (!descr || Py_TYPE(descr.get()) != &PyMemberDescr_Type) {
+    PyErr_Clear();
+    return false;
+  }
+  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
+  if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY)) return false;
+  out = member->offset;
+  return true;
+}
+
+HandleLayout load_layout() {
+  HandleLayout layout;
+  PyObject* events = cached_module("asyncio.events");
+  Ref cls = events ? Ref::steal(PyObject_GetAttrString(events, "Handle")) : Ref();
+  if (!cls || !PyType_Check(cls.get())) {
+    PyErr_Clear();
+    return layout;
+  }
+  layout.ok = slot_offset(cls.get(), "_callback", layout.callback) &&
+              slot_offset(cls.get(), "_args", layout.args) &&
+              slot_offset(cls.get(), "_cancelled", layout.cancelled) &&
+              slot_offset(cls.get(), "_loop", layout.loop) &&
+              slot_offset(cls.get(), "_source_traceback", layout.source_traceback) &&
+              slot_offset(cls.get(), "_repr", layout.repr) &&
+              slot_offset(cls.get(), "_context", layout.context);
+  layout.type = reinterpret_cast<PyTypeObject*>(cls.release());  // kept for the process
+  return layout;
+}
+
+const HandleLayout& handle_layout() {
+  static const HandleLayout layout = load_layout();
+  return layout;
+}
+
+PyObject*& slot_at(PyObject* obj, Py_ssize_t offset) {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
+// A new reference to a slot's value, or nullptr with AttributeError if unset.
+PyObject* read_slot(PyObject* obj, Py_ssize_t offset, const char* name) {
+  PyObject* value = slot_at(obj, offset);
+  if (!value) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
+                 Py_TYPE(obj)->tp_name, name);
+    return nullptr;
+  }
+  return Py_NewRef(value);
+}
+
+// True when `obj` is exactly asyncio's Handle (subclasses may override _run).
+bool plain_handle(PyObject* obj) {
+  const HandleLayout& layout = handle_layout();
+  return layout.ok && Py_TYPE(obj) == layout.type;
 }
 
 // Reports the pending exception of a handle's run to `on_error`.
@@ -43,10 +94,17 @@ void report_failure(PyObject* handle, PyObject* on_error) {
 
 // Calls the handle's callback inside its context; false with an exception set.
 bool call_in_context(PyObject* handle) {
-  const HandleNames& n = handle_names();
-  Ref callback = Ref::steal(PyObject_GetAttr(handle, n.callback));
-  Ref args = callback ? Ref::steal(PyObject_GetAttr(handle, n.args)) : Ref();
-  Ref context = args ? Ref::steal(PyObject_GetAttr(handle, n.context)) : Ref();
+  const HandleLayout& l = handle_layout();
+  Ref callback, args, context;
+  if (plain_handle(handle)) {
+    callback = Ref::steal(read_slot(handle, l.callback, "_callback"));
+    args = callback ? Ref::steal(read_slot(handle, l.args, "_args")) : Ref();
+    context = args ? Ref::steal(read_slot(handle, l.context, "_context")) : Ref();
+  } else {
+    callback = Ref::steal(PyObject_GetAttrString(handle, "_callback"));
+    args = callback ? Ref::steal(PyObject_GetAttrString(handle, "_args")) : Ref();
+    context = args ? Ref::steal(PyObject_GetAttrString(handle, "_context")) : Ref();
+  }
   if (!context) return false;
   if (!PyTuple_Check(args.get())) {
     args = Ref::steal(PySequence_Tuple(args.get()));
@@ -60,6 +118,16 @@ bool call_in_context(PyObject* handle) {
     return false;
   }
   return PyContext_Exit(context.get()) == 0;
+}
+
+// Whether the handle was cancelled; -1 with an exception set.
+int is_cancelled(PyObject* handle) {
+  if (plain_handle(handle)) {
+    PyObject* value = slot_at(handle, handle_layout().cancelled);
+    return value ? PyObject_IsTrue(value) : 0;
+  }
+  Ref value = Ref::steal(PyObject_GetAttrString(handle, "_cancelled"));
+  return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
 // One queued handle: runs on the loop thread, attached.
@@ -76,9 +144,9 @@ struct RunHandle {
   }
 
   void run() {
-    Ref cancelled = Ref::steal(PyObject_GetAttr(handle.get(), handle_names().cancelled));
-    if (cancelled && cancelled.get() == Py_False && call_in_context(handle.get())) return;
-    if (PyErr_Occurred()) report_failure(handle.get(), on_error.get());
+    int cancelled = is_cancelled(handle.get());
+    if (cancelled == 0 && call_in_context(handle.get())) return;
+    if (cancelled != 1) report_failure(handle.get(), on_error.get());
   }
 };
 
@@ -88,7 +156,43 @@ bool check_args(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
   return false;
 }
 
+// A new asyncio Handle with its slots filled in, as Handle.__init__ fills them
+// out of debug mode (no source traceback); nullptr with an exception set.
+PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) {
+  const HandleLayout& l = handle_layout();
+  if (!l.ok) {
+    PyErr_SetString(PyExc_RuntimeError, "asyncio's Handle has an unexpected layout");
+    return nullptr;
+  }
+  Ref ctx = context == Py_None ? Ref::steal(PyContext_CopyCurrent()) : Ref::borrow(context);
+  if (!ctx) return nullptr;
+  PyObject* handle = l.type->tp_alloc(l.type, 0);
+  if (!handle) return nullptr;
+  slot_at(handle, l.callback) = Py_NewRef(callback);
+  slot_at(handle, l.args) = Py_NewRef(args);
+  slot_at(handle, l.cancelled) = Py_NewRef(Py_False);
+  slot_at(handle, l.loop) = Py_NewRef(loop);
+  slot_at(handle, l.source_traceback) = Py_NewRef(Py_None);
+  slot_at(handle, l.repr) = Py_NewRef(Py_None);
+  slot_at(handle, l.context) = ctx.release();
+  return handle;
+}
+
 }  // namespace
+
+PyObject* call_soon_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args(nargs, 5, "_call_soon_handle")) return nullptr;
+  if (!PyTuple_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "_call_soon_handle() argument 'args' must be a tuple");
+    return nullptr;
+  }
+  std::shared_ptr<SharedCore> core = event_loop_core(self);
+  if (!core) return nullptr;
+  Ref handle = Ref::steal(new_handle(args[0], args[1], args[2], args[3]));
+  if (!handle) return nullptr;
+  core->push_soon(RunHandle{handle.copy(), Ref::borrow(args[4])});
+  return handle.release();
+}
 
 PyObject* queue_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!check_args(nargs, 2, "_queue_handle")) return nullptr;

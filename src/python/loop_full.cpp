@@ -458,6 +458,8 @@ PyMethodDef methods[] = {
     {"add_writer", VARARGS(loop_add_writer), "add_writer($self, fd, callback)\n--\n\n"},
     {"remove_reader", VARARGS(loop_remove_reader), "remove_reader($self, fd)\n--\n\n"},
     {"remove_writer", VARARGS(loop_remove_writer), "remove_writer($self, fd)\n--\n\n"},
+    {"_call_soon_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_soon_handle)),
+     METH_FASTCALL, "_call_soon_handle($self, callback, args, loop, context, on_error, /)\n--\n\n"},
     {"_queue_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle)),
      METH_FASTCALL, "_queue_handle($self, handle, on_error, /)\n--\n\n"},
     {"_queue_handle_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle_at)),
