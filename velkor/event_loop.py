@@ -25,7 +25,7 @@ import functools
 import selectors
 import signal
 import threading
-from asyncio import base_events, events, format_helpers, unix_events
+from asyncio import base_events, events, format_helpers, tasks, unix_events
 
 import _velkor
 
@@ -110,11 +110,15 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_call_at = engine.call_at
         self._engine_queue = engine._queue_handle
         self._engine_soon = engine._call_soon_handle
+        self._on_error = self._callback_failed  # bound once: call_soon is hot
         self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
         self._wakeup_fd_installed = False
         super().__init__(NativeSelector(engine, self._dispatch_fd))
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
+        # call_soon without a Python frame; it defers to _call_soon_checked for
+        # a closed loop, debug mode or a callback that is not callable.
+        self.call_soon = engine._soon_caller(self, self._on_error)
 
     # ---- scheduling ---------------------------------------------------------
     # Out of debug mode a handle is queued and run natively (the engine's
@@ -123,7 +127,7 @@ class EventLoop(unix_events.SelectorEventLoop):
     def call_soon(self, callback, *args, context=None):
         if self._closed or self._debug or not callable(callback):
             return self._call_soon_checked(callback, args, context)
-        return self._engine_soon(callback, args, self, context, self._callback_failed)
+        return self._engine_soon(callback, args, self, context, self._on_error)
 
     def _call_soon_checked(self, callback, args, context):
         self._check_closed()
@@ -144,7 +148,7 @@ class EventLoop(unix_events.SelectorEventLoop):
         if self._debug:
             self._engine_call_soon(self._run_handle, (handle,))
         else:
-            self._engine_queue(handle, self._callback_failed)
+            self._engine_queue(handle, self._on_error)
 
     def call_soon_threadsafe(self, callback, *args, context=None):
         self._check_closed()
@@ -173,8 +177,13 @@ class EventLoop(unix_events.SelectorEventLoop):
         if self._debug:
             self._engine_call_at(when, self._run_handle, (timer,))
         else:
-            self._engine_queue_at(when, timer, self._callback_failed)
+            self._engine_queue_at(when, timer, self._on_error)
         return timer
+
+    def create_task(self, coro, **kwargs):
+        if self._closed or self._task_factory is not None or self._debug:
+            return super().create_task(coro, **kwargs)
+        return tasks.Task(coro, loop=self, **kwargs)  # looked up now: it may be replaced
 
     def _check_callable(self, callback, method):
         if self._debug:

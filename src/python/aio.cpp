@@ -178,7 +178,145 @@ PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObjec
   return handle;
 }
 
+// ---- SoonCaller: a loop's call_soon as one native call --------------------------
+//
+// Bound to an engine, its asyncio loop and the loop's error hook. The common
+// case (open loop, not in debug mode, a callable callback) makes and queues
+// the handle without a Python frame; anything else goes to the loop's
+// `_call_soon_checked(callback, args, context)`, which raises asyncio's errors.
+
+struct SoonCallerObject {
+  PyObject_HEAD
+  PyObject* engine;
+  PyObject* loop;
+  PyObject* on_error;
+  vectorcallfunc vectorcall;
+};
+
+struct LoopNames {
+  PyObject* closed;
+  PyObject* debug;
+  PyObject* context;
+  PyObject* checked;
+};
+
+const LoopNames& loop_names() {
+  static const LoopNames names = {
+      PyUnicode_InternFromString("_closed"),
+      PyUnicode_InternFromString("_debug"),
+      PyUnicode_InternFromString("context"),
+      PyUnicode_InternFromString("_call_soon_checked"),
+  };
+  return names;
+}
+
+// 1 when the loop attribute is true, 0 when false, -1 with an exception set.
+int loop_flag(PyObject* loop, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(loop, name));
+  return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+PyObject* soon_caller_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* caller = reinterpret_cast<SoonCallerObject*>(self);
+  const LoopNames& n = loop_names();
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs < 1) {
+    PyErr_SetString(PyExc_TypeError, "call_soon() missing required argument 'callback'");
+    return nullptr;
+  }
+  PyObject* context = Py_None;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (PyUnicode_Compare(key, n.context) != 0) {
+      PyErr_Format(PyExc_TypeError, "call_soon() got an unexpected keyword argument '%U'", key);
+      return nullptr;
+    }
+    context = args[nargs + i];
+  }
+  Ref call_args = Ref::steal(PyTuple_New(nargs - 1));
+  if (!call_args) return nullptr;
+  for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(call_args.get(), i - 1, Py_NewRef(args[i]));
+  int closed = loop_flag(caller->loop, n.closed);
+  int debug = closed == 0 ? loop_flag(caller->loop, n.debug) : closed;
+  if (debug < 0) return nullptr;
+  if (closed || debug || !PyCallable_Check(args[0])) {
+    return PyObject_CallMethodObjArgs(caller->loop, n.checked, args[0], call_args.get(), context,
+                                      nullptr);
+  }
+  std::shared_ptr<SharedCore> core = event_loop_core(caller->engine);
+  if (!core) return nullptr;
+  Ref handle = Ref::steal(new_handle(args[0], call_args.get(), caller->loop, context));
+  if (!handle) return nullptr;
+  core->push_soon(RunHandle{handle.copy(), Ref::borrow(caller->on_error)});
+  return handle.release();
+}
+
+int soon_caller_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* caller = reinterpret_cast<SoonCallerObject*>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(caller->engine);
+  Py_VISIT(caller->loop);
+  Py_VISIT(caller->on_error);
+  return 0;
+}
+
+int soon_caller_clear(PyObject* self) {
+  auto* caller = reinterpret_cast<SoonCallerObject*>(self);
+  Py_CLEAR(caller->engine);
+  Py_CLEAR(caller->loop);
+  Py_CLEAR(caller->on_error);
+  return 0;
+}
+
+void soon_caller_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  soon_caller_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMemberDef soon_caller_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(SoonCallerObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot soon_caller_slots[] = {
+    {Py_tp_doc, const_cast<char*>("SoonCaller(callback, *args, context=None)\n--\n\n")},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(soon_caller_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(soon_caller_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(soon_caller_dealloc)},
+    {Py_tp_members, soon_caller_members},
+    {0, nullptr},
+};
+
+PyType_Spec soon_caller_spec = {
+    "_velkor.SoonCaller", sizeof(SoonCallerObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    soon_caller_slots};
+
+PyObject* g_soon_caller_type = nullptr;
+
 }  // namespace
+
+PyObject* soon_caller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args(nargs, 2, "_soon_caller")) return nullptr;
+  if (!event_loop_core(self)) return nullptr;
+  auto* type = shared_type(g_soon_caller_type, &soon_caller_spec);
+  if (!type) return nullptr;
+  auto* caller = PyObject_GC_New(SoonCallerObject, type);
+  if (!caller) return nullptr;
+  caller->engine = Py_NewRef(self);
+  caller->loop = Py_NewRef(args[0]);
+  caller->on_error = Py_NewRef(args[1]);
+  caller->vectorcall = soon_caller_call;
+  PyObject_GC_Track(caller);
+  return reinterpret_cast<PyObject*>(caller);
+}
 
 PyObject* call_soon_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!check_args(nargs, 5, "_call_soon_handle")) return nullptr;

@@ -460,6 +460,8 @@ PyMethodDef methods[] = {
     {"remove_writer", VARARGS(loop_remove_writer), "remove_writer($self, fd)\n--\n\n"},
     {"_call_soon_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_soon_handle)),
      METH_FASTCALL, "_call_soon_handle($self, callback, args, loop, context, on_error, /)\n--\n\n"},
+    {"_soon_caller", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soon_caller)),
+     METH_FASTCALL, "_soon_caller($self, loop, on_error, /)\n--\n\n"},
     {"_queue_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle)),
      METH_FASTCALL, "_queue_handle($self, handle, on_error, /)\n--\n\n"},
     {"_queue_handle_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle_at)),
