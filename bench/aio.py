@@ -25,6 +25,11 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+BUILD_DIR = Path(os.environ.get("VELKOR_BUILD_DIR", str(ROOT / "build" / "release")))
+for _path in (str(ROOT), str(BUILD_DIR)):
+    if _path not in sys.path:
+        sys.path.insert(0, _path)
 LOOPS = ("default", "uvloop", "velkor")
 LOADGEN_CONNECTIONS = 50
 
@@ -186,6 +191,8 @@ def child(loop_name, row, scale):
     if unit == "s":
         size = max(1, int(size * scale))
         asyncio.run(fn(max(1, size // 50)), loop_factory=loop_factory(loop_name))  # warm-up
+    else:
+        size = max(0.5, size * scale)  # seconds under load
     value = asyncio.run(fn(size), loop_factory=loop_factory(loop_name))
     print(json.dumps(value))
 
@@ -243,7 +250,7 @@ def main():
 def fmt(value, unit):
     if value is None:
         return "n/a"
-    return f"{value:.3f}" if unit == "s" else f"{value:,.0f}"
+    return f"{value:.4g}" if unit == "s" else f"{value:,.0f}"
 
 
 if __name__ == "__main__":

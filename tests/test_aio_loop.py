@@ -247,6 +247,26 @@ class TestBadUse:
         with pytest.raises(TypeError, match="callable"):
             getattr(loop, method)(*args[method], "not callable")
 
+    @pytest.mark.parametrize("call, error", [
+        (lambda lp: lp.call_soon(), "missing required argument 'callback'"),
+        (lambda lp: lp.call_soon(print, ctx=None), "unexpected keyword argument 'ctx'"),
+        (lambda lp: lp.call_soon(print, context=None, context2=1), "unexpected keyword"),
+    ], ids=["no-callback", "bad-keyword", "extra-keyword"])
+    def test_call_soon_arguments_are_checked(self, loop, call, error):
+        with pytest.raises(TypeError, match=error):
+            call(loop)
+
+    def test_closed_loop_is_freed_by_the_collector(self):
+        import gc
+        import weakref
+        lp = velkor.new_event_loop()
+        lp.call_soon(print)  # the loop and its bound call_soon refer to each other
+        lp.close()
+        ref = weakref.ref(lp)
+        del lp
+        gc.collect()
+        assert ref() is None
+
     def test_closing_a_running_loop_is_refused(self, loop):
         async def main():
             loop.close()

@@ -50,3 +50,17 @@ def test_suite_runs_every_workload_under_every_runtime(tmp_path):
     assert (tmp_path / "latest.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     for row in ("spawn + await", "TCP bulk", "RSS per parked task"):
         assert row in done.stdout
+
+
+def test_asyncio_section_measures_each_kind_of_row_under_each_loop():
+    rows = "create_task,run_in_executor,protocol_echo"
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "aio.py"), "--repeat", "1", "--scale", "0.002",
+         "--only", rows],
+        capture_output=True, text=True, timeout=100)
+    assert done.returncode == 0, done.stderr[-3000:]
+    lines = {line.split("|")[1].strip(): line for line in done.stdout.splitlines()[2:]}
+    assert set(lines) == set(rows.split(","))
+    for line in lines.values():
+        cells = [c.strip() for c in line.split("|")[3:6]]
+        assert all(c != "n/a" and float(c.replace(",", "")) > 0 for c in cells), line
