@@ -3,6 +3,7 @@ a real redis-server, an aiohttp server queried by aiohttp and httpx clients,
 and anyio on its asyncio backend."""
 
 import asyncio
+import os
 import shutil
 import socket
 import subprocess
@@ -29,9 +30,11 @@ def redis_port():
     if server is None:
         pytest.skip("redis-server is not installed")
     port = free_port()
+    # Sanitizer runs preload their runtime: the server must not inherit it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     proc = subprocess.Popen(
         [server, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     try:
         deadline = time.monotonic() + 10
         while True:
