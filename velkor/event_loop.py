@@ -21,7 +21,6 @@ How the two fit:
 from __future__ import annotations
 
 import asyncio
-import functools
 import selectors
 import signal
 import threading
@@ -40,14 +39,16 @@ _WRITE = selectors.EVENT_WRITE
 class NativeSelector(selectors._BaseSelectorImpl):
     """A selector whose registrations are watchers on the engine's epoll.
 
-    `dispatch(key, event)` is called on the loop thread when a registered
-    descriptor is ready; `select()` is never used.
+    When a registered descriptor is ready, the engine calls a watcher made
+    here on the loop thread: it queues the key's reader or writer handle, or
+    hands the key to `loop._dispatch_fd` when the handle needs more than that.
+    `select()` is never used.
     """
 
-    def __init__(self, engine, dispatch):
+    def __init__(self, engine, loop):
         super().__init__()
         self._engine = engine
-        self._dispatch = dispatch
+        self._loop = loop
 
     def register(self, fileobj, events, data=None):
         key = super().register(fileobj, events, data)
@@ -86,18 +87,34 @@ class NativeSelector(selectors._BaseSelectorImpl):
         engine = self._engine
         added, removed = new & ~old, old & ~new
         if added & _READ:
-            engine.add_reader(fd, functools.partial(self._ready, fd, _READ))
+            engine.add_reader(fd, self._watcher(fd, _READ))
         elif removed & _READ:
             engine.remove_reader(fd)
         if added & _WRITE:
-            engine.add_writer(fd, functools.partial(self._ready, fd, _WRITE))
+            engine.add_writer(fd, self._watcher(fd, _WRITE))
         elif removed & _WRITE:
             engine.remove_writer(fd)
 
-    def _ready(self, fd, event):
-        key = self._fd_to_key.get(fd)
-        if key is not None and key.events & event:
-            self._dispatch(key, event)
+    def _watcher(self, fd, event):
+        # One Python frame per ready descriptor: the key's handle goes straight
+        # to the engine's queue (behind the callbacks already ready, as asyncio
+        # orders them); a cancelled handle or debug mode takes the loop's path.
+        keys, loop, slot = self._fd_to_key, self._loop, 0 if event == _READ else 1
+        queue, on_error = loop._engine_queue, loop._on_error
+
+        def ready():
+            key = keys.get(fd)
+            if key is None or not key.events & event:
+                return
+            handle = key.data[slot]
+            if handle is None:
+                return
+            if handle._cancelled or loop._debug:
+                loop._dispatch_fd(key, event)
+            else:
+                queue(handle, on_error)
+
+        return ready
 
 
 class EventLoop(unix_events.SelectorEventLoop):
@@ -114,7 +131,7 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
         self._wakeup_fd_installed = False
-        super().__init__(NativeSelector(engine, self._dispatch_fd))
+        super().__init__(NativeSelector(engine, self))
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
         # call_soon without a Python frame; it defers to _call_soon_checked for
         # a closed loop, debug mode or a callback that is not callable.
@@ -122,7 +139,8 @@ class EventLoop(unix_events.SelectorEventLoop):
 
     # ---- scheduling ---------------------------------------------------------
     # Out of debug mode a handle is queued and run natively (the engine's
-    # _queue_handle and _queue_handle_at); debug mode takes the Python path, which times each callback.
+    # _queue_handle and _queue_handle_at); debug mode takes the Python path,
+    # which times each callback.
 
     def call_soon(self, callback, *args, context=None):
         if self._closed or self._debug or not callable(callback):
