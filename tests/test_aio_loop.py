@@ -58,23 +58,6 @@ class TestScheduling:
         loop.run_forever()
         assert seen == []
 
-    def test_timer_handle_reports_its_time(self, loop):
-        when = loop.time() + 10
-        timer = loop.call_at(when, lambda: None)
-        assert isinstance(timer, asyncio.TimerHandle) and timer.when() == when
-        timer.cancel()
-
-    def test_context_is_used(self, loop):
-        var = contextvars.ContextVar("var", default="outer")
-        ctx = contextvars.copy_context()
-        ctx.run(var.set, "inner")
-        seen = []
-        loop.call_soon(lambda: seen.append(var.get()), context=ctx)
-        loop.call_soon(lambda: seen.append(var.get()))
-        loop.call_soon(loop.stop)
-        loop.run_forever()
-        assert seen == ["inner", "outer"]
-
     def test_handle_is_asyncio_own_with_a_snapshot_of_the_context(self, loop):
         var = contextvars.ContextVar("var", default="unset")
         seen = []
@@ -144,15 +127,6 @@ class TestRunning:
         loop.run_forever()
         assert seen == ["same iteration"]
         assert not loop.is_running()
-
-    def test_running_state_and_current_loop(self, loop):
-        async def probe():
-            return loop.is_running(), asyncio.get_running_loop() is loop
-
-        assert loop.run_until_complete(probe()) == (True, True)
-        assert not loop.is_running()
-        with pytest.raises(RuntimeError):
-            asyncio.get_running_loop()
 
     def test_runner_and_run_with_loop_factory(self):
         async def main():
