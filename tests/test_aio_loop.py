@@ -241,6 +241,18 @@ class TestBadUse:
         gc.collect()
         assert ref() is None
 
+    def test_loop_never_closed_is_collected_and_closed_with_a_warning(self):
+        import gc
+        import warnings
+        lp = velkor.new_event_loop()
+        lp.run_until_complete(asyncio.sleep(0.001))  # its self-pipe is being watched
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del lp
+            gc.collect()
+        assert any("unclosed event loop" in str(w.message) for w in caught)
+        # the no_leaks fixture checks that its descriptors were closed
+
     def test_closing_a_running_loop_is_refused(self, loop):
         async def main():
             loop.close()

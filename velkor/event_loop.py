@@ -24,6 +24,7 @@ import asyncio
 import selectors
 import signal
 import threading
+import weakref
 from asyncio import base_events, events, format_helpers, tasks, unix_events
 
 import _velkor
@@ -99,20 +100,24 @@ class NativeSelector(selectors._BaseSelectorImpl):
         # One Python frame per ready descriptor: the key's handle goes straight
         # to the engine's queue (behind the callbacks already ready, as asyncio
         # orders them); a cancelled handle or debug mode takes the loop's path.
-        keys, loop, slot = self._fd_to_key, self._loop, 0 if event == _READ else 1
-        queue, on_error = loop._engine_queue, loop._on_error
+        # The engine holds its watchers where the collector cannot see them,
+        # so they reach the selector (and the loop) only weakly: a loop never
+        # closed is still collected, and closed by asyncio's __del__.
+        selector, slot = weakref.ref(self), 0 if event == _READ else 1
 
         def ready():
-            key = keys.get(fd)
+            sel = selector()
+            key = sel._fd_to_key.get(fd) if sel is not None else None
             if key is None or not key.events & event:
                 return
             handle = key.data[slot]
             if handle is None:
                 return
+            loop = sel._loop
             if handle._cancelled or loop._debug:
                 loop._dispatch_fd(key, event)
             else:
-                queue(handle, on_error)
+                loop._engine_queue(handle, loop._on_error)
 
         return ready
 
