@@ -18,6 +18,7 @@ import concurrent.futures
 import json
 import os
 import queue
+import shutil
 import signal
 import subprocess
 import sys
@@ -170,12 +171,15 @@ def run_one(loop, module, stall):
 def run_child_process(loop, module, stall, outcomes):
     env = dict(os.environ)
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [env.get("PYTHONPATH"), here]))
+    paths = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p] + [here]
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in paths)  # cwd changes
     with tempfile.NamedTemporaryFile("w", suffix=".skip", delete=False) as f:
         f.write("\n".join(outcomes))
     cmd = [sys.executable, os.path.abspath(__file__), "--child", loop, module, "--skip", f.name]
+    # The suite leaves scratch files in its working directory: give it its own.
+    workdir = tempfile.mkdtemp(prefix="asyncio-suite-")
     proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                            text=True, start_new_session=True)
+                            text=True, start_new_session=True, cwd=workdir)
     lines = queue.Queue()
     threading.Thread(target=lambda: ([lines.put(x) for x in proc.stdout], lines.put(None)),
                      daemon=True).start()
@@ -207,6 +211,7 @@ def run_child_process(loop, module, stall, outcomes):
         return ("done" if code == 0 else f"exit {code}"), current
     finally:
         os.unlink(f.name)
+        shutil.rmtree(workdir, ignore_errors=True)
 
 
 def count(result, outcome):
