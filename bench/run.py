@@ -1,5 +1,7 @@
 """What `./dev bench [args]` runs: the benchmark suite (suite.py) with the
-given arguments, for instance --quick.
+given arguments, for instance --quick. `./dev bench aio [args]` runs the
+asyncio-API section instead (aio.py): the same asyncio programs under the
+default loop, uvloop and velkor.EventLoop.
 
 The older scripts of this directory (run_cost.py, loop_ops.py, tcp.py) still
 run on their own; the suite reuses their measuring code.
@@ -7,7 +9,10 @@ run on their own; the suite reuses their measuring code.
 
 import sys
 
-import suite
-
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["aio"]:
+        import aio
+        sys.argv[1:2] = []
+        sys.exit(aio.main())
+    import suite
     sys.exit(suite.main(sys.argv[1:]))

@@ -324,3 +324,17 @@ def test_server_profile_counts_the_servers_calls():
     calls = [int(line.split()[0]) for line in done.stdout.splitlines()
              if line.rstrip().endswith("(_read_ready)")]
     assert calls and calls[0] >= 3000
+
+
+def test_asyncio_section_measures_each_kind_of_row_under_each_loop():
+    rows = "create_task,run_in_executor,protocol_echo"
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "aio.py"), "--repeat", "1", "--scale", "0.002",
+         "--only", rows],
+        capture_output=True, text=True, timeout=100)
+    assert done.returncode == 0, done.stderr[-3000:]
+    lines = {line.split("|")[1].strip(): line for line in done.stdout.splitlines()[2:]}
+    assert set(lines) == set(rows.split(","))
+    for line in lines.values():
+        cells = [c.strip() for c in line.split("|")[3:6]]
+        assert all(c != "n/a" and float(c.replace(",", "")) > 0 for c in cells), line

@@ -7,6 +7,10 @@ deal with time, `gather` waits for several awaitables, and the primitives
 coordinate tasks. They follow asyncio's documented behaviour, and a
 `CancelledError` is asyncio's own. `open_connection`, `open_unix_connection`,
 `start_server` and `start_unix_server` do networking on the loop's own epoll.
+
+`EventLoop` is a complete asyncio event loop on the same engine:
+`asyncio.run(main(), loop_factory=velkor.new_event_loop)` runs asyncio code
+and libraries unchanged.
 """
 
 from __future__ import annotations
@@ -21,12 +25,14 @@ from .timeouts import Timeout, timeout, wait_for
 from .server import Server, start_server, start_unix_server
 from .streams import Stream, open_connection, open_unix_connection
 from .threads import to_thread
+from .event_loop import EventLoop, new_event_loop
 
 __all__ = [
     "BoundedSemaphore",
     "CancelledError",
     "Condition",
     "Event",
+    "EventLoop",
     "InvalidStateError",
     "Lock",
     "Stream",
@@ -40,6 +46,7 @@ __all__ = [
     "current_task",
     "gather",
     "run",
+    "new_event_loop",
     "open_connection",
     "open_unix_connection",
     "sleep",

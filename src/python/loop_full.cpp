@@ -24,6 +24,7 @@
 #include <optional>
 #include <thread>
 
+#include "python/aio.h"
 #include "python/driver.h"
 #include "python/errors.h"
 #include "python/run.h"
@@ -612,6 +613,14 @@ PyMethodDef methods[] = {
     {"add_writer", VARARGS(loop_add_writer), "add_writer($self, fd, callback)\n--\n\n"},
     {"remove_reader", VARARGS(loop_remove_reader), "remove_reader($self, fd)\n--\n\n"},
     {"remove_writer", VARARGS(loop_remove_writer), "remove_writer($self, fd)\n--\n\n"},
+    {"_call_soon_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_soon_handle)),
+     METH_FASTCALL, "_call_soon_handle($self, callback, args, loop, context, on_error, /)\n--\n\n"},
+    {"_soon_caller", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soon_caller)),
+     METH_FASTCALL, "_soon_caller($self, loop, on_error, /)\n--\n\n"},
+    {"_queue_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle)),
+     METH_FASTCALL, "_queue_handle($self, handle, on_error, /)\n--\n\n"},
+    {"_queue_handle_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle_at)),
+     METH_FASTCALL, "_queue_handle_at($self, when, handle, on_error, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -636,5 +645,19 @@ PyType_Spec spec = {"_velkor.PyEventLoop", sizeof(Box<LoopObject>), 0,
 }  // namespace
 
 PyTypeObject* event_loop_type() { return shared_type(g_type, &spec); }
+
+}  // namespace velkor::py
+
+namespace velkor::py {
+
+std::shared_ptr<SharedCore> event_loop_core(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, event_loop_type())) {
+    PyErr_Format(PyExc_TypeError, "expected a PyEventLoop, not %.200s", Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  std::shared_ptr<SharedCore> core = current_core(loop_of(obj));
+  if (!core) not_initialized();
+  return core;
+}
 
 }  // namespace velkor::py

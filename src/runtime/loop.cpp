@@ -156,7 +156,10 @@ int SharedCore::epoll_register_locked(int32_t fd, uint32_t events, bool known) {
     // file, which has to be added afresh.
     if (err != ENOENT) return err;
   }
-  return epoll_ctl_errno(epoll_fd_, EPOLL_CTL_ADD, fd, events);
+  int err = epoll_ctl_errno(epoll_fd_, EPOLL_CTL_ADD, fd, events);
+  // EEXIST: epoll still holds the number although no watcher records it
+  // (its removal failed while the descriptor was being replaced).
+  return err == EEXIST ? epoll_ctl_errno(epoll_fd_, EPOLL_CTL_MOD, fd, events) : err;
 }
 
 SharedCore::FdChange SharedCore::set_fd_callback(int32_t fd, FdSlot slot,

@@ -1,0 +1,17 @@
+#pragma once
+#include "python/pyref.h"
+
+namespace velkor::py {
+
+// PyEventLoop._call_soon_handle(callback, args, loop, context, on_error): makes
+// an asyncio Handle (context None: a copy of the current one) and queues it.
+PyObject* call_soon_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// PyEventLoop._soon_caller(loop, on_error): a native callable that does what
+// the asyncio `loop`'s call_soon(callback, *args, context=None) does.
+PyObject* soon_caller(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// PyEventLoop._queue_handle(handle, on_error): queues an asyncio handle.
+PyObject* queue_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// PyEventLoop._queue_handle_at(when, handle, on_error): runs it at loop time `when`.
+PyObject* queue_handle_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace velkor::py

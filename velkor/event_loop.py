@@ -1,0 +1,351 @@
+"""An asyncio event loop whose scheduling, timers and polling run on velkor's engine.
+
+`EventLoop` is a complete `asyncio.AbstractEventLoop`. The engine (its epoll
+descriptor, timer heap, ready queue and wake-up eventfd) is the native
+`_velkor.PyEventLoop`; asyncio's own machinery supplies everything above it:
+the C `Future` and `Task`, transports, SSL, subprocesses, signals and servers.
+
+How the two fit:
+* `call_soon`, `call_later` and `call_at` hand asyncio `Handle` objects to the
+  engine's queues; the engine runs them natively and skips cancelled ones.
+* Descriptor watchers go through `NativeSelector`, a selector facade whose
+  registrations are the engine's epoll watchers, so every asyncio transport
+  and `sock_*` operation polls on the engine. Nothing ever calls `select()`:
+  the engine dispatches ready descriptors itself.
+* `run_forever` runs the engine with the interpreter lock released while it
+  waits; `stop()` ends the run after the current iteration, as asyncio does.
+* Signals wake the loop through the self-pipe watched on the engine's epoll
+  (`signal.set_wakeup_fd`).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import selectors
+import signal
+import threading
+import weakref
+from asyncio import base_events, events, format_helpers, tasks, unix_events
+
+import _velkor
+
+_Handle = events.Handle
+
+__all__ = ["EventLoop", "new_event_loop"]
+
+_READ = selectors.EVENT_READ
+_WRITE = selectors.EVENT_WRITE
+
+
+class NativeSelector(selectors._BaseSelectorImpl):
+    """A selector whose registrations are watchers on the engine's epoll.
+
+    When a registered descriptor is ready, the engine calls a watcher made
+    here on the loop thread: it queues the key's reader or writer handle, or
+    hands the key to `loop._dispatch_fd` when the handle needs more than that.
+    `select()` is never used.
+    """
+
+    def __init__(self, engine, loop):
+        super().__init__()
+        self._engine = engine
+        self._loop = loop
+
+    def register(self, fileobj, events, data=None):
+        key = super().register(fileobj, events, data)
+        self._watch(key.fd, 0, events)
+        return key
+
+    def unregister(self, fileobj):
+        key = super().unregister(fileobj)
+        self._watch(key.fd, key.events, 0)
+        return key
+
+    def modify(self, fileobj, events, data=None):
+        try:
+            key = self._fd_to_key[self._fileobj_lookup(fileobj)]
+        except KeyError:
+            raise KeyError(f"{fileobj!r} is not registered") from None
+        if (not events) or (events & ~(_READ | _WRITE)):
+            raise ValueError(f"Invalid events: {events!r}")
+        new_key = key._replace(events=events, data=data)
+        self._fd_to_key[key.fd] = new_key
+        if events != key.events:
+            self._watch(key.fd, key.events, events)
+        return new_key
+
+    def select(self, timeout=None):
+        raise RuntimeError("the engine polls this selector's descriptors itself")
+
+    def close(self):
+        for fd, key in list(self._fd_to_key.items()):
+            self._watch(fd, key.events, 0)
+        super().close()
+
+    def _watch(self, fd, old, new):
+        # Only changed interests reach epoll: transports toggle their writer
+        # often, and an unchanged reader must not cost a system call.
+        engine = self._engine
+        added, removed = new & ~old, old & ~new
+        if added & _READ:
+            engine.add_reader(fd, self._watcher(fd, _READ))
+        elif removed & _READ:
+            engine.remove_reader(fd)
+        if added & _WRITE:
+            engine.add_writer(fd, self._watcher(fd, _WRITE))
+        elif removed & _WRITE:
+            engine.remove_writer(fd)
+
+    def _watcher(self, fd, event):
+        # One Python frame per ready descriptor: the key's handle goes straight
+        # to the engine's queue (behind the callbacks already ready, as asyncio
+        # orders them); a cancelled handle or debug mode takes the loop's path.
+        # The engine holds its watchers where the collector cannot see them,
+        # so they reach the selector (and the loop) only weakly: a loop never
+        # closed is still collected, and closed by asyncio's __del__.
+        selector, slot = weakref.ref(self), 0 if event == _READ else 1
+
+        def ready():
+            sel = selector()
+            key = sel._fd_to_key.get(fd) if sel is not None else None
+            if key is None or not key.events & event:
+                return
+            handle = key.data[slot]
+            if handle is None:
+                return
+            loop = sel._loop
+            if handle._cancelled or loop._debug:
+                loop._dispatch_fd(key, event)
+            else:
+                loop._engine_queue(handle, loop._on_error)
+
+        return ready
+
+
+class EventLoop(unix_events.SelectorEventLoop):
+    """An asyncio event loop running on velkor's native engine."""
+
+    def __init__(self):
+        engine = _velkor.PyEventLoop()
+        self._engine = engine
+        self._engine_call_soon = engine.call_soon
+        self._engine_call_at = engine.call_at
+        self._engine_queue = engine._queue_handle
+        self._engine_soon = engine._call_soon_handle
+        self._on_error = self._callback_failed  # bound once: call_soon is hot
+        self._engine_queue_at = engine._queue_handle_at
+        self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
+        self._wakeup_fd_installed = False
+        super().__init__(NativeSelector(engine, self))
+        self.time = engine.time  # the engine's monotonic clock, without a Python frame
+        # call_soon without a Python frame; it defers to _call_soon_checked for
+        # a closed loop, debug mode or a callback that is not callable.
+        self.call_soon = engine._soon_caller(self, self._on_error)
+
+    # ---- scheduling ---------------------------------------------------------
+    # Out of debug mode a handle is queued and run natively (the engine's
+    # _queue_handle and _queue_handle_at); debug mode takes the Python path,
+    # which times each callback.
+
+    def call_soon(self, callback, *args, context=None):
+        if self._closed or self._debug or not callable(callback):
+            return self._call_soon_checked(callback, args, context)
+        return self._engine_soon(callback, args, self, context, self._on_error)
+
+    def _call_soon_checked(self, callback, args, context):
+        self._check_closed()
+        self._check_callable(callback, "call_soon")
+        handle = _Handle(callback, args, self, context)
+        del handle._source_traceback[-1]
+        self._engine_call_soon(self._run_handle, (handle,))
+        return handle
+
+    def _call_soon(self, callback, args, context):
+        handle = events.Handle(callback, args, self, context)
+        if handle._source_traceback:
+            del handle._source_traceback[-1]
+        self._queue(handle)
+        return handle
+
+    def _queue(self, handle):
+        if self._debug:
+            self._engine_call_soon(self._run_handle, (handle,))
+        else:
+            self._engine_queue(handle, self._on_error)
+
+    def call_soon_threadsafe(self, callback, *args, context=None):
+        self._check_closed()
+        if self._debug or not callable(callback):
+            self._check_callback(callback, "call_soon_threadsafe")
+        handle = events._ThreadSafeHandle(callback, args, self, context)
+        if handle._source_traceback:
+            del handle._source_traceback[-2:]
+        try:
+            # the Python path: it takes the handle's lock against a racing cancel()
+            self._engine_call_soon(self._run_handle, (handle,))
+        except RuntimeError:
+            self._check_closed()  # closed by another thread since the check
+            raise
+        return handle
+
+    def call_at(self, when, callback, *args, context=None):
+        if when is None:
+            raise TypeError("when cannot be None")
+        self._check_closed()
+        if self._debug or not callable(callback):
+            self._check_callable(callback, "call_at")
+        timer = events.TimerHandle(when, callback, args, self, context)
+        if timer._source_traceback:
+            del timer._source_traceback[-1]
+        if self._debug:
+            self._engine_call_at(when, self._run_handle, (timer,))
+        else:
+            self._engine_queue_at(when, timer, self._on_error)
+        return timer
+
+    def create_task(self, coro, **kwargs):
+        if self._closed or self._task_factory is not None or self._debug:
+            return super().create_task(coro, **kwargs)
+        return tasks.Task(coro, loop=self, **kwargs)  # looked up now: it may be replaced
+
+    def _check_callable(self, callback, method):
+        if self._debug:
+            self._check_thread()
+            self._check_callback(callback, method)
+        elif not callable(callback):
+            self._check_callback(callback, method)
+
+    def _add_callback(self, handle):
+        if not handle._cancelled:
+            self._queue(handle)
+
+    def _timer_handle_cancelled(self, handle):
+        # A cancelled timer stays in the engine's heap and is skipped when due.
+        pass
+
+    # ---- running ------------------------------------------------------------
+
+    # A traceback captured below a callback keeps the frames of the whole
+    # call stack, and with them these locals: they are dropped on the way out
+    # so that a finished handle (and the task it steps) is freed at once.
+
+    def _run_handle(self, handle):
+        if handle._cancelled:
+            return
+        try:
+            if self._debug:
+                self._run_timed(handle)
+            else:
+                handle._run()
+        except BaseException as exc:  # SystemExit or KeyboardInterrupt: Handle keeps the rest
+            self._stop_with(exc)
+        finally:
+            handle = None
+
+    def _run_timed(self, handle):
+        try:
+            self._current_handle = handle
+            t0 = self.time()
+            handle._run()
+            dt = self.time() - t0
+            if dt >= self.slow_callback_duration:
+                base_events.logger.warning(
+                    "Executing %s took %.3f seconds", base_events._format_handle(handle), dt
+                )
+        finally:
+            self._current_handle = handle = None
+
+    def _dispatch_fd(self, key, event):
+        reader, writer = key.data
+        handle = reader if event == _READ else writer
+        if handle is None:
+            return
+        if handle._cancelled:
+            (self._remove_reader if event == _READ else self._remove_writer)(key.fd)
+            return
+        # Queued behind the callbacks that were already ready, as asyncio
+        # orders them: the engine runs this iteration's queue after polling.
+        self._queue(handle)
+
+    def _callback_failed(self, handle, exc):
+        # What Handle._run does with an exception, for natively run handles.
+        if isinstance(exc, (SystemExit, KeyboardInterrupt)):
+            self._stop_with(exc)
+            return
+        callback = format_helpers._format_callback_source(
+            handle._callback, handle._args, debug=self._debug)
+        context = {"message": f"Exception in callback {callback}", "exception": exc,
+                   "handle": handle}
+        if handle._source_traceback:
+            context["source_traceback"] = handle._source_traceback
+        self.call_exception_handler(context)
+
+    def _stop_with(self, exc):
+        if self._interrupt is None:
+            self._interrupt = exc
+        self._engine.stop()
+
+    def run_forever(self):
+        self._run_forever_setup()
+        try:
+            self._install_wakeup_fd()
+            if self._stopping:
+                # stopped before running: one iteration runs what is ready now
+                self._engine_call_soon(self._engine.stop, ())
+            self._engine.run_forever()
+            interrupt, self._interrupt = self._interrupt, None
+            if interrupt is not None:
+                raise interrupt
+        finally:
+            self._uninstall_wakeup_fd()
+            self._run_forever_cleanup()
+
+    def stop(self):
+        self._stopping = True
+        if self._thread_id is not None:
+            self._engine.stop()
+
+    def close(self):
+        if self.is_running():
+            raise RuntimeError("Cannot close a running event loop")
+        if self.is_closed():
+            return
+        super().close()
+        self._engine.close()
+
+    # Python runs signal handlers only while it executes bytecode: with the
+    # engine idle in epoll_wait, a Ctrl-C would wait for the next callback.
+    # The wake-up descriptor makes a signal readable on the engine's epoll.
+    def _install_wakeup_fd(self):
+        if threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            previous = signal.set_wakeup_fd(self._csock.fileno(), warn_on_full_buffer=False)
+        except (ValueError, OSError):
+            return
+        if previous not in (-1, self._csock.fileno()):
+            signal.set_wakeup_fd(previous)  # someone else's: leave it in place
+            return
+        self._wakeup_fd_installed = previous == -1
+
+    def _uninstall_wakeup_fd(self):
+        if not self._wakeup_fd_installed:
+            return
+        self._wakeup_fd_installed = False
+        if not self._signal_handlers:
+            try:
+                signal.set_wakeup_fd(-1)
+            except (ValueError, OSError):
+                pass
+
+    def __repr__(self):
+        return (
+            f"<{self.__class__.__name__} running={self.is_running()} "
+            f"closed={self.is_closed()} debug={self.get_debug()}>"
+        )
+
+
+def new_event_loop() -> EventLoop:
+    """Returns a new `EventLoop`; fit for `asyncio.run(..., loop_factory=...)`."""
+    return EventLoop()
+
