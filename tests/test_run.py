@@ -314,3 +314,52 @@ def test_runs_from_exit_handlers_finish_or_fail_clearly(body, expected):
                          capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == expected, out.stderr
     assert out.returncode == 0, out.stderr
+
+
+# A loop thread whose run fails once the exit hook closed the pool: a daemon
+# thread's error reaches nobody, and printing it would race finalisation for
+# stderr (a fatal error at exit), so the thread stays parked and silent; a
+# thread that an exit handler starts and joins still gets the error.
+BUSY_AT_EXIT_SCRIPT = '''
+import atexit, sys, threading, time
+sys.path[:0] = sys.argv[2:]
+how = sys.argv[1]
+
+async def busy():
+    started.set()
+    while True:
+        await _velkor.defer(time.sleep, 0.01)
+
+def at_exit():
+    if how == "daemon":
+        time.sleep(0.5)  # the daemon's run fails within one 10 ms call
+        print("daemon alive", daemon.is_alive())
+        return
+    def joined():
+        try:
+            _velkor.run(busy())
+        except RuntimeError as e:
+            print("refused", e)
+    thread = threading.Thread(target=joined)
+    thread.start()
+    thread.join(20)
+
+atexit.register(at_exit)
+import _velkor
+started = threading.Event()
+if how == "daemon":
+    daemon = threading.Thread(target=_velkor.run, args=(busy(),), daemon=True)
+    daemon.start()
+    started.wait(20)
+'''
+
+
+@pytest.mark.parametrize("how, expected", [
+    ("daemon", "daemon alive True"),
+    ("joined", "refused velkor.defer() cannot start a call: the interpreter is exiting"),
+])
+def test_loop_thread_failing_at_exit_is_silent_or_raises(how, expected):
+    out = subprocess.run([sys.executable, "-X", "faulthandler", "-c", BUSY_AT_EXIT_SCRIPT, how,
+                          os.path.dirname(_velkor.__file__)],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.stdout.strip(), out.stderr, out.returncode) == (expected, "", 0)

@@ -155,6 +155,37 @@ void watch_interpreter_exit() {
   if (!done) PyErr_Clear();
 }
 
+namespace {
+
+// threading.current_thread().daemon; false when it cannot be told (the
+// module is not loaded, or the lookup fails): the error is then raised.
+bool current_thread_is_daemon() {
+  ErrorSaved raised;  // the error that ended the run stays set
+  Ref name = Ref::steal(PyUnicode_FromString("threading"));
+  Ref threading = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
+  Ref thread = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr))
+                         : Ref();
+  Ref daemon = thread ? Ref::steal(PyObject_GetAttrString(thread.get(), "daemon")) : Ref();
+  int truth = daemon ? PyObject_IsTrue(daemon.get()) : 0;
+  if (PyErr_Occurred()) PyErr_Clear();
+  return truth == 1;
+}
+
+}  // namespace
+
+bool run_error_unreachable_at_exit() {
+  return pool_closed_for_exit() && PyErr_Occurred() && current_thread_is_daemon();
+}
+
+void park_thread_for_exit() {
+  PyErr_Clear();
+  PyEval_SaveThread();  // never taken back
+  std::mutex never;
+  std::condition_variable wake;
+  std::unique_lock lock(never);
+  for (;;) wake.wait(lock);
+}
+
 bool begin_worker_job() {
   ExitWatch& w = exit_watch();
   std::lock_guard lock(w.mu);

@@ -29,6 +29,14 @@ bool interpreter_available();
 bool pool_closed_for_exit();
 // Registers that exit hook for the main interpreter (called at import).
 void watch_interpreter_exit();
+// Whether the error set now, ending a run on this thread, would reach nobody:
+// the exit hook has run and this is a daemon thread, which the exit neither
+// waits for nor joins. Its report would be printed while the interpreter
+// finalises, racing it for the stderr stream. Call attached.
+bool run_error_unreachable_at_exit();
+// Drops the raised exception, lets the interpreter lock go and blocks this
+// thread for good: the process is about to end without it. Call attached.
+[[noreturn]] void park_thread_for_exit();
 
 // Releases one reference now when attached, otherwise queues it.
 void release_ref(PyObject* obj) noexcept;

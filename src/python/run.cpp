@@ -98,7 +98,11 @@ PyObject* run_coroutine(PyObject* coro, bool wake_for_signals) {
   if (failure.panic) return raise_panic(failure.panic->c_str());
   if (interruption.raise_if_interrupted()) return nullptr;
 
-  return return_outcome(result->take());
+  PyObject* value = return_outcome(result->take());
+  // Typically a call the exiting interpreter no longer runs, uncaught in a
+  // daemon thread's run: printing it would race finalisation for stderr.
+  if (!value && run_error_unreachable_at_exit()) park_thread_for_exit();
+  return value;
 }
 
 }  // namespace
