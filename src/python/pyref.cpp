@@ -7,7 +7,9 @@
 #include <cstring>
 #include <utility>
 #include <condition_variable>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace velkor::py {
@@ -68,6 +70,8 @@ thread_local bool t_kept = false;
 thread_local int64_t t_hold_limit_ns = 0;
 thread_local int64_t t_held_since_ns = 0;
 thread_local uint32_t t_keeps_unchecked = 0;
+// The last check found the lock held for a whole switch interval.
+thread_local bool t_hold_expired = false;
 
 int64_t monotonic_ns() {
   timespec ts;
@@ -99,7 +103,21 @@ bool may_keep_lock(bool kept_already) {
   if (kept_already && ++t_keeps_unchecked < kClockEvery) return true;
   if (!t_keep_attached || !interpreter_available()) return false;
   t_keeps_unchecked = 0;
-  return monotonic_ns() - t_held_since_ns < t_hold_limit_ns;
+  if (monotonic_ns() - t_held_since_ns < t_hold_limit_ns) return true;
+  t_hold_expired = true;
+  return false;
+}
+
+// Lets go of a lock held for a whole switch interval. A thread waiting for
+// the lock asks for it only after an interval in which it saw no switch, and
+// the loop thread's release and quick re-take would count as one; a brief
+// pause lets the waiter take the lock now, as the eval loop's forced switch
+// does. It costs about 1% of a long batch of callbacks.
+void hand_over_held_lock() {
+  PyEval_SaveThread();
+  if (std::exchange(t_hold_expired, false)) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
 }
 
 // Interpreter exit: once flagged, pool workers (threads the interpreter does
@@ -278,7 +296,7 @@ Attached::~Attached() {
       if (may_keep_lock(mode_ == Mode::Kept)) {
         t_kept = true;  // the next callback finds the thread attached
       } else {
-        PyEval_SaveThread();
+        hand_over_held_lock();
       }
       break;
     case Mode::GilState:
