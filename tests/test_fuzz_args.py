@@ -334,7 +334,8 @@ NET = (
                                            "serve_forever", "is_serving"))))
 
 PACKAGE = (
-    targets("outside", "velkor.run(main:ending)")
+    targets("outside", "velkor.run(main:ending)", "velkor.new_event_loop()",
+            "EventLoop.__init__(x:any)")
     + targets("task", "velkor.spawn(coro:coro)", "velkor.current_task()", "velkor.sleep(delay:num)",
               "velkor.yield_now()", "velkor.gather(a:coro, b:coro, return_exceptions:bool)",
               "velkor.wait_for(aw:coro, timeout:num)", "velkor.timeout(delay:num)",
