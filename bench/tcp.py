@@ -26,6 +26,8 @@ from collections.abc import Awaitable, Callable, Coroutine
 from pathlib import Path
 from typing import Any
 
+from servers import EchoProtocol  # bench/, beside this file
+
 ROOT = Path(__file__).resolve().parent.parent
 for p in (str(ROOT), str(ROOT / "build" / "release")):
     if p not in sys.path:
@@ -38,21 +40,6 @@ BULK_WINDOW = 4 << 20
 
 # ---- the echo server (run with --serve) -------------------------------------------
 
-class _Echo(asyncio.Protocol):
-    def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        self.transport: asyncio.Transport = transport  # type: ignore[assignment]
-
-    def data_received(self, data: bytes) -> None:
-        self.transport.write(data)
-
-    # Flow control: stop reading while the client is not taking the echo.
-    def pause_writing(self) -> None:
-        self.transport.pause_reading()
-
-    def resume_writing(self) -> None:
-        self.transport.resume_reading()
-
-
 def serve() -> None:
     try:
         import uvloop
@@ -61,7 +48,7 @@ def serve() -> None:
         loop = asyncio.new_event_loop()
 
     async def main() -> None:
-        server = await loop.create_server(_Echo, "127.0.0.1", 0, backlog=1024)
+        server = await loop.create_server(EchoProtocol, "127.0.0.1", 0, backlog=1024)
         print(server.sockets[0].getsockname()[1], flush=True)
         await loop.run_in_executor(None, sys.stdin.read)  # until our parent closes stdin
 

@@ -32,6 +32,16 @@ def blocks(size: int, seed: int) -> Iterator[bytes]:
         size -= n
 
 
+def ipv6_loopback() -> bool:
+    """Whether this machine can bind the IPv6 loopback address."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def free_port(host: str = "127.0.0.1") -> int:
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family) as s:

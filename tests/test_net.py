@@ -20,7 +20,7 @@ import time
 import pytest
 
 import velkor
-from peers import ProcessPeer, blocks, free_port, recv_all, recv_exactly
+from peers import ProcessPeer, ipv6_loopback, blocks, free_port, recv_all, recv_exactly
 
 FULL = os.environ.get("VELKOR_NET_FULL") == "1"
 BULK_MIB = 256 if FULL else 16
@@ -28,17 +28,8 @@ CONNECTIONS, ROUND_TRIPS = (1000, 100) if FULL else (200, 20)
 MIB = 1 << 20
 
 
-def ipv6_available():
-    try:
-        with socket.socket(socket.AF_INET6) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
-
-
 FAMILIES = ["ipv4", pytest.param("ipv6", marks=pytest.mark.skipif(
-    not ipv6_available(), reason="no IPv6 loopback")), "unix", "abstract"]
+    not ipv6_loopback(), reason="no IPv6 loopback")), "unix", "abstract"]
 
 
 def rss():
@@ -193,7 +184,7 @@ def redis(tmp_path):
         pytest.skip("redis-server is not installed")
     port = free_port()
     path = str(tmp_path / "redis.sock")
-    binds = ["127.0.0.1"] + (["::1"] if ipv6_available() else [])
+    binds = ["127.0.0.1"] + (["::1"] if ipv6_loopback() else [])
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     proc = subprocess.Popen([REDIS, "--port", str(port), "--bind", *binds, "--unixsocket", path,
                              "--save", "", "--appendonly", "no", "--protected-mode", "no"],

@@ -17,7 +17,7 @@ import pytest
 
 import _velkor
 from conftest import SANITIZED, native_threads, open_fds, settle
-from peers import ProcessPeer, ThreadServer, blocks, free_port, recv_all, recv_exactly
+from peers import ProcessPeer, ipv6_loopback, ThreadServer, blocks, free_port, recv_all, recv_exactly
 
 HOST = "127.0.0.1"
 NOT_INITIALIZED = "velkor runtime not initialized. Call velkor.run() first"
@@ -26,15 +26,6 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 def connect(port, host=HOST):
     return _velkor.open_connection(host, port)
-
-
-def ipv6_loopback():
-    try:
-        with socket.socket(socket.AF_INET6) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
 
 
 needs_ipv6 = pytest.mark.skipif(not ipv6_loopback(), reason="no IPv6 loopback")
