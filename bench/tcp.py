@@ -29,7 +29,8 @@ from typing import Any
 from servers import EchoProtocol  # bench/, beside this file
 
 ROOT = Path(__file__).resolve().parent.parent
-for p in (str(ROOT), str(ROOT / "build" / "release")):
+BUILD_DIR = os.environ.get("VELKOR_BUILD_DIR", str(ROOT / "build" / "release"))
+for p in (str(ROOT), BUILD_DIR):
     if p not in sys.path:
         sys.path.insert(0, p)
 

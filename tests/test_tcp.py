@@ -258,7 +258,9 @@ while _velkor.run(one_read()):
 def test_runs_ending_with_a_read_repoll_pending_free_their_loop():
     # Each run ends right after data woke its read, before the read's 1 ms
     # re-poll entry fires: the loop must not be kept alive by that entry.
-    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1")
+    # Full stacks, so that the suppression of the process-lifetime types matches.
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0",
+               LSAN_OPTIONS=f"suppressions={os.path.join(os.path.dirname(__file__), 'lsan.supp')}")
     out = subprocess.run([sys.executable, "-c", LEAK_CHECK, os.path.dirname(_velkor.__file__)],
                          capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0, out.stderr[-3000:]
