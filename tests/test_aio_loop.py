@@ -506,7 +506,9 @@ class TestThreadsProcessesSignals:
                 sys.executable, "-c", "import sys; sys.stdout.write(sys.stdin.read().upper()); sys.exit(3)",
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE)
             out, _ = await proc.communicate(b"hello")
-            shell = await asyncio.create_subprocess_shell("exit 5")
+            # The shell runs without the sanitizer runtime a sanitized test run preloads.
+            env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+            shell = await asyncio.create_subprocess_shell("exit 5", env=env)
             return out, proc.returncode, await shell.wait()
 
         assert run(main()) == (b"HELLO", 3, 5)
