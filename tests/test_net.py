@@ -20,7 +20,8 @@ import time
 import pytest
 
 import velkor
-from peers import ProcessPeer, ipv6_loopback, blocks, free_port, recv_all, recv_exactly
+from conftest import native_threads
+from peers import ProcessPeer, blocks, free_port, ipv6_loopback, recv_all, recv_exactly
 
 FULL = os.environ.get("VELKOR_NET_FULL") == "1"
 BULK_MIB = 256 if FULL else 16
@@ -35,10 +36,6 @@ FAMILIES = ["ipv4", pytest.param("ipv6", marks=pytest.mark.skipif(
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
 
 
 class Listening:
@@ -257,7 +254,7 @@ def test_many_connections_without_a_thread_each():
             await stream.write(data)
 
     async def main():
-        threads_before = threads()
+        threads_before = native_threads()
         connected = 0
         all_in = velkor.Event()
         seen_threads = []
@@ -267,7 +264,7 @@ def test_many_connections_without_a_thread_each():
             async with await velkor.open_connection("127.0.0.1", server.port) as stream:
                 connected += 1
                 if connected == CONNECTIONS:
-                    seen_threads.append(threads())
+                    seen_threads.append(native_threads())
                     all_in.set()
                 await all_in.wait()
                 for j in range(ROUND_TRIPS):

@@ -17,7 +17,7 @@ import pytest
 
 import _velkor
 from conftest import SANITIZED, native_threads, open_fds, settle
-from peers import ProcessPeer, ipv6_loopback, ThreadServer, blocks, free_port, recv_all, recv_exactly
+from peers import ProcessPeer, ThreadServer, blocks, free_port, ipv6_loopback, recv_all, recv_exactly
 
 HOST = "127.0.0.1"
 NOT_INITIALIZED = "velkor runtime not initialized. Call velkor.run() first"
