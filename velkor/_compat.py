@@ -22,13 +22,16 @@ import sys
 import threading
 import types
 from asyncio import CancelledError
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .tasks import Task
 
 __all__ = ["CancelledError", "current_holder"]
 
 class _PerThread(threading.local):
     def __init__(self) -> None:
-        self.holder: list[Any] = [None]
+        self.holder: list[Task[Any] | None] = [None]
 
 
 _local = _PerThread()
@@ -36,7 +39,7 @@ _local = _PerThread()
 current_holder_of = operator.attrgetter("_local.holder")
 
 
-def current_holder() -> list[Any]:
+def current_holder() -> list[Task[Any] | None]:
     """The calling thread's holder: item 0 is the task being stepped, or None."""
     return _local.holder
 

@@ -21,13 +21,21 @@ How the two fit:
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import selectors
 import signal
 import threading
 import weakref
 from asyncio import base_events, events, format_helpers, tasks, unix_events
+from collections.abc import Callable, Coroutine
+from typing import TYPE_CHECKING, Any, NoReturn, TypeVar, TypeVarTuple
 
 import _velkor
+
+if TYPE_CHECKING:
+    import socket
+
+    from _typeshed import FileDescriptorLike
 
 _Handle = events.Handle
 
@@ -35,6 +43,12 @@ __all__ = ["EventLoop", "new_event_loop"]
 
 _READ = selectors.EVENT_READ
 _WRITE = selectors.EVENT_WRITE
+
+_T = TypeVar("_T")
+_Ts = TypeVarTuple("_Ts")
+
+# Lines marked "private to asyncio" use attributes that asyncio has at run
+# time and its type stubs leave out (Handle._callback, _source_traceback, ...).
 
 
 class NativeSelector(selectors._BaseSelectorImpl):
@@ -46,22 +60,29 @@ class NativeSelector(selectors._BaseSelectorImpl):
     `select()` is never used.
     """
 
-    def __init__(self, engine, loop):
+    if TYPE_CHECKING:  # the base class's own state, left out of its stubs
+        _fd_to_key: dict[int, selectors.SelectorKey]
+
+        def _fileobj_lookup(self, fileobj: FileDescriptorLike) -> int: ...
+
+    def __init__(self, engine: _velkor.PyEventLoop, loop: EventLoop) -> None:
         super().__init__()
         self._engine = engine
         self._loop = loop
 
-    def register(self, fileobj, events, data=None):
+    def register(self, fileobj: FileDescriptorLike, events: int,
+                 data: Any = None) -> selectors.SelectorKey:
         key = super().register(fileobj, events, data)
         self._watch(key.fd, 0, events)
         return key
 
-    def unregister(self, fileobj):
+    def unregister(self, fileobj: FileDescriptorLike) -> selectors.SelectorKey:
         key = super().unregister(fileobj)
         self._watch(key.fd, key.events, 0)
         return key
 
-    def modify(self, fileobj, events, data=None):
+    def modify(self, fileobj: FileDescriptorLike, events: int,
+               data: Any = None) -> selectors.SelectorKey:
         try:
             key = self._fd_to_key[self._fileobj_lookup(fileobj)]
         except KeyError:
@@ -74,15 +95,15 @@ class NativeSelector(selectors._BaseSelectorImpl):
             self._watch(key.fd, key.events, events)
         return new_key
 
-    def select(self, timeout=None):
+    def select(self, timeout: float | None = None) -> NoReturn:
         raise RuntimeError("the engine polls this selector's descriptors itself")
 
-    def close(self):
+    def close(self) -> None:
         for fd, key in list(self._fd_to_key.items()):
             self._watch(fd, key.events, 0)
         super().close()
 
-    def _watch(self, fd, old, new):
+    def _watch(self, fd: int, old: int, new: int) -> None:
         # Only changed interests reach epoll: transports toggle their writer
         # often, and an unchanged reader must not cost a system call.
         engine = self._engine
@@ -96,7 +117,7 @@ class NativeSelector(selectors._BaseSelectorImpl):
         elif removed & _WRITE:
             engine.remove_writer(fd)
 
-    def _watcher(self, fd, event):
+    def _watcher(self, fd: int, event: int) -> Callable[[], None]:
         # One Python frame per ready descriptor: the key's handle goes straight
         # to the engine's queue (behind the callbacks already ready, as asyncio
         # orders them); a cancelled handle or debug mode takes the loop's path.
@@ -105,9 +126,11 @@ class NativeSelector(selectors._BaseSelectorImpl):
         # closed is still collected, and closed by asyncio's __del__.
         selector, slot = weakref.ref(self), 0 if event == _READ else 1
 
-        def ready():
+        def ready() -> None:
             sel = selector()
-            key = sel._fd_to_key.get(fd) if sel is not None else None
+            if sel is None:
+                return
+            key = sel._fd_to_key.get(fd)
             if key is None or not key.events & event:
                 return
             handle = key.data[slot]
@@ -125,7 +148,25 @@ class NativeSelector(selectors._BaseSelectorImpl):
 class EventLoop(unix_events.SelectorEventLoop):
     """An asyncio event loop running on velkor's native engine."""
 
-    def __init__(self):
+    if TYPE_CHECKING:  # asyncio's own state and helpers, left out of its stubs
+        _closed: bool
+        _debug: bool
+        _stopping: bool
+        _thread_id: int | None
+        _task_factory: events._TaskFactory | None
+        _csock: socket.socket
+        _signal_handlers: dict[int, events.Handle]
+        _current_handle: events.Handle | None
+
+        def _check_closed(self) -> None: ...
+        def _check_thread(self) -> None: ...
+        def _check_callback(self, callback: object, method: str) -> None: ...
+        def _run_forever_setup(self) -> None: ...
+        def _run_forever_cleanup(self) -> None: ...
+        def _remove_reader(self, fd: FileDescriptorLike) -> bool: ...
+        def _remove_writer(self, fd: FileDescriptorLike) -> bool: ...
+
+    def __init__(self) -> None:
         engine = _velkor.PyEventLoop()
         self._engine = engine
         self._engine_call_soon = engine.call_soon
@@ -134,52 +175,62 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_soon = engine._call_soon_handle
         self._on_error = self._callback_failed  # bound once: call_soon is hot
         self._engine_queue_at = engine._queue_handle_at
-        self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
+        # a SystemExit/KeyboardInterrupt raised by a callback
+        self._interrupt: BaseException | None = None
         self._wakeup_fd_installed = False
         super().__init__(NativeSelector(engine, self))
-        self.time = engine.time  # the engine's monotonic clock, without a Python frame
+        # The engine's monotonic clock, without a Python frame. An attribute in
+        # the place of a method of asyncio's class: hence the ignores.
+        self.time = engine.time  # type: ignore[method-assign]
         # call_soon without a Python frame; it defers to _call_soon_checked for
         # a closed loop, debug mode or a callback that is not callable.
-        self.call_soon = engine._soon_caller(self, self._on_error)
+        self.call_soon = engine._soon_caller(  # type: ignore[method-assign, assignment]
+            self, self._on_error)
 
     # ---- scheduling ---------------------------------------------------------
     # Out of debug mode a handle is queued and run natively (the engine's
     # _queue_handle and _queue_handle_at); debug mode takes the Python path,
     # which times each callback.
 
-    def call_soon(self, callback, *args, context=None):
+    def call_soon(self, callback: Callable[[*_Ts], object], *args: *_Ts,
+                  context: contextvars.Context | None = None) -> events.Handle:
         if self._closed or self._debug or not callable(callback):
             return self._call_soon_checked(callback, args, context)
         return self._engine_soon(callback, args, self, context, self._on_error)
 
-    def _call_soon_checked(self, callback, args, context):
+    def _call_soon_checked(self, callback: Callable[..., object], args: tuple[Any, ...],
+                           context: contextvars.Context | None) -> events.Handle:
         self._check_closed()
         self._check_callable(callback, "call_soon")
         handle = _Handle(callback, args, self, context)
-        del handle._source_traceback[-1]
+        del handle._source_traceback[-1]  # type: ignore[attr-defined]  # private to asyncio
         self._engine_call_soon(self._run_handle, (handle,))
         return handle
 
-    def _call_soon(self, callback, args, context):
+    def _call_soon(self, callback: Callable[..., object], args: tuple[Any, ...],
+                   context: contextvars.Context | None) -> events.Handle:
         handle = events.Handle(callback, args, self, context)
-        if handle._source_traceback:
-            del handle._source_traceback[-1]
+        if handle._source_traceback:  # type: ignore[attr-defined]  # private to asyncio
+            del handle._source_traceback[-1]  # type: ignore[attr-defined]
         self._queue(handle)
         return handle
 
-    def _queue(self, handle):
+    def _queue(self, handle: events.Handle) -> None:
         if self._debug:
             self._engine_call_soon(self._run_handle, (handle,))
         else:
             self._engine_queue(handle, self._on_error)
 
-    def call_soon_threadsafe(self, callback, *args, context=None):
+    def call_soon_threadsafe(self, callback: Callable[[*_Ts], object], *args: *_Ts,
+                             context: contextvars.Context | None = None) -> events.Handle:
         self._check_closed()
         if self._debug or not callable(callback):
             self._check_callback(callback, "call_soon_threadsafe")
-        handle = events._ThreadSafeHandle(callback, args, self, context)
-        if handle._source_traceback:
-            del handle._source_traceback[-2:]
+        # private to asyncio:
+        handle: events.Handle = events._ThreadSafeHandle(  # type: ignore[attr-defined]
+            callback, args, self, context)
+        if handle._source_traceback:  # type: ignore[attr-defined]  # private to asyncio
+            del handle._source_traceback[-2:]  # type: ignore[attr-defined]
         try:
             # the Python path: it takes the handle's lock against a racing cancel()
             self._engine_call_soon(self._run_handle, (handle,))
@@ -188,38 +239,39 @@ class EventLoop(unix_events.SelectorEventLoop):
             raise
         return handle
 
-    def call_at(self, when, callback, *args, context=None):
+    def call_at(self, when: float, callback: Callable[[*_Ts], object], *args: *_Ts,
+                context: contextvars.Context | None = None) -> events.TimerHandle:
         if when is None:
             raise TypeError("when cannot be None")
         self._check_closed()
         if self._debug or not callable(callback):
             self._check_callable(callback, "call_at")
         timer = events.TimerHandle(when, callback, args, self, context)
-        if timer._source_traceback:
-            del timer._source_traceback[-1]
+        if timer._source_traceback:  # type: ignore[attr-defined]  # private to asyncio
+            del timer._source_traceback[-1]  # type: ignore[attr-defined]
         if self._debug:
             self._engine_call_at(when, self._run_handle, (timer,))
         else:
             self._engine_queue_at(when, timer, self._on_error)
         return timer
 
-    def create_task(self, coro, **kwargs):
+    def create_task(self, coro: Coroutine[Any, Any, _T], **kwargs: Any) -> asyncio.Task[_T]:
         if self._closed or self._task_factory is not None or self._debug:
             return super().create_task(coro, **kwargs)
         return tasks.Task(coro, loop=self, **kwargs)  # looked up now: it may be replaced
 
-    def _check_callable(self, callback, method):
+    def _check_callable(self, callback: object, method: str) -> None:
         if self._debug:
             self._check_thread()
             self._check_callback(callback, method)
         elif not callable(callback):
             self._check_callback(callback, method)
 
-    def _add_callback(self, handle):
+    def _add_callback(self, handle: events.Handle) -> None:
         if not handle._cancelled:
             self._queue(handle)
 
-    def _timer_handle_cancelled(self, handle):
+    def _timer_handle_cancelled(self, handle: events.TimerHandle) -> None:
         # A cancelled timer stays in the engine's heap and is skipped when due.
         pass
 
@@ -229,7 +281,7 @@ class EventLoop(unix_events.SelectorEventLoop):
     # call stack, and with them these locals: they are dropped on the way out
     # so that a finished handle (and the task it steps) is freed at once.
 
-    def _run_handle(self, handle):
+    def _run_handle(self, handle: events.Handle) -> None:
         if handle._cancelled:
             return
         try:
@@ -240,22 +292,24 @@ class EventLoop(unix_events.SelectorEventLoop):
         except BaseException as exc:  # SystemExit or KeyboardInterrupt: Handle keeps the rest
             self._stop_with(exc)
         finally:
-            handle = None
+            del handle
 
-    def _run_timed(self, handle):
+    def _run_timed(self, handle: events.Handle) -> None:
         try:
             self._current_handle = handle
             t0 = self.time()
             handle._run()
             dt = self.time() - t0
             if dt >= self.slow_callback_duration:
-                base_events.logger.warning(
-                    "Executing %s took %.3f seconds", base_events._format_handle(handle), dt
+                base_events.logger.warning(  # type: ignore[attr-defined]  # private to asyncio
+                    "Executing %s took %.3f seconds",
+                    base_events._format_handle(handle), dt  # type: ignore[attr-defined]
                 )
         finally:
-            self._current_handle = handle = None
+            self._current_handle = None
+            del handle
 
-    def _dispatch_fd(self, key, event):
+    def _dispatch_fd(self, key: selectors.SelectorKey, event: int) -> None:
         reader, writer = key.data
         handle = reader if event == _READ else writer
         if handle is None:
@@ -267,25 +321,25 @@ class EventLoop(unix_events.SelectorEventLoop):
         # orders them: the engine runs this iteration's queue after polling.
         self._queue(handle)
 
-    def _callback_failed(self, handle, exc):
+    def _callback_failed(self, handle: events.Handle, exc: BaseException) -> None:
         # What Handle._run does with an exception, for natively run handles.
         if isinstance(exc, (SystemExit, KeyboardInterrupt)):
             self._stop_with(exc)
             return
-        callback = format_helpers._format_callback_source(
-            handle._callback, handle._args, debug=self._debug)
-        context = {"message": f"Exception in callback {callback}", "exception": exc,
-                   "handle": handle}
-        if handle._source_traceback:
-            context["source_traceback"] = handle._source_traceback
+        callback = format_helpers._format_callback_source(  # private to asyncio:
+            handle._callback, handle._args, debug=self._debug)  # type: ignore[attr-defined]
+        context: dict[str, Any] = {"message": f"Exception in callback {callback}",
+                                   "exception": exc, "handle": handle}
+        if handle._source_traceback:  # type: ignore[attr-defined]  # private to asyncio
+            context["source_traceback"] = handle._source_traceback  # type: ignore[attr-defined]
         self.call_exception_handler(context)
 
-    def _stop_with(self, exc):
+    def _stop_with(self, exc: BaseException) -> None:
         if self._interrupt is None:
             self._interrupt = exc
         self._engine.stop()
 
-    def run_forever(self):
+    def run_forever(self) -> None:
         self._run_forever_setup()
         try:
             self._install_wakeup_fd()
@@ -300,12 +354,12 @@ class EventLoop(unix_events.SelectorEventLoop):
             self._uninstall_wakeup_fd()
             self._run_forever_cleanup()
 
-    def stop(self):
+    def stop(self) -> None:
         self._stopping = True
         if self._thread_id is not None:
             self._engine.stop()
 
-    def close(self):
+    def close(self) -> None:
         if self.is_running():
             raise RuntimeError("Cannot close a running event loop")
         if self.is_closed():
@@ -316,7 +370,7 @@ class EventLoop(unix_events.SelectorEventLoop):
     # Python runs signal handlers only while it executes bytecode: with the
     # engine idle in epoll_wait, a Ctrl-C would wait for the next callback.
     # The wake-up descriptor makes a signal readable on the engine's epoll.
-    def _install_wakeup_fd(self):
+    def _install_wakeup_fd(self) -> None:
         if threading.current_thread() is not threading.main_thread():
             return
         try:
@@ -328,7 +382,7 @@ class EventLoop(unix_events.SelectorEventLoop):
             return
         self._wakeup_fd_installed = previous == -1
 
-    def _uninstall_wakeup_fd(self):
+    def _uninstall_wakeup_fd(self) -> None:
         if not self._wakeup_fd_installed:
             return
         self._wakeup_fd_installed = False
@@ -338,7 +392,7 @@ class EventLoop(unix_events.SelectorEventLoop):
             except (ValueError, OSError):
                 pass
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (
             f"<{self.__class__.__name__} running={self.is_running()} "
             f"closed={self.is_closed()} debug={self.get_debug()}>"

@@ -71,7 +71,8 @@ class Server:
         for listener in self._listeners:
             name = listener.getsockname()
             if isinstance(name, tuple):
-                return name[1]
+                port: int = name[1]
+                return port
         return None
 
     def is_serving(self) -> bool:

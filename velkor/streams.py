@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import os
 from asyncio import IncompleteReadError
-from collections.abc import Awaitable
+from collections.abc import Coroutine
 from types import TracebackType
 from typing import Any
 
@@ -73,7 +73,7 @@ class Stream:
         del self._buffer[:n]
         return data
 
-    def read(self, n: int = -1) -> Awaitable[bytes]:
+    def read(self, n: int = -1) -> Coroutine[Any, Any, bytes]:
         """Up to `n` bytes, as soon as any are there; everything up to the end
         of the stream when `n` is negative. Empty bytes at end of stream."""
         if n > 0 and not self._buffer:
@@ -124,15 +124,16 @@ class Stream:
 
     # write, drain and wait_closed hand back the native awaitable itself: no
     # coroutine frame on the hot path. The bytes go out when write() is
-    # called; the await only applies the backpressure.
+    # called; the await only applies the backpressure. They are typed as
+    # coroutines so that a type checker reports a forgotten await.
 
-    def write(self, data: bytes | bytearray | memoryview) -> Awaitable[int]:
+    def write(self, data: bytes | bytearray | memoryview) -> Coroutine[Any, Any, int]:
         """Sends `data` (what the kernel does not take now is buffered); the
         await gives its length once the buffer is at or below the
         high-water mark."""
         return self._native.write(data)
 
-    def drain(self) -> Awaitable[None]:
+    def drain(self) -> Coroutine[Any, Any, None]:
         """Waits while the buffer is above the high-water mark."""
         return self._native.drain()
 
@@ -174,7 +175,7 @@ class Stream:
     def is_closing(self) -> bool:
         return self._native.is_closing()
 
-    def wait_closed(self) -> Awaitable[None]:
+    def wait_closed(self) -> Coroutine[Any, Any, None]:
         """Waits until the socket is closed."""
         return self._native.wait_closed()
 
