@@ -325,3 +325,16 @@ def test_priority_and_lifo_order(kind):
         return [await queue.get() for _ in range(4)], await outcome(blocked)
 
     same_under_both(scenario)
+
+
+def test_system_exit_from_a_done_callback_ends_the_run():
+    def exit_now(task):
+        raise SystemExit(3)
+
+    async def main(rt):
+        rt.spawn(rt.sleep(0)).add_done_callback(exit_now)
+        await rt.sleep(LONG)
+
+    for rt in (ASYNCIO, VELKOR):
+        with pytest.raises(SystemExit):
+            rt.run(main(rt))

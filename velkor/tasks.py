@@ -284,9 +284,12 @@ class Task(Generic[_T]):
 
     def _attach_cancel_message(self) -> None:
         # A task cancelled before its first step ends with a bare
-        # CancelledError of its own; the message goes onto that one.
-        exc = self._exception
-        if self._cancel_message is not None and exc is not None and not exc.args:
+        # CancelledError raised by the driver itself (its traceback has that
+        # one frame); the message goes onto it. One that came out of the
+        # coroutine is left as the coroutine raised it.
+        exc, tb = self._exception, self._traceback
+        if (self._cancel_message is not None and exc is not None and not exc.args
+                and tb is not None and tb.tb_next is None):
             exc.args = (self._cancel_message,)
 
     def add_done_callback(self, fn: Callable[[Task[_T]], object], *,

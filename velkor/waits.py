@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import types
 from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, Iterable, Iterator
-from typing import Any, Final, TypeVar
+from typing import Any, Final, Generic, TypeVar
 
 from ._waiter import Waiter
 from .queues import Queue
@@ -138,7 +138,7 @@ async def _wait(tasks: set[Task[Any]], timeout: float | None, return_when: str) 
 # ---- as_completed
 
 
-class _AsCompleted:
+class _AsCompleted(Generic[_T]):
     """Iterates over awaitables in the order they end.
 
     As an async iterator it yields each task once it has ended; as a plain
@@ -148,9 +148,9 @@ class _AsCompleted:
 
     __slots__ = ("_done", "_todo", "_todo_left", "_timer")
 
-    def __init__(self, aws: Iterable[Awaitable[Any]], timeout: float | None) -> None:
+    def __init__(self, aws: Iterable[Awaitable[_T]], timeout: float | None) -> None:
         _check_timeout(timeout)
-        self._done: Queue[Task[Any] | None] = Queue()
+        self._done: Queue[Task[_T] | None] = Queue()
         self._todo = {_as_task(aw) for aw in set(aws)}
         self._todo_left = len(self._todo)
         self._timer: Task[None] | None = None
@@ -162,31 +162,31 @@ class _AsCompleted:
         if self._todo and timeout is not None:
             self._timer = _call_later(timeout, self._on_timeout)
 
-    def __aiter__(self) -> AsyncIterator[Task[Any]]:
+    def __aiter__(self) -> AsyncIterator[Task[_T]]:
         return self
 
-    def __iter__(self) -> Iterator[Coroutine[Any, Any, Any]]:
+    def __iter__(self) -> Iterator[Coroutine[Any, Any, _T]]:
         return self
 
-    async def __anext__(self) -> Task[Any]:
+    async def __anext__(self) -> Task[_T]:
         if not self._todo_left:
             raise StopAsyncIteration
         self._todo_left -= 1
         return await self._next_done()
 
-    def __next__(self) -> Coroutine[Any, Any, Any]:
+    def __next__(self) -> Coroutine[Any, Any, _T]:
         if not self._todo_left:
             raise StopIteration
         self._todo_left -= 1
         return self._next_outcome()
 
-    async def _next_done(self) -> Task[Any]:
+    async def _next_done(self) -> Task[_T]:
         task = await self._done.get()
         if task is None:  # what the timeout leaves for each task not done
             raise TimeoutError
         return task
 
-    async def _next_outcome(self) -> Any:
+    async def _next_outcome(self) -> _T:
         return (await self._next_done()).result()
 
     def _on_timeout(self) -> None:
@@ -196,7 +196,7 @@ class _AsCompleted:
             self._done.put_nowait(None)
         self._todo.clear()
 
-    def _on_done(self, task: Task[Any]) -> None:
+    def _on_done(self, task: Task[_T]) -> None:
         if not self._todo:
             return  # the timeout came first
         self._todo.remove(task)
@@ -207,7 +207,7 @@ class _AsCompleted:
 
 
 def as_completed(fs: Iterable[Awaitable[_T]], *,
-                 timeout: float | None = None) -> _AsCompleted:
+                 timeout: float | None = None) -> _AsCompleted[_T]:
     """Runs the awaitables `fs` concurrently and iterates over them in the
     order they end: `async for task in as_completed(fs)` yields the tasks
     themselves (the ones given, or those made for coroutines), `for aw in
