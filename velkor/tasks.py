@@ -66,6 +66,8 @@ _FINISHED: Final = "finished"
 _FAILED: Final = "failed"
 _CANCELLED: Final = "cancelled"
 
+_SoonCallback = tuple[Callable[["Task[_T]"], object], contextvars.Context]
+
 # Numbers the default task names, as asyncio does: "Task-1", "Task-2", ...
 _task_numbers = itertools.count(1)
 
@@ -210,7 +212,7 @@ class Task(Generic[_T]):
         self._awaiting: Task[Any] | None = None
         self._done_callbacks: list[Callable[[Task[_T]], None]] | None = None
         # Those added with `add_done_callback`, each with its context.
-        self._soon_callbacks: list[tuple[Callable[[Task[_T]], object], contextvars.Context]] | None = None
+        self._soon_callbacks: list[_SoonCallback[_T]] | None = None
         self._name = f"Task-{next(_task_numbers)}" if name is None else str(name)
         self._cancel_message: Any = None
         driver = self._drive(coro)
