@@ -13,6 +13,7 @@ with the collector's timing; a leak is at least one per call in practice).
 
 import contextvars
 import gc
+import logging
 import math
 import os
 import signal
@@ -405,10 +406,56 @@ def event_driven_round_trip():
     _velkor.run(main())
 
 
+def package_task_api():
+    import velkor
+
+    quiet = logging.getLogger("velkor")  # the failing callback below is logged
+    quiet.propagate = False
+    if not quiet.handlers:
+        quiet.addHandler(logging.NullHandler())
+
+    async def fail(delay):
+        await velkor.sleep(delay)
+        raise ValueError(delay)
+
+    async def group():
+        try:
+            async with velkor.TaskGroup() as tg:
+                tg.create_task(velkor.sleep(10), name="sleeper")
+                tg.create_task(fail(0.0002))
+                await velkor.sleep(10)
+        except* ValueError:
+            pass
+
+    async def main():
+        await group()
+        task = velkor.spawn(velkor.sleep(10))
+        task.add_done_callback(lambda t: 1 / 0)
+        shielded = velkor.spawn(velkor.wait_for(velkor.shield(task), 0.0002))
+        done, pending = await velkor.wait([task, shielded], timeout=0.001,
+                                          return_when=velkor.FIRST_COMPLETED)
+        task.cancel("stop")
+        for next_done in velkor.as_completed([task, fail(0)], timeout=0.001):
+            try:
+                await next_done
+            except (ValueError, velkor.CancelledError):
+                pass
+        barrier = velkor.Barrier(2)
+        await velkor.gather(barrier.wait(), barrier.wait())
+        queue = velkor.PriorityQueue()
+        getter = velkor.spawn(queue.get())
+        await velkor.yield_now()
+        queue.shutdown()
+        await velkor.gather(getter, return_exceptions=True)
+        return repr(task)
+
+    velkor.run(main())
+
+
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
              refused_watchers_and_unclosed_loops, interruptions, defers, tcp_round_trip,
-             event_driven_round_trip]
+             event_driven_round_trip, package_task_api]
 
 
 # ---- measuring --------------------------------------------------------------

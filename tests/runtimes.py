@@ -17,7 +17,7 @@ import velkor
 ASYNCIO = SimpleNamespace(
     name="asyncio",
     run=asyncio.run,
-    spawn=asyncio.create_task,
+    spawn=asyncio.create_task,  # also takes name= and context=
     sleep=asyncio.sleep,
     yield_now=lambda: asyncio.sleep(0),
     current_task=asyncio.current_task,
@@ -31,6 +31,18 @@ ASYNCIO = SimpleNamespace(
     Condition=asyncio.Condition,
     Queue=asyncio.Queue,
     to_thread=asyncio.to_thread,
+    TaskGroup=asyncio.TaskGroup,
+    shield=asyncio.shield,
+    wait=asyncio.wait,
+    as_completed=asyncio.as_completed,
+    FIRST_COMPLETED=asyncio.FIRST_COMPLETED,
+    FIRST_EXCEPTION=asyncio.FIRST_EXCEPTION,
+    ALL_COMPLETED=asyncio.ALL_COMPLETED,
+    Barrier=asyncio.Barrier,
+    BrokenBarrierError=asyncio.BrokenBarrierError,
+    PriorityQueue=asyncio.PriorityQueue,
+    LifoQueue=asyncio.LifoQueue,
+    QueueShutDown=asyncio.QueueShutDown,
 )
 
 VELKOR = SimpleNamespace(
@@ -50,6 +62,18 @@ VELKOR = SimpleNamespace(
     Condition=velkor.Condition,
     Queue=velkor.Queue,
     to_thread=velkor.to_thread,
+    TaskGroup=velkor.TaskGroup,
+    shield=velkor.shield,
+    wait=velkor.wait,
+    as_completed=velkor.as_completed,
+    FIRST_COMPLETED=velkor.FIRST_COMPLETED,
+    FIRST_EXCEPTION=velkor.FIRST_EXCEPTION,
+    ALL_COMPLETED=velkor.ALL_COMPLETED,
+    Barrier=velkor.Barrier,
+    BrokenBarrierError=velkor.BrokenBarrierError,
+    PriorityQueue=velkor.PriorityQueue,
+    LifoQueue=velkor.LifoQueue,
+    QueueShutDown=velkor.QueueShutDown,
 )
 
 

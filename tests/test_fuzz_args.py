@@ -336,7 +336,8 @@ NET = (
 PACKAGE = (
     targets("outside", "velkor.run(main:ending)", "velkor.new_event_loop()",
             "EventLoop.__init__(x:any)")
-    + targets("task", "velkor.spawn(coro:coro)", "velkor.current_task()", "velkor.sleep(delay:num)",
+    + targets("task", "velkor.spawn(coro:coro, name:any, context:any)", "velkor.current_task()",
+              "velkor.sleep(delay:num)",
               "velkor.yield_now()", "velkor.gather(a:coro, b:coro, return_exceptions:bool)",
               "velkor.wait_for(aw:coro, timeout:num)", "velkor.timeout(delay:num)",
               "Timeout.__init__(when:num)", "Timeout.reschedule(when:num)", "Timeout.when()",
@@ -344,6 +345,11 @@ PACKAGE = (
               "velkor.to_thread(func:call, a:any)",
               "Task.cancel(msg:any)", "Task.cancelling()", "Task.uncancel()", "Task.done()",
               "Task.cancelled()", "Task.result()", "Task.exception()", "Task.get_coro()",
+              "Task.add_done_callback(fn:call, context:any)", "Task.remove_done_callback(fn:call)",
+              "Task.get_name()", "Task.set_name(value:any)", "Task.get_context()",
+              "velkor.shield(arg:coro)", "velkor.wait(fs:any, timeout:num, return_when:any)",
+              "velkor.as_completed(fs:any, timeout:num)", "velkor.TaskGroup(x:any)",
+              "TaskGroup.create_task(coro:coro, name:any, context:any)",
               star={"velkor.gather", "velkor.to_thread"})
 )
 
@@ -356,7 +362,10 @@ PRIMITIVES = targets(
     "Condition.release()", "Condition.wait()", "Condition.wait_for(predicate:call)",
     "Condition.notify(n:num)", "Condition.notify_all()", "Queue.put(item:any)", "Queue.get()",
     "Queue.put_nowait(item:any)", "Queue.get_nowait()", "Queue.task_done()", "Queue.join()",
-    "Queue.qsize()", "Queue.empty()", "Queue.full()")
+    "Queue.qsize()", "Queue.empty()", "Queue.full()", "Queue.shutdown(immediate:bool)",
+    "velkor.PriorityQueue(maxsize:num)", "velkor.LifoQueue(maxsize:num)", "PriorityQueue.put(item:any)",
+    "PriorityQueue.get_nowait()", "LifoQueue.put(item:any)", "LifoQueue.get_nowait()",
+    "velkor.Barrier(parties:num)", "Barrier.wait()", "Barrier.reset()", "Barrier.abort()")
 
 
 # ---------------------------------------------------------------- calling
@@ -495,6 +504,7 @@ class Env:
             "Listener": lambda: self.adopt(_velkor.adopt_listener, "listening fd"),
             "Server": lambda: velkor.Server(_echo_handler, [self.resolve("listener")]),
             "Task": lambda: velkor.spawn(velkor.sleep(10)),
+            "Barrier": lambda: velkor.Barrier(2),
         }
         maker = makers.get(kind)
         return maker() if maker else getattr(_velkor, kind, None) or getattr(velkor, kind)()

@@ -2,9 +2,11 @@
 
 `run(main())` runs a coroutine on a loop on the calling thread; inside it,
 `spawn` starts further tasks, `sleep`, `yield_now`, `timeout` and `wait_for`
-deal with time, `gather` waits for several awaitables, and the primitives
-(`Lock`, `Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Queue`)
-coordinate tasks. They follow asyncio's documented behaviour, and a
+deal with time, `gather`, `wait` and `as_completed` wait for several
+awaitables, `TaskGroup` runs a group of tasks that fail together, `shield`
+keeps a cancellation from reaching what it wraps, and the primitives (`Lock`,
+`Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Barrier`, `Queue`,
+`PriorityQueue`, `LifoQueue`) coordinate tasks. They follow asyncio's documented behaviour, and a
 `CancelledError` is asyncio's own. `open_connection`, `open_unix_connection`,
 `start_server` and `start_unix_server` do networking on the loop's own epoll.
 
@@ -17,10 +19,12 @@ from __future__ import annotations
 
 from asyncio import CancelledError, InvalidStateError
 
-from .locks import BoundedSemaphore, Condition, Event, Lock, Semaphore
-from .queues import Queue, QueueEmpty, QueueFull
+from .locks import Barrier, BoundedSemaphore, BrokenBarrierError, Condition, Event, Lock, Semaphore
+from .queues import LifoQueue, PriorityQueue, Queue, QueueEmpty, QueueFull, QueueShutDown
+from .taskgroups import TaskGroup
 from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
 from .timeouts import Timeout, timeout, wait_for
+from .waits import ALL_COMPLETED, FIRST_COMPLETED, FIRST_EXCEPTION, as_completed, shield, wait
 
 from .server import Server, start_server, start_unix_server
 from .streams import Stream, open_connection, open_unix_connection
@@ -28,33 +32,45 @@ from .threads import to_thread
 from .event_loop import EventLoop, new_event_loop
 
 __all__ = [
+    "ALL_COMPLETED",
+    "Barrier",
     "BoundedSemaphore",
+    "BrokenBarrierError",
     "CancelledError",
     "Condition",
     "Event",
     "EventLoop",
+    "FIRST_COMPLETED",
+    "FIRST_EXCEPTION",
     "InvalidStateError",
+    "LifoQueue",
     "Lock",
+    "PriorityQueue",
     "Stream",
     "Queue",
     "QueueEmpty",
     "QueueFull",
+    "QueueShutDown",
     "Semaphore",
     "Server",
     "Task",
+    "TaskGroup",
     "Timeout",
+    "as_completed",
     "current_task",
     "gather",
     "run",
     "new_event_loop",
     "open_connection",
     "open_unix_connection",
+    "shield",
     "sleep",
     "spawn",
     "start_server",
     "start_unix_server",
     "timeout",
     "to_thread",
+    "wait",
     "wait_for",
     "yield_now",
 ]

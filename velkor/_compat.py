@@ -3,7 +3,9 @@
 `_current_task` is subscripted with key 0: item 0 is the task being stepped
 on this thread (or None). `CancelledError` is thrown into a coroutine to
 deliver a cancellation; it is asyncio's, so code written for asyncio catches
-it.
+it. The runtime reads it during the step of the task it cancels, so when that
+task was cancelled with a message, the read gives an instance carrying the
+message instead of the bare class.
 
 Each thread has a holder of its own, a one-item list: the runtime reads and
 writes item 0 around every step, and a list does that without calling into
@@ -44,8 +46,16 @@ def current_holder() -> list[Task[Any] | None]:
     return _local.holder
 
 
+def cancellation_to_throw() -> type[CancelledError] | CancelledError:
+    """What a cancellation throws into the task being stepped on this thread:
+    `CancelledError`, or an instance with the message given to `cancel()`."""
+    message = getattr(_local.holder[0], "_cancel_message", None)
+    return CancelledError if message is None else CancelledError(message)
+
+
 class _CompatModule(types.ModuleType):
     _current_task = property(current_holder_of)
+    CancelledError = property(lambda _module: cancellation_to_throw())
 
 
 sys.modules[__name__].__class__ = _CompatModule

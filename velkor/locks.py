@@ -1,5 +1,5 @@
 """Synchronisation primitives for tasks of one loop: `Lock`, `Event`,
-`Semaphore`, `BoundedSemaphore` and `Condition`.
+`Semaphore`, `BoundedSemaphore`, `Condition` and `Barrier`.
 
 They behave as asyncio's primitives of the same names: waiters are served
 first in, first out, and a waiter that is cancelled while it waits leaves the
@@ -14,15 +14,17 @@ belong to the tasks of one loop and are not safe to use from other threads.
 
 from __future__ import annotations
 
+from asyncio import BrokenBarrierError
 from collections import deque
 from collections.abc import Awaitable, Callable
 from types import TracebackType
-from typing import Protocol, TypeVar
+from typing import Final, Protocol, TypeVar
 
 from ._compat import CancelledError
 from ._waiter import Waiter
 
-__all__ = ["BoundedSemaphore", "Condition", "Event", "Lock", "Semaphore"]
+__all__ = ["Barrier", "BoundedSemaphore", "BrokenBarrierError", "Condition", "Event", "Lock",
+           "Semaphore"]
 
 _R = TypeVar("_R")
 
@@ -310,4 +312,112 @@ class Condition(_AcquireReleaseContext):
     def __repr__(self) -> str:
         state = "locked" if self.locked() else "unlocked"
         return f"<velkor Condition [{state}, waiters:{len(self._waiters)}]>"
+
+
+
+# Barrier states.
+_FILLING: Final = "filling"
+_DRAINING: Final = "draining"
+_RESETTING: Final = "resetting"
+_BROKEN: Final = "broken"
+
+
+class Barrier:
+    """Holds tasks at `wait()` until `parties` of them are waiting, then
+    releases them all together; each gets a distinct index from 0 to
+    `parties - 1`. The barrier can then be used again.
+
+    `reset()` and `abort()` raise `BrokenBarrierError` (asyncio's class) in
+    the tasks waiting; after `abort()` every later `wait()` raises it too. A
+    waiting task that is cancelled leaves the barrier, and the others wait
+    for another task to take its place. Tasks arriving while the released
+    ones leave wait until they have left.
+    """
+
+    __slots__ = ("_cond", "_parties", "_state", "_count")
+
+    def __init__(self, parties: int) -> None:
+        if parties < 1:
+            raise ValueError("parties must be >= 1")
+        self._cond = Condition()
+        self._parties = parties
+        self._state: str = _FILLING
+        self._count = 0  # tasks inside wait()
+
+    async def __aenter__(self) -> int:
+        return await self.wait()
+
+    async def __aexit__(self, *args: object) -> None:
+        pass
+
+    async def wait(self) -> int:
+        """Waits until `parties` tasks wait and returns this task's index."""
+        async with self._cond:
+            await self._block()
+            try:
+                index = self._count
+                self._count += 1
+                if index + 1 == self._parties:
+                    self._state = _DRAINING
+                    self._cond.notify_all()
+                else:
+                    await self._wait()
+                return index
+            finally:
+                self._count -= 1
+                self._exit()
+
+    async def _block(self) -> None:
+        # While the last round drains or a reset completes, newcomers wait.
+        await self._cond.wait_for(lambda: self._state not in (_DRAINING, _RESETTING))
+        if self._state is _BROKEN:
+            raise BrokenBarrierError("Barrier aborted")
+
+    async def _wait(self) -> None:
+        await self._cond.wait_for(lambda: self._state is not _FILLING)
+        if self._state in (_BROKEN, _RESETTING):
+            raise BrokenBarrierError("Abort or reset of barrier")
+
+    def _exit(self) -> None:
+        # The last task out lets the next round in.
+        if self._count == 0:
+            if self._state in (_RESETTING, _DRAINING):
+                self._state = _FILLING
+            self._cond.notify_all()
+
+    async def reset(self) -> None:
+        """Returns the barrier to its initial state; the tasks waiting get
+        `BrokenBarrierError`."""
+        async with self._cond:
+            if self._count > 0:
+                self._state = _RESETTING
+            else:
+                self._state = _FILLING
+            self._cond.notify_all()
+
+    async def abort(self) -> None:
+        """Breaks the barrier: waiting tasks and later `wait()` calls get
+        `BrokenBarrierError`."""
+        async with self._cond:
+            self._state = _BROKEN
+            self._cond.notify_all()
+
+    @property
+    def parties(self) -> int:
+        return self._parties
+
+    @property
+    def n_waiting(self) -> int:
+        """The number of tasks waiting for the barrier to fill."""
+        return self._count if self._state is _FILLING else 0
+
+    @property
+    def broken(self) -> bool:
+        return self._state is _BROKEN
+
+    def __repr__(self) -> str:
+        extra = self._state
+        if not self.broken:
+            extra += f", waiters:{self.n_waiting}/{self._parties}"
+        return f"<velkor Barrier [{extra}]>"
 

@@ -1,20 +1,23 @@
 """`Queue`: a first-in, first-out queue for tasks of one loop, optionally
-bounded, with the interface and behaviour of asyncio's `Queue`.
+bounded, with the interface and behaviour of asyncio's `Queue`;
+`PriorityQueue` (lowest first) and `LifoQueue` (newest first) differ only in
+which item `get()` takes.
 
-`QueueEmpty` and `QueueFull` are asyncio's own exception classes, so code
-written for asyncio catches them.
+`QueueEmpty`, `QueueFull` and `QueueShutDown` are asyncio's own exception
+classes, so code written for asyncio catches them.
 """
 
 from __future__ import annotations
 
-from asyncio import QueueEmpty, QueueFull
+import heapq
+from asyncio import QueueEmpty, QueueFull, QueueShutDown
 from collections import deque
-from typing import Generic, TypeVar
+from typing import Any, Generic, TypeVar
 
 from .locks import Event
 from ._waiter import Waiter
 
-__all__ = ["Queue", "QueueEmpty", "QueueFull"]
+__all__ = ["LifoQueue", "PriorityQueue", "Queue", "QueueEmpty", "QueueFull", "QueueShutDown"]
 
 _T = TypeVar("_T")
 
@@ -31,18 +34,34 @@ class Queue(Generic[_T]):
 
     `task_done()` and `join()` count items through to their processing:
     `join()` returns once every item put has been marked done.
+
+    `shutdown()` makes `put()` raise `QueueShutDown` and wakes every waiting
+    getter and putter; getters raise it once the queue is empty, at once
+    with `immediate=True`, which also drops the items left.
     """
 
-    __slots__ = ("_maxsize", "_items", "_getters", "_putters", "_unfinished", "_finished")
+    __slots__ = ("_maxsize", "_items", "_getters", "_putters", "_unfinished", "_finished",
+                 "_is_shutdown")
+
+    _items: Any  # a deque here, a list in the subclasses
 
     def __init__(self, maxsize: int = 0) -> None:
         self._maxsize = maxsize
-        self._items: deque[_T] = deque()
+        self._items = deque()
         self._getters: deque[Waiter] = deque()
         self._putters: deque[Waiter] = deque()
         self._unfinished = 0
         self._finished = Event()
         self._finished.set()
+        self._is_shutdown = False
+
+    # What the subclasses change: where an item goes and which one comes out.
+    def _put(self, item: _T) -> None:
+        self._items.append(item)
+
+    def _get(self) -> _T:
+        item: _T = self._items.popleft()
+        return item
 
     @property
     def maxsize(self) -> int:
@@ -70,6 +89,8 @@ class Queue(Generic[_T]):
     async def put(self, item: _T) -> None:
         """Puts `item` at the back, waiting for a free slot if the queue is full."""
         while self.full():
+            if self._is_shutdown:
+                raise QueueShutDown
             putter = Waiter()
             self._putters.append(putter)
             try:
@@ -86,9 +107,11 @@ class Queue(Generic[_T]):
 
     def put_nowait(self, item: _T) -> None:
         """Puts `item` at the back, or raises `QueueFull`."""
+        if self._is_shutdown:
+            raise QueueShutDown
         if self.full():
             raise QueueFull
-        self._items.append(item)
+        self._put(item)
         self._unfinished += 1
         self._finished.clear()
         self._wake_next(self._getters)
@@ -96,6 +119,8 @@ class Queue(Generic[_T]):
     async def get(self) -> _T:
         """Removes and returns the front item, waiting while the queue is empty."""
         while not self._items:
+            if self._is_shutdown:
+                raise QueueShutDown
             getter = Waiter()
             self._getters.append(getter)
             try:
@@ -113,8 +138,10 @@ class Queue(Generic[_T]):
     def get_nowait(self) -> _T:
         """Removes and returns the front item, or raises `QueueEmpty`."""
         if not self._items:
+            if self._is_shutdown:
+                raise QueueShutDown
             raise QueueEmpty
-        item = self._items.popleft()
+        item = self._get()
         self._wake_next(self._putters)
         return item
 
@@ -131,7 +158,57 @@ class Queue(Generic[_T]):
         if self._unfinished > 0:
             await self._finished.wait()
 
+    def shutdown(self, immediate: bool = False) -> None:
+        """Shuts the queue down: `put()` raises `QueueShutDown` from now on,
+        and so does `get()` once the queue is empty. With `immediate` the
+        items left are dropped (and counted as done for `join()`). Every
+        waiting getter and putter is woken to see the change."""
+        self._is_shutdown = True
+        if immediate:
+            while self._items:
+                self._get()
+                if self._unfinished > 0:
+                    self._unfinished -= 1
+            if self._unfinished == 0:
+                self._finished.set()
+        for waiters in (self._getters, self._putters):
+            while waiters:
+                waiters.popleft().set()
+
     def __repr__(self) -> str:
-        return (f"<velkor Queue maxsize={self._maxsize} qsize={len(self._items)} "
-                f"getters:{len(self._getters)} putters:{len(self._putters)} "
-                f"unfinished:{self._unfinished}>")
+        shutdown = " shutdown" if self._is_shutdown else ""
+        return (f"<velkor {type(self).__name__} maxsize={self._maxsize} "
+                f"qsize={len(self._items)} getters:{len(self._getters)} "
+                f"putters:{len(self._putters)} unfinished:{self._unfinished}{shutdown}>")
+
+
+class PriorityQueue(Queue[_T]):
+    """A queue whose `get()` takes the lowest item first (a heap); items are
+    typically `(priority, data)` tuples."""
+
+    __slots__ = ()
+
+    def __init__(self, maxsize: int = 0) -> None:
+        super().__init__(maxsize)
+        self._items = []
+
+    def _put(self, item: _T) -> None:
+        heapq.heappush(self._items, item)
+
+    def _get(self) -> _T:
+        item: _T = heapq.heappop(self._items)
+        return item
+
+
+class LifoQueue(Queue[_T]):
+    """A queue whose `get()` takes the most recently put item first."""
+
+    __slots__ = ()
+
+    def __init__(self, maxsize: int = 0) -> None:
+        super().__init__(maxsize)
+        self._items = []
+
+    def _get(self) -> _T:
+        item: _T = self._items.pop()
+        return item

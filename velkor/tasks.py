@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import asyncio
 import contextvars
+import itertools
 import signal
 import threading
 import time
@@ -42,6 +43,7 @@ from typing import Any, Final, Generic, NoReturn, TypeVar, cast, final
 import _velkor
 
 from ._compat import CancelledError, current_holder
+from ._soon import call_soon
 from ._waiter import Waiter, yield_once
 
 __all__ = [
@@ -63,6 +65,11 @@ _PENDING: Final = "pending"
 _FINISHED: Final = "finished"
 _FAILED: Final = "failed"
 _CANCELLED: Final = "cancelled"
+
+_SoonCallback = tuple[Callable[["Task[_T]"], object], contextvars.Context]
+
+# Numbers the default task names, as asyncio does: "Task-1", "Task-2", ...
+_task_numbers = itertools.count(1)
 
 
 def _as_coroutine(aw: Awaitable[_T]) -> Coroutine[Any, Any, _T] | None:
@@ -128,11 +135,16 @@ class Task(Generic[_T]):
     coroutine's return value or raises its exception, as often and from as
     many tasks as needed.
 
-    `cancel()` asks for the coroutine to receive `CancelledError` at the
-    await where it is parked (or before it starts, if it has not). A task
+    `cancel(msg)` asks for the coroutine to receive `CancelledError(msg)` at
+    the await where it is parked (or before it starts, if it has not). A task
     parked on awaiting another `Task` passes the request on to that task, as
     asyncio does, and is then woken by its outcome. A task that lets the
     `CancelledError` out of its coroutine ends cancelled.
+
+    `add_done_callback(fn)` has `fn(task)` called on a later loop round once
+    the task has ended (soon, when it already has), in a copy of the adding
+    code's context; an exception from `fn` is logged to the "velkor" logger.
+    A task is named "Task-N" unless given a name.
 
     Every step of the coroutine runs in the task's own `contextvars` context:
     a copy of the spawning code's context taken at spawn, or `context` when
@@ -163,11 +175,15 @@ class Task(Generic[_T]):
         "_cancel_requests",
         "_awaiting",
         "_done_callbacks",
+        "_soon_callbacks",
+        "_name",
+        "_cancel_message",
     )
 
     _exception: BaseException | None
 
-    def __init__(self, aw: Awaitable[_T], *, context: contextvars.Context | None = None) -> None:
+    def __init__(self, aw: Awaitable[_T], *, name: object = None,
+                 context: contextvars.Context | None = None) -> None:
         if context is None:
             context = contextvars.copy_context()
         elif type(context) is not contextvars.Context:
@@ -195,6 +211,10 @@ class Task(Generic[_T]):
         # passed on to it.
         self._awaiting: Task[Any] | None = None
         self._done_callbacks: list[Callable[[Task[_T]], None]] | None = None
+        # Those added with `add_done_callback`, each with its context.
+        self._soon_callbacks: list[_SoonCallback[_T]] | None = None
+        self._name = f"Task-{next(_task_numbers)}" if name is None else str(name)
+        self._cancel_message: Any = None
         driver = self._drive(coro)
         try:
             self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn(driver, self)
@@ -237,6 +257,13 @@ class Task(Generic[_T]):
         self._handle = None
         if self._loop is not None:
             self._loop._tasks.discard(self)
+        if self._state is _CANCELLED:
+            self._attach_cancel_message()
+        soon = self._soon_callbacks
+        if soon:
+            self._soon_callbacks = None
+            for callback, context in soon:
+                call_soon(callback, self, context)
         callbacks = self._done_callbacks
         if callbacks:
             self._done_callbacks = None
@@ -257,6 +284,49 @@ class Task(Generic[_T]):
             except ValueError:
                 pass
 
+    def _attach_cancel_message(self) -> None:
+        # A task cancelled before its first step ends with a bare
+        # CancelledError raised by the driver itself (its traceback has that
+        # one frame); the message goes onto it. One that came out of the
+        # coroutine is left as the coroutine raised it.
+        exc, tb = self._exception, self._traceback
+        if (self._cancel_message is not None and exc is not None and not exc.args
+                and tb is not None and tb.tb_next is None):
+            exc.args = (self._cancel_message,)
+
+    def add_done_callback(self, fn: Callable[[Task[_T]], object], *,
+                          context: contextvars.Context | None = None) -> None:
+        """Has `fn(task)` called on a later loop round once the task has
+        ended, in `context` (default: a copy of the current context)."""
+        if context is None:
+            context = contextvars.copy_context()
+        elif type(context) is not contextvars.Context:
+            raise TypeError(f"context must be a contextvars.Context, got {type(context).__name__}")
+        if self._state is not _PENDING:
+            if asyncio._get_running_loop() is None and current_task() is None:
+                raise RuntimeError("no running event loop")
+            call_soon(fn, self, context)
+        elif self._soon_callbacks is None:
+            self._soon_callbacks = [(fn, context)]
+        else:
+            self._soon_callbacks.append((fn, context))
+
+    def remove_done_callback(self, fn: Callable[[Task[_T]], object]) -> int:
+        """Removes every pending `fn` added with `add_done_callback`; returns
+        how many were removed."""
+        callbacks = self._soon_callbacks
+        if not callbacks:
+            return 0
+        kept = [entry for entry in callbacks if entry[0] != fn]
+        self._soon_callbacks = kept
+        return len(callbacks) - len(kept)
+
+    def get_name(self) -> str:
+        return self._name
+
+    def set_name(self, value: object) -> None:
+        self._name = str(value)
+
     def __await__(self) -> Generator[Any, Any, _T]:
         if self._state is _PENDING:
             waiter = current_holder()[0]
@@ -274,11 +344,12 @@ class Task(Generic[_T]):
                 waiter._awaiting = None
         return self.result()
 
-    def cancel(self) -> bool:
+    def cancel(self, msg: Any = None) -> bool:
         """Requests cancellation; returns False when the task has already ended.
 
         Several requests before the task runs again deliver one
-        `CancelledError`; each still counts for `cancelling()`.
+        `CancelledError`; each still counts for `cancelling()`. The
+        `CancelledError` carries `msg` (the latest request's) when not None.
         """
         if self._state is not _PENDING:
             return False
@@ -290,6 +361,7 @@ class Task(Generic[_T]):
         seen: set[Task[Any]] | None = None
         while True:
             task._cancel_requests += 1
+            task._cancel_message = msg
             if not task._started:
                 return True
             awaiting = task._awaiting
@@ -359,15 +431,29 @@ class Task(Generic[_T]):
         return self._context
 
     def __repr__(self) -> str:
-        coro = getattr(self._coro, "__qualname__", None) or repr(self._coro)
+        state: str = self._state
         extra = ""
-        if self._state is _FINISHED:
+        if state is _FINISHED:
             extra = f" result={self._result!r}"
-        elif self._state is _FAILED:
+        elif state is _FAILED:
+            state = _FINISHED
             extra = f" exception={self._exception!r}"
-        elif self._state is _PENDING and self._cancel_requests:
-            extra = " cancelling"
-        return f"<velkor Task {self._state} coro=<{coro}()>{extra}>"
+        elif state is _PENDING and self._cancel_requests:
+            state = "cancelling"
+        coro = _describe_coroutine(self._coro)
+        return f"<velkor Task {state} name={self._name!r} coro=<{coro}>{extra}>"
+
+
+def _describe_coroutine(coro: Coroutine[Any, Any, Any]) -> str:
+    """"main() running at file:line", or "main() done, defined at file:line"."""
+    name = getattr(coro, "__qualname__", None) or type(coro).__name__
+    frame = getattr(coro, "cr_frame", None)
+    if frame is not None:
+        return f"{name}() running at {frame.f_code.co_filename}:{frame.f_lineno}"
+    code = getattr(coro, "cr_code", None)
+    if code is not None:
+        return f"{name}() done, defined at {code.co_filename}:{code.co_firstlineno}"
+    return f"{name}()"
 
 
 # Longer sleeps are taken in pieces of this length: the native timer cannot
@@ -399,18 +485,20 @@ async def _sleep_long(delay: float) -> None:
         await _velkor.sleep(min(left, _LONGEST_SLEEP))
 
 
-def spawn(coro: Awaitable[_T], *, context: contextvars.Context | None = None) -> Task[_T]:
+def spawn(coro: Awaitable[_T], *, name: object = None,
+          context: contextvars.Context | None = None) -> Task[_T]:
     """Starts `coro` as a task of the running loop and returns its `Task`.
 
     `coro` is a coroutine, or another awaitable (such as `sleep(1)`), which
     a coroutine made for it awaits. The task runs in a copy of the caller's
-    `contextvars` context, or in `context` when given.
+    `contextvars` context, or in `context` when given, and is named `name`
+    (default "Task-N").
 
     Must be called from code running on the loop. The task runs concurrently
     with its caller, starting on a later loop iteration; the enclosing
     `velkor.run` returns only once it has ended.
     """
-    return Task(coro, context=context)
+    return Task(coro, name=name, context=context)
 
 
 def current_task() -> Task[Any] | None:

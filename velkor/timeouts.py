@@ -69,7 +69,7 @@ class Timeout:
         self._when = when
         self._stop_timer()
         if when is not None:
-            self._timer = Task(self._expire_after(when - time.monotonic()))
+            self._timer = Task(self._expire_after(when - time.monotonic()), name="velkor-timer")
 
     async def _expire_after(self, delay: float) -> None:
         await sleep(delay)
