@@ -1,6 +1,7 @@
-"""Shared fixtures: the module under test, and checks that every test leaves
-no descriptor or thread behind."""
+"""Shared fixtures: the module under test, checks that every test leaves
+no descriptor or thread behind, and a watchdog that ends a hung test."""
 
+import faulthandler
 import gc
 import os
 import sys
@@ -19,6 +20,10 @@ for path in (str(ROOT), BUILD_DIR):
 import _velkor  # noqa: E402
 
 SANITIZED = os.environ.get("VELKOR_TEST_MODE") in ("asan", "tsan")
+# How much slower than a plain build this mode runs (set by ./dev test).
+TIME_SCALE = float(os.environ.get("VELKOR_TIME_SCALE", "1"))
+# How far the watchdog's deadline sits above pytest-timeout's.
+WATCHDOG_MARGIN = 30.0
 
 
 def open_fds():
@@ -70,5 +75,60 @@ def no_leaks(request):
     assert not leaked, f"descriptors left open: {sorted(leaked)}"
 
 
+# ---- a hung test fails fast ----------------------------------------------------
+#
+# pytest-timeout's alarm is handled by Python code, which cannot run while
+# native code holds the interpreter or retries an interrupted call. The
+# watchdog of faulthandler is a C thread: past the deadline it dumps every
+# thread's stack to the real standard error (not pytest's capture) and ends
+# the process. The id of the running test is kept in a file named by
+# VELKOR_RUNNING_TEST_FILE, which ./dev prints when the process dies mid-test.
+
+_watchdog_fd = -1
+
+
+def watchdog_deadline(item):
+    """Seconds that setup, call and teardown of `item` may take together."""
+    forced = os.environ.get("VELKOR_TEST_DEADLINE")
+    if forced:
+        return float(forced)
+    marker = item.get_closest_marker("timeout")
+    limit = marker.args[0] if marker and marker.args else item.config.getoption("timeout", None)
+    return float(limit or 120.0) * (TIME_SCALE if marker else 1.0) + WATCHDOG_MARGIN * TIME_SCALE
+
+
+def note_running_test(nodeid):
+    path = os.environ.get("VELKOR_RUNNING_TEST_FILE")
+    if path:
+        with open(path, "w") as f:
+            f.write(nodeid)
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    note_running_test(item.nodeid)
+    faulthandler.dump_traceback_later(watchdog_deadline(item), exit=True, file=_watchdog_fd)
+    try:
+        return (yield)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+        note_running_test("")
+
+
+@pytest.hookimpl(tryfirst=True)
 def pytest_configure(config):
+    global _watchdog_fd
     config.addinivalue_line("markers", "allow_leaks: the test manages its own resources")
+    # Output capture is suspended while plugins are configured: this is the
+    # terminal's standard error.
+    _watchdog_fd = os.dup(2)
+    # pytest-timeout reads its setting after this hook: slower modes get more.
+    if (TIME_SCALE != 1 and config.pluginmanager.hasplugin("timeout")
+            and config.getoption("timeout", None) is None and not os.environ.get("PYTEST_TIMEOUT")):
+        config.option.timeout = float(config.getini("timeout") or 0) * TIME_SCALE or None
+
+
+def pytest_unconfigure(config):
+    path = os.environ.get("VELKOR_RUNNING_TEST_FILE")
+    if path and os.path.exists(path):
+        os.unlink(path)
