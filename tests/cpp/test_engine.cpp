@@ -733,6 +733,32 @@ TEST(task_phase_order_and_wake_rules) {
   CHECK_EQ(sleeper.polls, 5);
 }
 
+TEST(tasks_woken_by_callbacks_come_before_tasks_woken_by_due_timers) {
+  auto loop = new_loop();
+  auto core = loop->core();
+  ContextScope ctx(*loop);
+  std::vector<std::string> log;
+  Waker by_callback, by_timer;
+  auto logging_task = [&log](const char* tag, Waker& keep) {
+    return task([&log, &keep, tag, polls = 0](const Waker& w) mutable {
+      if (polls++ > 0) log.push_back(tag);
+      keep = w.clone();
+      return Poll::Pending;
+    });
+  };
+  core->spawn(logging_task("task of the callback", by_callback));
+  core->spawn(logging_task("task of the timer", by_timer));
+  loop->loop_iteration();  // first polls: the wakers are kept
+  // Both ready for the same iteration: the soon phase comes first.
+  core->add_timer(Instant::now(), by_timer.clone(), false);
+  core->push_soon([&] {
+    log.push_back("callback");
+    by_callback.wake_by_ref();
+  });
+  loop->loop_iteration();
+  CHECK_EQ(log, (std::vector<std::string>{"callback", "task of the callback", "task of the timer"}));
+}
+
 TEST(run_ends_with_the_last_task_and_leaves_callbacks_unrun) {
   auto loop = new_loop();
   auto core = loop->core();
