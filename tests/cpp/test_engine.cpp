@@ -1226,12 +1226,12 @@ namespace {
 
 const char* volatile g_running_test = "";
 
-// The alarm of a hung test (or of ctest's limit): names the test, prints the
-// stack of the thread that took the alarm (often the test's own), and ends the
-// run. Only async-signal-safe calls; backtrace() was primed in main.
+// The alarm of a hung test (or ctest's SIGTERM at its limit): names the test,
+// prints the stack of the thread that took the signal (often the test's own),
+// and ends the run. Only async-signal-safe calls; backtrace() was primed in main.
 void on_deadline(int) {
   const char* name = g_running_test;
-  const char head[] = "\n*** deadline passed in engine test ";
+  const char head[] = "\n*** time is up in engine test ";
   (void)!::write(2, head, sizeof head - 1);
   (void)!::write(2, name, std::strlen(name));
   (void)!::write(2, "\n", 1);
@@ -1253,6 +1253,7 @@ int main(int argc, char** argv) {
   void* primer[1];
   (void)backtrace(primer, 1);  // loads the unwinder now, not in the handler
   signal(SIGALRM, on_deadline);
+  signal(SIGTERM, on_deadline);
   const unsigned deadline = deadline_seconds();
   int ran = 0;
   for (const TestCase& t : registry()) {
