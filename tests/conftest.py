@@ -81,10 +81,12 @@ def no_leaks(request):
 # native code holds the interpreter or retries an interrupted call. The
 # watchdog of faulthandler is a C thread: past the deadline it dumps every
 # thread's stack to the real standard error (not pytest's capture) and ends
-# the process. The id of the running test is kept in a file named by
-# VELKOR_RUNNING_TEST_FILE, which ./dev prints when the process dies mid-test.
+# the process. The first line of the file named by VELKOR_RUNNING_TEST_FILE
+# holds the id of the test started last; the file is removed when pytest ends
+# normally, so ./dev reports it only when the process died.
 
 _watchdog_fd = -1
+_running_test_fd = -1
 
 
 def watchdog_deadline(item):
@@ -98,10 +100,10 @@ def watchdog_deadline(item):
 
 
 def note_running_test(nodeid):
-    path = os.environ.get("VELKOR_RUNNING_TEST_FILE")
-    if path:
-        with open(path, "w") as f:
-            f.write(nodeid)
+    if _running_test_fd >= 0:
+        # Overwritten in place (truncating costs far more): what a longer
+        # earlier id leaves after the newline is not read.
+        os.pwrite(_running_test_fd, f"{nodeid}\n".encode(), 0)
 
 
 @pytest.hookimpl(wrapper=True)
@@ -112,16 +114,18 @@ def pytest_runtest_protocol(item, nextitem):
         return (yield)
     finally:
         faulthandler.cancel_dump_traceback_later()
-        note_running_test("")
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_configure(config):
-    global _watchdog_fd
+    global _watchdog_fd, _running_test_fd
     config.addinivalue_line("markers", "allow_leaks: the test manages its own resources")
     # Output capture is suspended while plugins are configured: this is the
     # terminal's standard error.
     _watchdog_fd = os.dup(2)
+    path = os.environ.get("VELKOR_RUNNING_TEST_FILE")
+    if path:
+        _running_test_fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
     # pytest-timeout reads its setting after this hook: slower modes get more.
     if (TIME_SCALE != 1 and config.pluginmanager.hasplugin("timeout")
             and config.getoption("timeout", None) is None and not os.environ.get("PYTEST_TIMEOUT")):
@@ -130,5 +134,6 @@ def pytest_configure(config):
 
 def pytest_unconfigure(config):
     path = os.environ.get("VELKOR_RUNNING_TEST_FILE")
-    if path and os.path.exists(path):
+    if _running_test_fd >= 0 and path:
+        os.close(_running_test_fd)
         os.unlink(path)
