@@ -95,8 +95,11 @@ def watchdog_deadline(item):
     if forced:
         return float(forced)
     marker = item.get_closest_marker("timeout")
-    limit = marker.args[0] if marker and marker.args else item.config.getoption("timeout", None)
-    return float(limit or 120.0) * (TIME_SCALE if marker else 1.0) + WATCHDOG_MARGIN * TIME_SCALE
+    if marker and marker.args:
+        limit = float(marker.args[0]) * TIME_SCALE
+    else:  # already scaled by pytest_configure
+        limit = float(item.config.getoption("timeout", None) or 120.0)
+    return limit + WATCHDOG_MARGIN * TIME_SCALE
 
 
 def note_running_test(nodeid):
