@@ -236,6 +236,51 @@ class TestScheduling:
         loop.run_forever()
         assert log == ["first", "after scheduling", "second", "nested"]
 
+    def test_one_iteration_runs_callbacks_then_due_timers_then_woken_tasks(self, loop):
+        # While `main` blocks the loop, a callback is queued, a timed callback
+        # and a sleeping task come due: the next iteration finds all of them.
+        # Tasks woken by the callbacks are queued before those the timer
+        # phase wakes, so the log shows the order of the phases.
+        log = []
+        queue = _velkor.PyWakerQueue()
+
+        @types.coroutine
+        def park():
+            yield ()
+
+        async def yield_now():
+            own = _velkor.PyWakerQueue()
+            own.store_waker()
+            own.wake_one()
+            await park()
+
+        async def parked(name):
+            queue.store_waker()
+            await park()
+            log.append(name)
+
+        async def sleeper():
+            await _velkor.sleep(0.05)
+            log.append("timer task")
+
+        def wake(name):
+            log.append(name)
+            queue.wake_one()
+
+        async def main():
+            handles = [_velkor._spawn(parked("soon task")), _velkor._spawn(parked("later task"))]
+            await yield_now()  # polled again after the spawned tasks' first polls
+            handles.append(_velkor._spawn(sleeper()))
+            await yield_now()
+            loop.call_later(0, wake, ("later",))
+            loop.call_soon(wake, ("soon",))
+            time.sleep(0.1)  # the sleeper's deadline passes
+            for handle in handles:
+                await handle
+
+        loop.run_until_complete(main())
+        assert log == ["soon", "later", "soon task", "later task", "timer task"]
+
     def test_call_later_and_call_at_timing(self, loop):
         seen = {}
         start = time.monotonic()

@@ -2,10 +2,12 @@
 closing, connecting, the bind check, argument conversion, and load."""
 
 import array
+import ctypes
 import errno
 import hashlib
 import os
 import random
+import signal
 import socket
 import struct
 import subprocess
@@ -153,6 +155,61 @@ class TestReading:
         assert got == [b"last words"]
         assert counts[-1] == 0 and set(counts[:-1]) <= {1000}
         assert later == [0] * 5
+
+
+    def test_a_signal_caught_in_recv_does_not_end_the_stream(self):
+        go_on = threading.Event()
+        late = b"sent after the signals"
+
+        def peer(conn):
+            conn.sendall(b"first")
+            go_on.wait(10)
+            conn.sendall(late)
+
+        handled = []
+        previous = signal.signal(signal.SIGUSR1, lambda *_: handled.append(True))
+        try:
+            with ThreadServer(peer) as server:
+                tasks = set(os.listdir("/proc/self/task"))
+                stream = connect(server.port)
+                io_threads = set(os.listdir("/proc/self/task")) - tasks
+                io_threads -= {str(t.native_id) for t in threading.enumerate()}
+
+                async def main():
+                    first = await stream.read(100)
+                    try:
+                        hits = interrupt_while_in_recv(io_threads, signal.SIGUSR1)
+                    finally:
+                        go_on.set()
+                    return first, hits, await read_exactly(stream, len(late))
+
+                first, hits, rest = _velkor.run(main())
+        finally:
+            signal.signal(signal.SIGUSR1, previous)
+        assert hits > 0 and handled
+        assert (first, rest) == (b"first", late)
+
+
+SYS_RECVFROM, SYS_TGKILL = 45, 234  # x86-64
+
+
+def interrupt_while_in_recv(tids, signum, wanted=20, within=3.0):
+    """Sends `signum` to whichever of the threads `tids` is blocked in recv,
+    up to `wanted` times; returns how many signals were sent."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    hits = 0
+    deadline = time.monotonic() + within
+    while hits < wanted and time.monotonic() < deadline:
+        for tid in tids:
+            try:
+                with open(f"/proc/self/task/{tid}/syscall") as f:
+                    in_recv = f.read().split()[0] == str(SYS_RECVFROM)
+            except FileNotFoundError:  # the thread has ended
+                continue
+            if in_recv and libc.syscall(SYS_TGKILL, os.getpid(), int(tid), signum) == 0:
+                hits += 1
+        time.sleep(0.002)
+    return hits
 
 
 class TestWritingAndClosing:

@@ -4,6 +4,7 @@
 //   test_engine            run every test
 //   test_engine NAME...    run the tests whose name contains one of NAME
 #include <dirent.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -731,6 +733,32 @@ TEST(task_phase_order_and_wake_rules) {
   CHECK_EQ(sleeper.polls, 5);
 }
 
+TEST(tasks_woken_by_callbacks_come_before_tasks_woken_by_due_timers) {
+  auto loop = new_loop();
+  auto core = loop->core();
+  ContextScope ctx(*loop);
+  std::vector<std::string> log;
+  Waker by_callback, by_timer;
+  auto logging_task = [&log](const char* tag, Waker& keep) {
+    return task([&log, &keep, tag, polls = 0](const Waker& w) mutable {
+      if (polls++ > 0) log.push_back(tag);
+      keep = w.clone();
+      return Poll::Pending;
+    });
+  };
+  core->spawn(logging_task("task of the callback", by_callback));
+  core->spawn(logging_task("task of the timer", by_timer));
+  loop->loop_iteration();  // first polls: the wakers are kept
+  // Both ready for the same iteration: the soon phase comes first.
+  core->add_timer(Instant::now(), by_timer.clone(), false);
+  core->push_soon([&] {
+    log.push_back("callback");
+    by_callback.wake_by_ref();
+  });
+  loop->loop_iteration();
+  CHECK_EQ(log, (std::vector<std::string>{"callback", "task of the callback", "task of the timer"}));
+}
+
 TEST(run_ends_with_the_last_task_and_leaves_callbacks_unrun) {
   auto loop = new_loop();
   auto core = loop->core();
@@ -1194,8 +1222,39 @@ TEST(signal_wakeup_ends_an_idle_wait_from_any_thread) {
 
 // ---- main ------------------------------------------------------------------------------------
 
+namespace {
+
+const char* volatile g_running_test = "";
+
+// The alarm of a hung test (or ctest's SIGTERM at its limit): names the test,
+// prints the stack of the thread that took the signal (often the test's own),
+// and ends the run. Only async-signal-safe calls; backtrace() was primed in main.
+void on_deadline(int) {
+  const char* name = g_running_test;
+  const char head[] = "\n*** time is up in engine test ";
+  (void)!::write(2, head, sizeof head - 1);
+  (void)!::write(2, name, std::strlen(name));
+  (void)!::write(2, "\n", 1);
+  void* frames[64];
+  backtrace_symbols_fd(frames, backtrace(frames, 64), 2);
+  ::_exit(3);
+}
+
+unsigned deadline_seconds() {
+  const char* scale = std::getenv("VELKOR_TIME_SCALE");
+  const int factor = scale ? std::atoi(scale) : 1;
+  return 60u * static_cast<unsigned>(std::max(factor, 1));
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  void* primer[1];
+  (void)backtrace(primer, 1);  // loads the unwinder now, not in the handler
+  signal(SIGALRM, on_deadline);
+  signal(SIGTERM, on_deadline);
+  const unsigned deadline = deadline_seconds();
   int ran = 0;
   for (const TestCase& t : registry()) {
     if (argc > 1) {
@@ -1207,7 +1266,8 @@ int main(int argc, char** argv) {
     const int failures_before = g_failures;
     std::set<int> fds = open_fds();
     std::fprintf(stderr, "%s\n", t.name);
-    alarm(60);  // a hung test fails the run instead of stalling it
+    g_running_test = t.name;
+    alarm(deadline);  // a hung test fails the run instead of stalling it
     try {
       t.fn();
     } catch (const std::exception& e) {
