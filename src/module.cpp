@@ -42,6 +42,12 @@ PyMethodDef module_functions[] = {
      "_spawn(coro, task=None)\n--\n\n"
      "velkor._spawn(coro, task=None) \xe2\x80\x94 spawn a coroutine as a task on the event loop.\n"
      "Returns an awaitable handle that yields the coroutine's return value."},
+    {"_spawn_fair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn_fair)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_spawn_fair(coro, task=None)\n--\n\n"
+     "As _spawn, but a bare yield lets every other runnable task step first, and\n"
+     "a yield of anything that is neither None, a future nor a pending value\n"
+     "raises RuntimeError('Task got bad yield: ...') into the coroutine."},
     {"open_connection",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::open_connection)),
      METH_VARARGS | METH_KEYWORDS, "open_connection(host, port)\n--\n\n"},

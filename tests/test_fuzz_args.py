@@ -287,7 +287,8 @@ NATIVE = (
             "_velkor.start_server(_handler:any, host:host, port:port)",
             "_velkor.open_connection(host:host, port:port)")
     + targets("either", "_velkor.sleep(duration:num)", "_velkor.defer(func:call, callback:call)",
-              "_velkor._spawn(coro:ending, task:any)", "PyWakerQueue.store_waker()",
+              "_velkor._spawn(coro:ending, task:any)", "_velkor._spawn_fair(coro:ending, task:any)",
+              "PyWakerQueue.store_waker()",
               "PyWakerQueue.wake_one()", "PyWakerQueue.wake_all()", "PyWakerQueue.len()",
               "PyWakerQueue.__init__(x:any)", "PyTaskHandle.cancel()",
               "PyTaskHandle.is_cancelled()", "PyTaskHandle.__await__()",

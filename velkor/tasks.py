@@ -197,7 +197,7 @@ class Task(Generic[_T]):
         self._done_callbacks: list[Callable[[Task[_T]], None]] | None = None
         driver = self._drive(coro)
         try:
-            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn(driver, self)
+            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn_fair(driver, self)
         except BaseException:
             driver.close()
             if coro is not aw:
