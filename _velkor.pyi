@@ -21,6 +21,10 @@ def defer(func: Callable[..., _T], *args: Any,
     on the background thread pool. When done, `callback(result)` is called
     on the event loop thread. Returns an awaitable handle."""
 
+def _defer_growing(func: Callable[..., _T], /, *args: Any) -> PyTaskHandle[_T]:
+    """As defer(func, *args), but the call starts at once: on a free pool worker,
+    or else on an extra thread that ends after a while without work."""
+
 def _spawn(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawnedTask[_T]:
     """velkor._spawn(coro, task=None) — spawn a coroutine as a task on the event loop.
     Returns an awaitable handle that yields the coroutine's return value."""

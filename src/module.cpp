@@ -37,6 +37,10 @@ PyMethodDef module_functions[] = {
      "velkor.defer(func, *args, callback=None) \xe2\x80\x94 schedule a function to run\n"
      "on the background thread pool. When done, `callback(result)` is called\n"
      "on the event loop thread. Returns an awaitable handle."},
+    {"_defer_growing", velkor::py::defer_growing, METH_VARARGS,
+     "_defer_growing(func, /, *args)\n--\n\n"
+     "As defer(func, *args), but the call starts at once: on a free pool worker,\n"
+     "or else on an extra thread that ends after a while without work."},
     {"_spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn)),
      METH_VARARGS | METH_KEYWORDS,
      "_spawn(coro, task=None)\n--\n\n"

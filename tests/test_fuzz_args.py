@@ -287,6 +287,7 @@ NATIVE = (
             "_velkor.start_server(_handler:any, host:host, port:port)",
             "_velkor.open_connection(host:host, port:port)")
     + targets("either", "_velkor.sleep(duration:num)", "_velkor.defer(func:call, callback:call)",
+              "_velkor._defer_growing(func:call, a:any)",
               "_velkor._spawn(coro:ending, task:any)", "_velkor._spawn_fair(coro:ending, task:any)",
               "PyWakerQueue.store_waker()",
               "PyWakerQueue.wake_one()", "PyWakerQueue.wake_all()", "PyWakerQueue.len()",
@@ -295,7 +296,7 @@ NATIVE = (
               "PySpawnedTask.__await__()", "TaskWakerCallback.__call__(result:any)",
               *(f"{it}.{m}" for it in ("SleepIter", "PyTaskIter", "PySpawnedTaskIter", "ReadIter",
                                        "WriteIter") for m in ("send(value:any)", "__next__()")),
-              star={"_velkor.defer"})
+              star={"_velkor.defer", "_velkor._defer_growing"})
 )
 
 LOOP = targets(

@@ -8,11 +8,14 @@ is the reference.
 
 import asyncio
 import math
+import os
+import threading
 import types
 
 import pytest
 
 import velkor
+from conftest import native_threads, settle
 from runtimes import rt  # noqa: F401  (rt is a fixture)
 
 
@@ -65,3 +68,44 @@ def test_a_bad_yield_raises_into_the_coroutine_and_others_go_on(rt, bad):
     assert result == "recovered"
     assert seen.count(f"Task got bad yield: {bad!r}") == 2
     assert "neighbour" in seen
+
+
+def meet_at_barrier(rt, parties):
+    """The parties' arrival indices; the threads started for them have ended."""
+    threads_before = native_threads()
+
+    async def main():
+        barrier = threading.Barrier(parties, timeout=20)
+        return await rt.gather(*(rt.to_thread(barrier.wait) for _ in range(parties)))
+
+    arrivals = sorted(rt.run(main()))
+    assert settle(lambda: native_threads() <= threads_before, timeout=10)
+    return arrivals
+
+
+def test_to_thread_calls_waiting_on_each_other_all_run(rt):
+    assert meet_at_barrier(rt, 5) == list(range(5))
+
+
+def test_to_thread_grows_past_any_fixed_number_of_threads():
+    # asyncio's default executor has min(32, cpus + 4) threads; velkor has no
+    # such limit, so more parties than that still meet.
+    parties = min(32, (os.cpu_count() or 1) + 4) + 2
+    assert meet_at_barrier(velkor, parties) == list(range(parties))
+
+
+def test_a_cancelled_to_thread_await_abandons_the_result():
+    release = threading.Event()
+
+    async def main():
+        task = velkor.spawn(velkor.to_thread(release.wait, 20))
+        await velkor.sleep(0.01)
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            return "cancelled"
+        finally:
+            release.set()
+
+    assert velkor.run(main()) == "cancelled"

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -35,6 +37,7 @@
 #include "runtime/panic.h"
 #include "runtime/signal_wake.h"
 #include "runtime/timer.h"
+#include "task/pool.h"
 
 using namespace velkor;
 
@@ -1190,6 +1193,86 @@ TEST(signal_wakeup_ends_an_idle_wait_from_any_thread) {
     loop->unwatch_signals();
     parked.waker = Waker{};
   }
+}
+
+// ---- the pool's extra threads -------------------------------------------------------------
+
+// Jobs that all wait for one another: they can end only if every one of
+// them is running at once.
+struct Rendezvous {
+  explicit Rendezvous(int parties) : missing(parties) {}
+  bool arrive_and_wait(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mu);
+    if (--missing == 0) all_here.notify_all();
+    return all_here.wait_for(lock, limit, [&] { return missing == 0; });
+  }
+  std::mutex mu;
+  std::condition_variable all_here;
+  int missing;
+};
+
+TEST(growing_jobs_that_wait_on_each_other_all_run_and_extra_threads_end_when_idle) {
+  auto pool = TaskScheduler::start(std::chrono::milliseconds(50));
+  constexpr int kJobs = TaskScheduler::kWorkers + 3;
+  Rendezvous meeting(kJobs);
+  std::atomic<int> met{0};
+  std::atomic<int> extra{0};
+  for (int i = 0; i < kJobs; ++i) {
+    pool->submit_growing([&] {
+      if (on_extra_pool_thread()) ++extra;
+      if (meeting.arrive_and_wait(std::chrono::seconds(20))) ++met;
+    });
+  }
+  auto start = std::chrono::steady_clock::now();
+  while (met.load() < kJobs && seconds_since(start) < 30) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  CHECK_EQ(met.load(), kJobs);
+  CHECK(extra.load() >= kJobs - TaskScheduler::kWorkers);
+  while (pool->extra_threads() > 0 && seconds_since(start) < 30) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  CHECK_EQ(pool->extra_threads(), 0);
+  // A later job runs on an idle worker rather than on a new thread.
+  std::atomic<bool> later_on_extra{true};
+  std::atomic<bool> later_ran{false};
+  pool->submit_growing([&] {
+    later_on_extra = on_extra_pool_thread();
+    later_ran = true;
+  });
+  while (!later_ran.load() && seconds_since(start) < 30) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  CHECK(later_ran.load());
+  CHECK(!later_on_extra.load());
+}
+
+TEST(plain_jobs_never_leave_the_four_workers) {
+  auto pool = TaskScheduler::start(std::chrono::milliseconds(50));
+  constexpr int kJobs = TaskScheduler::kWorkers + 2;
+  std::mutex mu;
+  std::condition_variable changed;
+  int running = 0;
+  int most = 0;
+  int finished = 0;
+  bool any_extra = false;
+  for (int i = 0; i < kJobs; ++i) {
+    pool->submit([&] {
+      std::unique_lock lock(mu);
+      any_extra = any_extra || on_extra_pool_thread();
+      most = std::max(most, ++running);
+      changed.wait_for(lock, std::chrono::milliseconds(30));
+      --running;
+      ++finished;
+      changed.notify_all();
+    });
+  }
+  std::unique_lock lock(mu);
+  changed.wait_for(lock, std::chrono::seconds(30), [&] { return finished == kJobs; });
+  CHECK_EQ(finished, kJobs);
+  CHECK(most <= TaskScheduler::kWorkers);
+  CHECK(!any_extra);
+  CHECK_EQ(pool->extra_threads(), 0);
 }
 
 // ---- main ------------------------------------------------------------------------------------
