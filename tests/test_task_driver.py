@@ -16,7 +16,7 @@ import pytest
 
 import velkor
 from conftest import native_threads, settle
-from runtimes import rt  # noqa: F401  (rt is a fixture)
+from runtimes import ASYNCIO, VELKOR, rt  # noqa: F401  (rt is a fixture)
 
 
 @types.coroutine
@@ -109,3 +109,49 @@ def test_a_cancelled_to_thread_await_abandons_the_result():
             release.set()
 
     assert velkor.run(main()) == "cancelled"
+
+
+async def block_in_timeout(rt, delay):
+    async with rt.timeout(delay):
+        await rt.sleep(0.01)
+    return "done"
+
+
+async def returns_at_once():
+    return "done"
+
+
+DELAY_USES = {
+    "sleep": lambda rt, delay: rt.sleep(delay),
+    "wait_for": lambda rt, delay: rt.wait_for(returns_at_once(), delay),
+    "timeout": block_in_timeout,
+}
+
+
+def delay_outcome(rt, use, delay):
+    """What awaiting the use of `delay` gives within 0.2 s: its result, the
+    type of its exception, or "running"."""
+    async def main():
+        try:
+            task = rt.spawn(DELAY_USES[use](rt, delay))
+        except Exception as exc:
+            return type(exc).__name__
+        await rt.sleep(0.2)
+        if not task.done():
+            task.cancel()
+            return "running"
+        return task.result() if task.exception() is None else type(task.exception()).__name__
+
+    return rt.run(main())
+
+
+@pytest.mark.parametrize("use", sorted(DELAY_USES))
+@pytest.mark.parametrize("delay", [-1, -math.inf, 0, 1e-9, math.inf, 1e300, 10**400, -10**400],
+                         ids=lambda d: str(d)[:12])
+def test_extreme_delays_behave_as_in_asyncio(use, delay):
+    assert delay_outcome(VELKOR, use, delay) == delay_outcome(ASYNCIO, use, delay)
+
+
+@pytest.mark.parametrize("use", sorted(DELAY_USES))
+def test_a_nan_delay_is_refused(use):
+    assert delay_outcome(VELKOR, use, math.nan) == "ValueError"
