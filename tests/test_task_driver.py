@@ -7,9 +7,15 @@ is the reference.
 """
 
 import asyncio
+import gc
+import logging
 import math
 import os
+import re
+import sys
 import threading
+import time
+import traceback
 import types
 
 import pytest
@@ -121,9 +127,17 @@ async def returns_at_once():
     return "done"
 
 
+async def wait_for_at_once(rt, delay):
+    coro = returns_at_once()
+    try:
+        return await rt.wait_for(coro, delay)
+    finally:
+        coro.close()  # never started when the delay was refused
+
+
 DELAY_USES = {
     "sleep": lambda rt, delay: rt.sleep(delay),
-    "wait_for": lambda rt, delay: rt.wait_for(returns_at_once(), delay),
+    "wait_for": wait_for_at_once,
     "timeout": block_in_timeout,
 }
 
@@ -155,3 +169,172 @@ def test_extreme_delays_behave_as_in_asyncio(use, delay):
 @pytest.mark.parametrize("use", sorted(DELAY_USES))
 def test_a_nan_delay_is_refused(use):
     assert delay_outcome(VELKOR, use, math.nan) == "ValueError"
+
+
+# Failures nobody retrieved
+
+
+async def fails():
+    raise ValueError("nobody looked")
+
+
+async def leave_failed_task(retrieve):
+    task = velkor.spawn(fails())
+    await velkor.sleep(0.01)
+    await retrieve(task)
+
+
+async def ignore(task):
+    pass
+
+
+async def await_it(task):
+    with pytest.raises(ValueError):
+        await task
+
+
+async def call_result(task):
+    with pytest.raises(ValueError):
+        task.result()
+
+
+async def call_exception(task):
+    assert isinstance(task.exception(), ValueError)
+
+
+async def gather_it(task):
+    with pytest.raises(ValueError):
+        await velkor.gather(task)
+
+
+async def gather_returning_it(task):
+    assert isinstance((await velkor.gather(task, return_exceptions=True))[0], ValueError)
+
+
+def never_retrieved_records(caplog, retrieve):
+    with caplog.at_level(logging.ERROR, logger="velkor"):
+        velkor.run(leave_failed_task(retrieve))
+        gc.collect()
+    return [r for r in caplog.records if "never retrieved" in r.getMessage()]
+
+
+def test_a_failure_nobody_retrieved_is_logged_with_its_traceback(caplog):
+    (record,) = never_retrieved_records(caplog, ignore)
+    assert record.name == "velkor"
+    assert record.levelno == logging.ERROR
+    message = record.getMessage()
+    assert message.startswith("Task exception was never retrieved\nfuture: <velkor Task failed")
+    assert "coro=<fails()>" in message
+    exc = record.exc_info[1]
+    assert isinstance(exc, ValueError) and str(exc) == "nobody looked"
+    assert any(frame.name == "fails" for frame in traceback.extract_tb(record.exc_info[2]))
+
+
+@pytest.mark.parametrize("retrieve", [await_it, call_result, call_exception, gather_it,
+                                      gather_returning_it], ids=lambda f: f.__name__)
+def test_a_retrieved_failure_is_not_logged(caplog, retrieve):
+    assert never_retrieved_records(caplog, retrieve) == []
+
+
+def test_cancelled_and_finished_tasks_are_not_logged(caplog):
+    async def main():
+        cancelled = velkor.spawn(velkor.sleep(10))
+        finished = velkor.spawn(velkor.sleep(0))
+        await velkor.sleep(0.01)
+        cancelled.cancel()
+
+    with caplog.at_level(logging.ERROR, logger="velkor"):
+        velkor.run(main())
+        gc.collect()
+    assert caplog.records == []
+
+
+# Debug mode
+
+
+async def blocks_the_loop(seconds):
+    time.sleep(seconds)
+
+
+def slow_step_warnings(caplog, **run_kwargs):
+    async def main():
+        await velkor.spawn(blocks_the_loop(0.15))
+        asyncio.get_running_loop().slow_callback_duration = 10
+        await velkor.spawn(blocks_the_loop(0.15))  # under the raised threshold
+
+    with caplog.at_level(logging.WARNING, logger="velkor"):
+        velkor.run(main(), **run_kwargs)
+    return [r.getMessage() for r in caplog.records if r.name == "velkor"]
+
+
+@pytest.mark.parametrize("how", ["argument", "environment"])
+def test_debug_mode_logs_a_step_that_blocked_the_loop(caplog, monkeypatch, how):
+    if how == "environment":
+        monkeypatch.setenv("VELKOR_DEBUG", "1")
+        warnings = slow_step_warnings(caplog)
+    else:
+        warnings = slow_step_warnings(caplog, debug=True)
+    (warning,) = warnings
+    assert re.fullmatch(r"Executing <velkor Task \w+ coro=<blocks_the_loop\(\)> "
+                        r"created at .*test_task_driver\.py:\d+> took 0\.\d{3} seconds", warning)
+
+
+def test_without_debug_mode_nothing_is_timed_or_recorded(caplog, monkeypatch):
+    monkeypatch.delenv("VELKOR_DEBUG", raising=False)
+    assert slow_step_warnings(caplog) == []
+    assert slow_step_warnings(caplog, debug=False) == []
+
+    async def main():
+        return repr(velkor.spawn(returns_at_once()))
+
+    assert "created at" not in velkor.run(main())
+
+
+def test_debug_mode_tracks_where_coroutines_were_made_for_the_run_only(recwarn):
+    async def forgotten():
+        pass
+
+    async def main():
+        forgotten()  # never awaited
+        return sys.get_coroutine_origin_tracking_depth()
+
+    before = sys.get_coroutine_origin_tracking_depth()
+    assert velkor.run(main(), debug=True) > 0
+    assert sys.get_coroutine_origin_tracking_depth() == before
+    gc.collect()
+    (warning,) = [w for w in recwarn if "never awaited" in str(w.message)]
+    assert "Coroutine created at" in str(warning.message)
+    assert "in main" in str(warning.message)
+
+
+def test_debug_mode_keeps_the_outcome_and_cancellation_of_every_step():
+    async def child():
+        try:
+            await velkor.sleep(10)
+        except asyncio.CancelledError:
+            await velkor.sleep(0)
+            return "cleaned up"
+
+    async def main():
+        task = velkor.spawn(child())
+        await velkor.sleep(0.01)
+        task.cancel()
+        with pytest.raises(KeyError):
+            await velkor.spawn(fail_with(KeyError("k")))
+        return await task, await velkor.spawn(returns_at_once())
+
+    assert velkor.run(main(), debug=True) == ("cleaned up", "done")
+
+
+async def fail_with(exc):
+    await velkor.sleep(0)
+    raise exc
+
+
+def test_debug_mode_shows_the_spawn_site_of_a_failure_nobody_retrieved(caplog):
+    with caplog.at_level(logging.ERROR, logger="velkor"):
+        velkor.run(leave_failed_task(ignore), debug=True)
+        gc.collect()
+    (record,) = [r for r in caplog.records if "never retrieved" in r.getMessage()]
+    assert "source_traceback: Object created at (most recent call last):" in record.getMessage()
+    assert "in leave_failed_task" in record.getMessage()
