@@ -119,17 +119,23 @@ class SpawnedFuture final : public Task {
 
   // What the coroutine yielded decides what wakes it.
   void suspend(Ref yielded, const Waker& waker) {
+    if (yields_ == Yields::Fair) {
+      if (is_pending_value(yielded.get())) return;  // its awaitable took the waker
+      if (yielded.get() == Py_None) {
+        waker.wake_by_ref();  // queued behind the tasks already runnable
+        return;
+      }
+    }
     if (maybe_register_future_waker(yielded.get())) {
       awaited_.remember(std::move(yielded));
       return;
     }
-    if (yields_ == Yields::Resend || is_pending_value(yielded.get())) return;
-    if (yielded.get() != Py_None) {
+    if (yields_ == Yields::Fair) {
       bad_yield_ = Ref::steal(PyObject_CallFunction(
           PyExc_RuntimeError, "N", PyUnicode_FromFormat("Task got bad yield: %R", yielded.get())));
-      if (!bad_yield_) bad_yield_ = Ref::steal(PyErr_GetRaisedException());
+      if (!bad_yield_) bad_yield_ = Ref::steal(PyErr_GetRaisedException());  // the repr failed
+      waker.wake_by_ref();
     }
-    waker.wake_by_ref();  // queued behind the tasks already runnable
   }
 
   // An empty tuple or bytes: what the runtime's awaitables yield once they
