@@ -22,8 +22,9 @@ def defer(func: Callable[..., _T], *args: Any,
     on the event loop thread. Returns an awaitable handle."""
 
 def _defer_growing(func: Callable[..., _T], /, *args: Any) -> PyTaskHandle[_T]:
-    """As defer(func, *args), but the call starts at once: on a free pool worker,
-    or else on an extra thread that ends after a while without work."""
+    """As defer(func, *args), but a call that has waited a few milliseconds for a
+    pool worker runs on an extra thread instead (one that ends after a while
+    without work), so calls that wait on each other all run."""
 
 def _spawn(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawnedTask[_T]:
     """velkor._spawn(coro, task=None) — spawn a coroutine as a task on the event loop.

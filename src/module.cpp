@@ -39,8 +39,9 @@ PyMethodDef module_functions[] = {
      "on the event loop thread. Returns an awaitable handle."},
     {"_defer_growing", velkor::py::defer_growing, METH_VARARGS,
      "_defer_growing(func, /, *args)\n--\n\n"
-     "As defer(func, *args), but the call starts at once: on a free pool worker,\n"
-     "or else on an extra thread that ends after a while without work."},
+     "As defer(func, *args), but a call that has waited a few milliseconds for a\n"
+     "pool worker runs on an extra thread instead (one that ends after a while\n"
+     "without work), so calls that wait on each other all run."},
     {"_spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn)),
      METH_VARARGS | METH_KEYWORDS,
      "_spawn(coro, task=None)\n--\n\n"

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 
 #include "runtime/panic.h"
 
@@ -16,7 +17,7 @@ bool on_extra_pool_thread() { return t_extra_thread; }
 
 std::shared_ptr<TaskScheduler> TaskScheduler::start(std::chrono::milliseconds extra_idle) {
   std::shared_ptr<TaskScheduler> pool(new TaskScheduler());
-  pool->extras_->idle_limit = extra_idle;
+  pool->queue_->extra_idle_limit = extra_idle;
   pool->workers_.reserve(kWorkers);
   try {
     for (int i = 0; i < kWorkers; ++i) pool->workers_.emplace_back(worker_loop, pool->queue_);
@@ -54,60 +55,73 @@ void TaskScheduler::submit(OnceFunction job) {
   queue_->ready.notify_one();
 }
 
-bool TaskScheduler::submit_to_free_worker(OnceFunction& job) {
-  {
-    std::lock_guard lock(queue_->mu);
-    if (queue_->closed || queue_->idle <= static_cast<int>(queue_->jobs.size())) return false;
-    queue_->jobs.push_back(std::move(job));
+void TaskScheduler::submit_growing(OnceFunction job) {
+  Queue& q = *queue_;
+  std::unique_lock lock(q.mu);
+  if (q.closed) return;  // discarded: nobody will receive it
+  q.growing.push_back({std::move(job), Clock::now()});
+  if (q.idle > static_cast<int>(q.jobs.size() + q.growing.size()) - 1) {
+    lock.unlock();
+    q.ready.notify_one();
+  } else if (q.extra_idle > 0) {
+    // An idle extra thread sleeps until the first waiting job's patience
+    // runs out; only a job that is now first changes that time.
+    if (q.growing.size() > 1) return;
+    lock.unlock();
+    q.extra_ready.notify_all();
+  } else {
+    maybe_start_extra(queue_);
   }
-  queue_->ready.notify_one();
-  return true;
 }
 
-void TaskScheduler::submit_growing(OnceFunction job) {
-  if (submit_to_free_worker(job)) return;
-  Extras& x = *extras_;
-  std::unique_lock lock(x.mu);
-  x.jobs.push_back(std::move(job));
-  if (x.idle >= static_cast<int>(x.jobs.size())) {
-    lock.unlock();
-    x.ready.notify_one();
-    return;
-  }
+void TaskScheduler::maybe_start_extra(const std::shared_ptr<Queue>& queue) {
+  Queue& q = *queue;
+  if (q.growing.empty() || q.extra_idle > 0 || q.scout_pending) return;
   try {
-    std::thread(extra_loop, extras_).detach();
-    ++x.threads;
+    std::thread(extra_loop, queue).detach();
   } catch (const std::system_error&) {
-    if (x.threads > 0) return;  // a live extra thread takes it in turn
-    // No thread at all: the four take it in their queue's order.
-    OnceFunction stranded = std::move(x.jobs.back());
-    x.jobs.pop_back();
-    lock.unlock();
-    submit(std::move(stranded));
+    return;  // the four take the job in their turn
   }
+  ++q.extra_threads;
+  q.scout_pending = true;
 }
 
 int TaskScheduler::extra_threads() const {
-  std::lock_guard lock(extras_->mu);
-  return extras_->threads;
+  std::lock_guard lock(queue_->mu);
+  return queue_->extra_threads;
 }
 
-void TaskScheduler::extra_loop(std::shared_ptr<Extras> extras) {
+void TaskScheduler::extra_loop(std::shared_ptr<Queue> queue) {
   t_extra_thread = true;
-  Extras& x = *extras;
-  std::unique_lock lock(x.mu);
+  Queue& q = *queue;
+  std::unique_lock lock(q.mu);
+  bool scouting = true;  // started for a job, not yet at work
+  Clock::time_point idle_since = Clock::now();
   for (;;) {
-    ++x.idle;
-    bool got = x.ready.wait_for(lock, x.idle_limit, [&] { return !x.jobs.empty(); });
-    --x.idle;
-    if (!got) break;
-    OnceFunction job = std::move(x.jobs.front());
-    x.jobs.pop_front();
-    lock.unlock();
-    std::move(job)();  // consumed: released before the lock is taken again
-    lock.lock();
+    Clock::time_point now = Clock::now();
+    Clock::time_point wake_at = idle_since + q.extra_idle_limit;
+    if (!q.growing.empty()) {
+      wake_at = q.growing.front().since + kPatience;
+      if (wake_at <= now) {
+        OnceFunction job = std::move(q.growing.front().job);
+        q.growing.pop_front();
+        if (std::exchange(scouting, false)) q.scout_pending = false;
+        maybe_start_extra(queue);  // for the jobs still waiting behind it
+        lock.unlock();
+        std::move(job)();  // consumed: released before the lock is taken again
+        lock.lock();
+        idle_since = Clock::now();
+        continue;
+      }
+    } else if (wake_at <= now) {
+      break;
+    }
+    ++q.extra_idle;
+    q.extra_ready.wait_until(lock, wake_at);
+    --q.extra_idle;
   }
-  --x.threads;
+  if (scouting) q.scout_pending = false;
+  --q.extra_threads;
 }
 
 void TaskScheduler::worker_loop(std::shared_ptr<Queue> queue) {
@@ -116,13 +130,21 @@ void TaskScheduler::worker_loop(std::shared_ptr<Queue> queue) {
     {
       std::unique_lock lock(queue->mu);
       ++queue->idle;
-      queue->ready.wait(lock, [&] { return queue->closed || !queue->jobs.empty(); });
+      queue->ready.wait(lock, [&] {
+        return queue->closed || !queue->jobs.empty() || !queue->growing.empty();
+      });
       --queue->idle;
-      if (queue->jobs.empty()) return;  // closed
-      job = std::move(queue->jobs.front());
-      queue->jobs.pop_front();
+      if (!queue->jobs.empty()) {
+        job = std::move(queue->jobs.front());
+        queue->jobs.pop_front();
+        if (!job) return;  // shutdown message
+      } else if (!queue->growing.empty()) {
+        job = std::move(queue->growing.front().job);
+        queue->growing.pop_front();
+      } else {
+        return;  // closed
+      }
     }
-    if (!job) return;  // shutdown message
     std::move(job)();
   }
 }
