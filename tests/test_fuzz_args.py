@@ -643,7 +643,7 @@ def exercise(target, data, peer=None):
     env = Env(peer)
     try:
         owner = target.name.partition(".")[0]
-        native = owner == "_velkor" or hasattr(_velkor, owner)
+        native = owner != "velkor" and not hasattr(velkor, owner)
         for exc in RUNNERS[where](target, env, args, kwargs):
             check_outcome(exc, panics=native)
     finally:
