@@ -1,10 +1,7 @@
-"""How the package's tasks treat what their coroutines yield, bad delays,
+"""How the package's tasks treat what their coroutines yield, extreme delays,
 failures nobody retrieved, debug mode, and to_thread calls that wait on each
-other.
-
-Scenarios taking the `rt` fixture run under velkor and under asyncio, which
-is the reference.
-"""
+other. Scenarios taking `rt` run under velkor and under asyncio (the
+reference)."""
 
 import asyncio
 import gc
@@ -15,7 +12,6 @@ import re
 import sys
 import threading
 import time
-import traceback
 import types
 
 import pytest
@@ -31,53 +27,37 @@ def bare_yield(value=None):
 
 
 def test_a_bare_yield_lets_every_other_ready_task_step_first(rt):
+    async def looper(order, name, steps=3):
+        for i in range(steps):
+            order.append(f"{name}{i}")
+            await asyncio.sleep(0)  # a bare yield, whatever the loop
+
     async def main():
         order = []
-
-        async def looper(name):
-            for i in range(3):
-                order.append(f"{name}{i}")
-                await asyncio.sleep(0)  # a bare yield, whatever the loop
-
-        async def once():
-            order.append("t")
-
-        tasks = [rt.spawn(looper("a")), rt.spawn(looper("b")), rt.spawn(once())]
-        for task in tasks:
-            await task
+        tasks = [rt.spawn(looper(order, "a")), rt.spawn(looper(order, "b")),
+                 rt.spawn(looper(order, "t", 1))]
+        await rt.gather(*tasks)
         return order
 
-    assert rt.run(main()) == ["a0", "b0", "t", "a1", "b1", "a2", "b2"]
+    assert rt.run(main()) == ["a0", "b0", "t0", "a1", "b1", "a2", "b2"]
 
 
 @pytest.mark.parametrize("bad", [42, "x", [()], b"not empty", (1,)], ids=repr)
-def test_a_bad_yield_raises_into_the_coroutine_and_others_go_on(rt, bad):
-    async def main():
+def test_a_bad_yield_raises_into_the_coroutine_each_time(rt, bad):
+    async def yields_badly():
         seen = []
+        for _ in range(2):  # caught, then the same mistake again
+            try:
+                await bare_yield(bad)
+            except RuntimeError as exc:
+                seen.append(str(exc))
+        return seen
 
-        async def yields_badly():
-            for _ in range(2):  # caught, then the same mistake again
-                try:
-                    await bare_yield(bad)
-                except RuntimeError as exc:
-                    seen.append(str(exc))
-            return "recovered"
-
-        async def neighbour():
-            await asyncio.sleep(0)
-            seen.append("neighbour")
-
-        first, second = rt.spawn(yields_badly()), rt.spawn(neighbour())
-        return await first, await second, seen
-
-    result, _, seen = rt.run(main())
-    assert result == "recovered"
-    assert seen.count(f"Task got bad yield: {bad!r}") == 2
-    assert "neighbour" in seen
+    assert rt.run(yields_badly()) == [f"Task got bad yield: {bad!r}"] * 2
 
 
 def meet_at_barrier(rt, parties):
-    """The parties' arrival indices; the threads started for them have ended."""
+    """The parties' arrival indices, once the threads started for them end."""
     threads_before = native_threads()
 
     async def main():
@@ -93,11 +73,9 @@ def test_to_thread_calls_waiting_on_each_other_all_run(rt):
     assert meet_at_barrier(rt, 5) == list(range(5))
 
 
-def test_to_thread_grows_past_any_fixed_number_of_threads():
-    # asyncio's default executor has min(32, cpus + 4) threads; velkor has no
-    # such limit, so more parties than that still meet.
-    parties = min(32, (os.cpu_count() or 1) + 4) + 2
-    assert meet_at_barrier(velkor, parties) == list(range(parties))
+def test_to_thread_grows_past_asyncios_thread_limit():
+    parties = min(32, (os.cpu_count() or 1) + 4) + 2  # asyncio's executor would hang
+    assert meet_at_barrier(VELKOR, parties) == list(range(parties))
 
 
 def test_a_cancelled_to_thread_await_abandons_the_result():
@@ -107,54 +85,41 @@ def test_a_cancelled_to_thread_await_abandons_the_result():
         task = velkor.spawn(velkor.to_thread(release.wait, 20))
         await velkor.sleep(0.01)
         task.cancel()
-        try:
+        with pytest.raises(asyncio.CancelledError):
             await task
-        except asyncio.CancelledError:
-            return "cancelled"
-        finally:
-            release.set()
+        release.set()
 
-    assert velkor.run(main()) == "cancelled"
+    velkor.run(main())
 
 
-async def block_in_timeout(rt, delay):
+async def in_timeout(rt, delay):
     async with rt.timeout(delay):
         await rt.sleep(0.01)
-    return "done"
 
 
-async def returns_at_once():
-    return "done"
+async def nothing():
+    pass
 
 
-async def wait_for_at_once(rt, delay):
-    coro = returns_at_once()
-    try:
-        return await rt.wait_for(coro, delay)
-    finally:
-        coro.close()  # never started when the delay was refused
+async def wait_for_nothing(rt, delay):
+    return await rt.wait_for(rt.spawn(nothing()), delay)
 
 
-DELAY_USES = {
-    "sleep": lambda rt, delay: rt.sleep(delay),
-    "wait_for": wait_for_at_once,
-    "timeout": block_in_timeout,
-}
+DELAY_USES = {"sleep": lambda rt, delay: rt.sleep(delay), "wait_for": wait_for_nothing,
+              "timeout": in_timeout}
 
 
 def delay_outcome(rt, use, delay):
-    """What awaiting the use of `delay` gives within 0.2 s: its result, the
-    type of its exception, or "running"."""
+    """Within 0.2 s: the result, the exception's type name, or "running"."""
     async def main():
         try:
             task = rt.spawn(DELAY_USES[use](rt, delay))
-        except Exception as exc:
+        except ValueError as exc:
             return type(exc).__name__
         await rt.sleep(0.2)
-        if not task.done():
-            task.cancel()
+        if task.cancel():
             return "running"
-        return task.result() if task.exception() is None else type(task.exception()).__name__
+        return type(task.exception() or task.result()).__name__
 
     return rt.run(main())
 
@@ -171,170 +136,123 @@ def test_a_nan_delay_is_refused(use):
     assert delay_outcome(VELKOR, use, math.nan) == "ValueError"
 
 
-# Failures nobody retrieved
-
-
 async def fails():
     raise ValueError("nobody looked")
 
 
-async def leave_failed_task(retrieve):
-    task = velkor.spawn(fails())
-    await velkor.sleep(0.01)
-    await retrieve(task)
-
-
-async def ignore(task):
-    pass
-
-
-async def await_it(task):
+async def expect_value_error(aw):
     with pytest.raises(ValueError):
-        await task
+        await aw
 
 
-async def call_result(task):
-    with pytest.raises(ValueError):
-        task.result()
+async def result_of(task):
+    return task.result()
 
 
-async def call_exception(task):
-    assert isinstance(task.exception(), ValueError)
+async def exception_of(task):
+    return task.exception()
 
 
-async def gather_it(task):
-    with pytest.raises(ValueError):
-        await velkor.gather(task)
+RETRIEVALS = {
+    "ignored": None,
+    "awaited": expect_value_error,
+    "result": lambda task: expect_value_error(result_of(task)),
+    "exception": exception_of,
+    "gather": lambda task: expect_value_error(velkor.gather(task)),
+    "gather returning it": lambda task: velkor.gather(task, return_exceptions=True),
+    "cancelled": "cancel",
+}
 
 
-async def gather_returning_it(task):
-    assert isinstance((await velkor.gather(task, return_exceptions=True))[0], ValueError)
-
-
-def never_retrieved_records(caplog, retrieve):
-    with caplog.at_level(logging.ERROR, logger="velkor"):
-        velkor.run(leave_failed_task(retrieve))
-        gc.collect()
-    return [r for r in caplog.records if "never retrieved" in r.getMessage()]
-
-
-def test_a_failure_nobody_retrieved_is_logged_with_its_traceback(caplog):
-    (record,) = never_retrieved_records(caplog, ignore)
-    assert record.name == "velkor"
-    assert record.levelno == logging.ERROR
-    message = record.getMessage()
-    assert message.startswith("Task exception was never retrieved\nfuture: <velkor Task failed")
-    assert "coro=<fails()>" in message
-    exc = record.exc_info[1]
-    assert isinstance(exc, ValueError) and str(exc) == "nobody looked"
-    assert any(frame.name == "fails" for frame in traceback.extract_tb(record.exc_info[2]))
-
-
-@pytest.mark.parametrize("retrieve", [await_it, call_result, call_exception, gather_it,
-                                      gather_returning_it], ids=lambda f: f.__name__)
-def test_a_retrieved_failure_is_not_logged(caplog, retrieve):
-    assert never_retrieved_records(caplog, retrieve) == []
-
-
-def test_cancelled_and_finished_tasks_are_not_logged(caplog):
+def never_retrieved_logs(caplog, retrieval, debug=False):
     async def main():
-        cancelled = velkor.spawn(velkor.sleep(10))
-        finished = velkor.spawn(velkor.sleep(0))
+        task = velkor.spawn(fails() if retrieval != "cancelled" else velkor.sleep(10))
         await velkor.sleep(0.01)
-        cancelled.cancel()
+        if retrieval == "cancelled":
+            task.cancel()
+        elif RETRIEVALS[retrieval]:
+            await RETRIEVALS[retrieval](task)
 
     with caplog.at_level(logging.ERROR, logger="velkor"):
-        velkor.run(main())
+        velkor.run(main(), debug=debug)
         gc.collect()
-    assert caplog.records == []
+    return [r for r in caplog.records if r.name == "velkor"]
 
 
-# Debug mode
+@pytest.mark.parametrize("retrieval", sorted(RETRIEVALS))
+def test_only_a_failure_nobody_retrieved_is_logged_with_its_traceback(caplog, retrieval):
+    records = never_retrieved_logs(caplog, retrieval)
+    if retrieval != "ignored":
+        assert records == []
+        return
+    (record,) = records
+    assert record.levelno == logging.ERROR
+    assert re.match(r"Task exception was never retrieved\nfuture: <velkor Task failed "
+                    r"coro=<fails\(\)> exception=ValueError\('nobody looked'\)>$",
+                    record.getMessage())
+    exc_type, exc, tb = record.exc_info
+    assert exc_type is ValueError and tb.tb_next is not None  # down to fails()
 
 
-async def blocks_the_loop(seconds):
+def test_debug_mode_shows_where_a_never_retrieved_task_was_spawned(caplog):
+    (record,) = never_retrieved_logs(caplog, "ignored", debug=True)
+    assert "created at" in record.getMessage() and "in main\n" in record.getMessage()
+
+
+async def blocks(seconds):
     time.sleep(seconds)
 
 
-def slow_step_warnings(caplog, **run_kwargs):
-    async def main():
-        await velkor.spawn(blocks_the_loop(0.15))
-        asyncio.get_running_loop().slow_callback_duration = 10
-        await velkor.spawn(blocks_the_loop(0.15))  # under the raised threshold
-
-    with caplog.at_level(logging.WARNING, logger="velkor"):
-        velkor.run(main(), **run_kwargs)
-    return [r.getMessage() for r in caplog.records if r.name == "velkor"]
+async def blocks_the_loop_twice():
+    await velkor.spawn(blocks(0.15))
+    asyncio.get_running_loop().slow_callback_duration = 10
+    await velkor.spawn(blocks(0.15))  # under the raised threshold
+    return repr(velkor.spawn(blocks(0)))
 
 
-@pytest.mark.parametrize("how", ["argument", "environment"])
+@pytest.mark.parametrize("how", ["argument", "environment", "off"])
 def test_debug_mode_logs_a_step_that_blocked_the_loop(caplog, monkeypatch, how):
-    if how == "environment":
-        monkeypatch.setenv("VELKOR_DEBUG", "1")
-        warnings = slow_step_warnings(caplog)
-    else:
-        warnings = slow_step_warnings(caplog, debug=True)
+    monkeypatch.setenv("VELKOR_DEBUG", "1" if how == "environment" else "")
+    with caplog.at_level(logging.WARNING, logger="velkor"):
+        task_repr = velkor.run(blocks_the_loop_twice(), debug=True if how == "argument" else None)
+    warnings = [r.getMessage() for r in caplog.records if r.name == "velkor"]
+    if how == "off":
+        assert warnings == [] and "created at" not in task_repr
+        return
     (warning,) = warnings
-    assert re.fullmatch(r"Executing <velkor Task \w+ coro=<blocks_the_loop\(\)> "
-                        r"created at .*test_task_driver\.py:\d+> took 0\.\d{3} seconds", warning)
+    assert re.fullmatch(r"Executing <velkor Task pending coro=<blocks\(\)> created at "
+                        r".*test_task_driver\.py:\d+> took 0\.\d{3} seconds", warning)
 
 
-def test_without_debug_mode_nothing_is_timed_or_recorded(caplog, monkeypatch):
-    monkeypatch.delenv("VELKOR_DEBUG", raising=False)
-    assert slow_step_warnings(caplog) == []
-    assert slow_step_warnings(caplog, debug=False) == []
-
-    async def main():
-        return repr(velkor.spawn(returns_at_once()))
-
-    assert "created at" not in velkor.run(main())
-
-
-def test_debug_mode_tracks_where_coroutines_were_made_for_the_run_only(recwarn):
+def test_debug_mode_tracks_coroutine_origins_for_the_run_only(recwarn):
     async def forgotten():
         pass
 
     async def main():
-        forgotten()  # never awaited
+        forgotten()
         return sys.get_coroutine_origin_tracking_depth()
 
     before = sys.get_coroutine_origin_tracking_depth()
     assert velkor.run(main(), debug=True) > 0
     assert sys.get_coroutine_origin_tracking_depth() == before
     gc.collect()
-    (warning,) = [w for w in recwarn if "never awaited" in str(w.message)]
-    assert "Coroutine created at" in str(warning.message)
-    assert "in main" in str(warning.message)
+    (warning,) = [str(w.message) for w in recwarn if "never awaited" in str(w.message)]
+    assert "Coroutine created at" in warning and "in main" in warning
 
 
-def test_debug_mode_keeps_the_outcome_and_cancellation_of_every_step():
-    async def child():
+def test_debug_mode_steps_keep_outcomes_and_cancellation():
+    async def cleans_up():
         try:
             await velkor.sleep(10)
         except asyncio.CancelledError:
-            await velkor.sleep(0)
+            await asyncio.sleep(0)
             return "cleaned up"
 
     async def main():
-        task = velkor.spawn(child())
+        task = velkor.spawn(cleans_up())
         await velkor.sleep(0.01)
         task.cancel()
-        with pytest.raises(KeyError):
-            await velkor.spawn(fail_with(KeyError("k")))
-        return await task, await velkor.spawn(returns_at_once())
+        await expect_value_error(velkor.spawn(fails()))
+        return await task
 
-    assert velkor.run(main(), debug=True) == ("cleaned up", "done")
-
-
-async def fail_with(exc):
-    await velkor.sleep(0)
-    raise exc
-
-
-def test_debug_mode_shows_the_spawn_site_of_a_failure_nobody_retrieved(caplog):
-    with caplog.at_level(logging.ERROR, logger="velkor"):
-        velkor.run(leave_failed_task(ignore), debug=True)
-        gc.collect()
-    (record,) = [r for r in caplog.records if "never retrieved" in r.getMessage()]
-    assert "source_traceback: Object created at (most recent call last):" in record.getMessage()
-    assert "in leave_failed_task" in record.getMessage()
+    assert velkor.run(main(), debug=True) == "cleaned up"
