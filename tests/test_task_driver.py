@@ -78,20 +78,6 @@ def test_to_thread_grows_past_asyncios_thread_limit():
     assert meet_at_barrier(VELKOR, parties) == list(range(parties))
 
 
-def test_a_cancelled_to_thread_await_abandons_the_result():
-    release = threading.Event()
-
-    async def main():
-        task = velkor.spawn(velkor.to_thread(release.wait, 20))
-        await velkor.sleep(0.01)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-        release.set()
-
-    velkor.run(main())
-
-
 async def in_timeout(rt, delay):
     async with rt.timeout(delay):
         await rt.sleep(0.01)

@@ -1211,6 +1211,13 @@ struct Rendezvous {
   int missing;
 };
 
+template <class Pred>
+bool wait_until(Pred pred) {
+  auto start = std::chrono::steady_clock::now();
+  while (!pred() && seconds_since(start) < 30) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return pred();
+}
+
 TEST(growing_jobs_that_wait_on_each_other_all_run_and_extra_threads_end_when_idle) {
   auto pool = TaskScheduler::start(std::chrono::milliseconds(50));
   constexpr int kJobs = TaskScheduler::kWorkers + 3;
@@ -1223,56 +1230,21 @@ TEST(growing_jobs_that_wait_on_each_other_all_run_and_extra_threads_end_when_idl
       if (meeting.arrive_and_wait(std::chrono::seconds(20))) ++met;
     });
   }
-  auto start = std::chrono::steady_clock::now();
-  while (met.load() < kJobs && seconds_since(start) < 30) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  CHECK_EQ(met.load(), kJobs);
+  CHECK(wait_until([&] { return met.load() == kJobs; }));
   CHECK(extra.load() >= kJobs - TaskScheduler::kWorkers);
-  while (pool->extra_threads() > 0 && seconds_since(start) < 30) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  CHECK_EQ(pool->extra_threads(), 0);
-  // A later job runs on an idle worker rather than on a new thread.
-  std::atomic<bool> later_on_extra{true};
-  std::atomic<bool> later_ran{false};
-  pool->submit_growing([&] {
-    later_on_extra = on_extra_pool_thread();
-    later_ran = true;
-  });
-  while (!later_ran.load() && seconds_since(start) < 30) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  CHECK(later_ran.load());
+  // With the four free again, neither kind of job goes to an extra thread.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::atomic<int> later_ran{0};
+  std::atomic<bool> later_on_extra{false};
+  auto later = [&] {
+    if (on_extra_pool_thread()) later_on_extra = true;
+    ++later_ran;
+  };
+  pool->submit(later);
+  pool->submit_growing(later);
+  CHECK(wait_until([&] { return later_ran.load() == 2; }));
   CHECK(!later_on_extra.load());
-}
-
-TEST(plain_jobs_never_leave_the_four_workers) {
-  auto pool = TaskScheduler::start(std::chrono::milliseconds(50));
-  constexpr int kJobs = TaskScheduler::kWorkers + 2;
-  std::mutex mu;
-  std::condition_variable changed;
-  int running = 0;
-  int most = 0;
-  int finished = 0;
-  bool any_extra = false;
-  for (int i = 0; i < kJobs; ++i) {
-    pool->submit([&] {
-      std::unique_lock lock(mu);
-      any_extra = any_extra || on_extra_pool_thread();
-      most = std::max(most, ++running);
-      changed.wait_for(lock, std::chrono::milliseconds(30));
-      --running;
-      ++finished;
-      changed.notify_all();
-    });
-  }
-  std::unique_lock lock(mu);
-  changed.wait_for(lock, std::chrono::seconds(30), [&] { return finished == kJobs; });
-  CHECK_EQ(finished, kJobs);
-  CHECK(most <= TaskScheduler::kWorkers);
-  CHECK(!any_extra);
-  CHECK_EQ(pool->extra_threads(), 0);
+  CHECK(wait_until([&] { return pool->extra_threads() == 0; }));
 }
 
 // ---- main ------------------------------------------------------------------------------------
