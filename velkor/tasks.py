@@ -443,7 +443,10 @@ class _NeverRetrieved:
 
     def __init__(self, task: Task[Any], exc: BaseException) -> None:
         self.exc: BaseException | None = exc
-        self.task_repr = repr(task)
+        try:
+            self.task_repr = repr(task)
+        except Exception:  # the exception's own repr failed: the task's outcome stands
+            self.task_repr = object.__repr__(task)
         self.source = task._source_traceback
 
     def __del__(self) -> None:
