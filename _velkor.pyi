@@ -32,9 +32,19 @@ def defer(func: Callable[..., _T], *args: Any,
     on the background thread pool. When done, `callback(result)` is called
     on the event loop thread. Returns an awaitable handle."""
 
+def _defer_growing(func: Callable[..., _T], /, *args: Any) -> PyTaskHandle[_T]:
+    """As defer(func, *args), but a call that has waited a few milliseconds for a
+    pool worker runs on an extra thread instead (one that ends after a while
+    without work), so calls that wait on each other all run."""
+
 def _spawn(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawnedTask[_T]:
     """velkor._spawn(coro, task=None) — spawn a coroutine as a task on the event loop.
     Returns an awaitable handle that yields the coroutine's return value."""
+
+def _spawn_fair(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawnedTask[_T]:
+    """As _spawn, but a bare yield lets every other runnable task step first, and
+    a yield of anything that is neither None, a future nor a pending value
+    raises RuntimeError('Task got bad yield: ...') into the coroutine."""
 
 def open_connection(host: str, port: int) -> PyTcpStream: ...
 

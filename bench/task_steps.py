@@ -7,6 +7,8 @@ time of the loop's thread (`time.thread_time`), which other processes on a
 busy machine disturb far less than wall time:
 - yield_now: one task suspends N times for one trip through the loop;
   time per step (asyncio: `await asyncio.sleep(0)`).
+- bare yield: as yield_now, but both suspend with `await asyncio.sleep(0)`,
+  a bare yield, which a velkor task also turns into one trip.
 - spawn + await: N trivial tasks spawned, then each awaited; time per
   task (each runs one step; asyncio: create_task).
 - ctx var set: as yield_now, but each step also sets a context variable, so
@@ -42,6 +44,18 @@ def yield_steps(rt, n):
         started = time.thread_time()
         for _ in range(n):
             await suspend()
+        return time.thread_time() - started
+
+    return run(main()) / n
+
+
+def bare_yield_steps(rt, n):
+    run, _ = rt
+
+    async def main():
+        started = time.thread_time()
+        for _ in range(n):
+            await asyncio.sleep(0)
         return time.thread_time() - started
 
     return run(main()) / n
@@ -105,6 +119,7 @@ def main():
     print(f"Python {platform.python_version()} on {platform.machine()}, "
           f"{os.cpu_count()} CPUs; n={n}, median of {samples} samples")
     rows = [("yield_now, per step", yield_steps),
+            ("bare yield, per step", bare_yield_steps),
             ("ctx var set + yield, per step", var_steps),
             ("spawn + await, per task", spawns)]
     print(f"{'':<32}  {'velkor':>10}  {'asyncio':>10}  {'ratio':>7}")

@@ -37,11 +37,22 @@ PyMethodDef module_functions[] = {
      "velkor.defer(func, *args, callback=None) \xe2\x80\x94 schedule a function to run\n"
      "on the background thread pool. When done, `callback(result)` is called\n"
      "on the event loop thread. Returns an awaitable handle."},
+    {"_defer_growing", velkor::py::defer_growing, METH_VARARGS,
+     "_defer_growing(func, /, *args)\n--\n\n"
+     "As defer(func, *args), but a call that has waited a few milliseconds for a\n"
+     "pool worker runs on an extra thread instead (one that ends after a while\n"
+     "without work), so calls that wait on each other all run."},
     {"_spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn)),
      METH_VARARGS | METH_KEYWORDS,
      "_spawn(coro, task=None)\n--\n\n"
      "velkor._spawn(coro, task=None) \xe2\x80\x94 spawn a coroutine as a task on the event loop.\n"
      "Returns an awaitable handle that yields the coroutine's return value."},
+    {"_spawn_fair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::spawn_fair)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_spawn_fair(coro, task=None)\n--\n\n"
+     "As _spawn, but a bare yield lets every other runnable task step first, and\n"
+     "a yield of anything that is neither None, a future nor a pending value\n"
+     "raises RuntimeError('Task got bad yield: ...') into the coroutine."},
     {"open_connection",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(velkor::py::open_connection)),
      METH_VARARGS | METH_KEYWORDS, "open_connection(host, port)\n--\n\n"},

@@ -346,6 +346,31 @@ def defers():
     _velkor.run(main())
 
 
+def fair_steps_and_growing_defers():
+    @types.coroutine
+    def bare_yield(value):
+        return (yield value)
+
+    class BadRepr:
+        def __repr__(self):
+            raise KeyError("no repr")
+
+    async def child():
+        await bare_yield(None)  # requeued behind the others
+        for bad in (42, BadRepr()):
+            try:
+                await bare_yield(bad)
+            except (RuntimeError, KeyError):
+                pass
+        return await _velkor._defer_growing(abs, -3)
+
+    async def main():
+        handles = [_velkor._spawn_fair(child()) for _ in range(3)]
+        return [await handle for handle in handles]
+
+    assert _velkor.run(main()) == [3, 3, 3]
+
+
 def tcp_round_trip():
     server = socket.create_server(("127.0.0.1", 0))
     port = server.getsockname()[1]
@@ -454,7 +479,8 @@ def package_task_api():
 
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
-             refused_watchers_and_unclosed_loops, interruptions, defers, tcp_round_trip,
+             refused_watchers_and_unclosed_loops, interruptions, defers,
+             fair_steps_and_growing_defers, tcp_round_trip,
              event_driven_round_trip, package_task_api]
 
 

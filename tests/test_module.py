@@ -9,7 +9,8 @@ from pathlib import Path
 
 import _velkor
 
-FUNCTIONS = ["run", "_run_with_signals", "sleep", "defer", "_spawn", "open_connection", "start_server",
+FUNCTIONS = ["run", "_run_with_signals", "sleep", "defer", "_defer_growing", "_spawn", "_spawn_fair",
+             "open_connection", "start_server",
              "connect_tcp", "connect_unix", "adopt_socket", "adopt_listener"]
 CLASSES = ["PyEventLoop", "PyTaskHandle", "PyTaskIter", "PySpawnedTask", "PySpawnedTaskIter",
            "PyTcpStream", "PyTcpListener", "TaskWakerCallback", "PyWakerQueue",

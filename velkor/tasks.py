@@ -32,9 +32,13 @@ from __future__ import annotations
 import asyncio
 import contextvars
 import itertools
+import logging
+import os
 import signal
+import sys
 import threading
 import time
+import traceback
 import types
 from asyncio import InvalidStateError
 from collections.abc import Awaitable, Callable, Coroutine, Generator
@@ -71,6 +75,12 @@ _SoonCallback = tuple[Callable[["Task[_T]"], object], contextvars.Context]
 # Numbers the default task names, as asyncio does: "Task-1", "Task-2", ...
 _task_numbers = itertools.count(1)
 
+_logger = logging.getLogger("velkor")
+
+# Frames kept of where a task was spawned, and of where a coroutine was made,
+# in debug mode.
+_DEBUG_STACK_DEPTH: Final = 10
+
 
 def _as_coroutine(aw: Awaitable[_T]) -> Coroutine[Any, Any, _T] | None:
     """`aw` itself if it is a coroutine, a coroutine that awaits it if it is
@@ -96,10 +106,15 @@ class RunLoop:
     It is not an asyncio event loop and has no loop methods.
     """
 
-    __slots__ = ("_running_task", "_tasks", "_main", "_interrupts", "_fatal")
+    __slots__ = ("_running_task", "_tasks", "_main", "_interrupts", "_fatal", "_debug",
+                 "slow_callback_duration")
 
-    def __init__(self) -> None:
+    def __init__(self, debug: bool = False) -> None:
         self._running_task: Task[Any] | None = None
+        # Debug mode: tasks record where they were spawned and time their steps.
+        self._debug = debug
+        # In debug mode, a step that takes this long (seconds) is logged.
+        self.slow_callback_duration = 0.1
         # Tasks of this run that have not ended, for cancelling at its end.
         self._tasks: set[Task[Any]] = set()
         # The task running the coroutine given to `run`, once it exists.
@@ -115,6 +130,9 @@ class RunLoop:
             self._fatal = exc
         if self._main is not None:
             self._main.cancel()
+
+    def get_debug(self) -> bool:
+        return self._debug
 
     def __getattr__(self, name: str) -> NoReturn:
         raise AttributeError(
@@ -178,6 +196,8 @@ class Task(Generic[_T]):
         "_soon_callbacks",
         "_name",
         "_cancel_message",
+        "_tb_logger",
+        "_source_traceback",
     )
 
     _exception: BaseException | None
@@ -215,9 +235,16 @@ class Task(Generic[_T]):
         self._soon_callbacks: list[_SoonCallback[_T]] | None = None
         self._name = f"Task-{next(_task_numbers)}" if name is None else str(name)
         self._cancel_message: Any = None
-        driver = self._drive(coro)
+        # Logs the exception when the task goes unless someone retrieved it.
+        self._tb_logger: _NeverRetrieved | None = None
+        self._source_traceback: traceback.StackSummary | None = None
+        if self._loop is not None and self._loop._debug:
+            self._source_traceback = _spawn_site()
+            driver = self._drive(cast("Awaitable[_T]", _timed_steps(self, coro)))
+        else:
+            driver = self._drive(coro)
         try:
-            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn(driver, self)
+            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn_fair(driver, self)
         except BaseException:
             driver.close()
             if coro is not aw:
@@ -226,20 +253,25 @@ class Task(Generic[_T]):
         if self._loop is not None:
             self._loop._tasks.add(self)
 
-    async def _drive(self, coro: Coroutine[Any, Any, _T]) -> _T:
+    async def _drive(self, steps: Awaitable[_T]) -> _T:
+        # `steps` is the coroutine, or in debug mode what times its steps.
         # The runtime could deliver a cancellation requested before the first
         # step only by throwing into this coroutine before its `try` block;
         # `cancel()` therefore leaves such a request to this check.
         self._started = True
         try:
             if self._cancel_requests:
-                coro.close()
+                if steps is not self._coro:
+                    steps.close()  # type: ignore[attr-defined]
+                self._coro.close()
                 raise CancelledError
-            result = await coro
+            result = await steps
         except BaseException as exc:
             self._state = _CANCELLED if isinstance(exc, CancelledError) else _FAILED
             self._exception = exc
             self._traceback = exc.__traceback__
+            if self._state is _FAILED and not isinstance(exc, (KeyboardInterrupt, SystemExit)):
+                self._tb_logger = _NeverRetrieved(self, exc)
             self._ended()
             # Whether or not anyone awaits this task, these end the run.
             if self._loop is not None and isinstance(exc, (KeyboardInterrupt, SystemExit)):
@@ -335,14 +367,26 @@ class Task(Generic[_T]):
             # No local may name the handle: a traceback through this frame
             # would keep it, and with it the outcome, out of the collector's
             # reach.
-            if not isinstance(waiter, Task):
-                return (yield from self._handle.__await__())  # type: ignore[union-attr]
-            waiter._awaiting = self
             try:
-                return (yield from self._handle.__await__())  # type: ignore[union-attr]
-            finally:
-                waiter._awaiting = None
+                if not isinstance(waiter, Task):
+                    return (yield from self._handle.__await__())  # type: ignore[union-attr]
+                waiter._awaiting = self
+                try:
+                    return (yield from self._handle.__await__())  # type: ignore[union-attr]
+                finally:
+                    waiter._awaiting = None
+            except BaseException as exc:
+                if exc is self._exception:
+                    self._retrieved()
+                raise
         return self.result()
+
+    def _retrieved(self) -> None:
+        """Someone has seen the exception: nothing to log when the task goes."""
+        tb_logger = self._tb_logger
+        if tb_logger is not None:
+            self._tb_logger = None
+            tb_logger.exc = None
 
     def cancel(self, msg: Any = None) -> bool:
         """Requests cancellation; returns False when the task has already ended.
@@ -409,6 +453,7 @@ class Task(Generic[_T]):
         if state is _PENDING:
             raise InvalidStateError("Result is not set.")
         assert self._exception is not None
+        self._retrieved()
         raise self._exception.with_traceback(self._traceback)
 
     def exception(self) -> BaseException | None:
@@ -421,6 +466,7 @@ class Task(Generic[_T]):
         if state is _CANCELLED:
             assert self._exception is not None
             raise self._exception.with_traceback(self._traceback)
+        self._retrieved()
         return self._exception
 
     def get_coro(self) -> Coroutine[Any, Any, _T]:
@@ -440,6 +486,9 @@ class Task(Generic[_T]):
             extra = f" exception={self._exception!r}"
         elif state is _PENDING and self._cancel_requests:
             state = "cancelling"
+        if self._source_traceback:
+            frame = self._source_traceback[-1]
+            extra += f" created at {frame.filename}:{frame.lineno}"
         coro = _describe_coroutine(self._coro)
         return f"<velkor Task {state} name={self._name!r} coro=<{coro}>{extra}>"
 
@@ -454,6 +503,76 @@ def _describe_coroutine(coro: Coroutine[Any, Any, Any]) -> str:
     if code is not None:
         return f"{name}() done, defined at {code.co_filename}:{code.co_firstlineno}"
     return f"{name}()"
+
+
+def _spawn_site() -> traceback.StackSummary:
+    """The stack of the code that spawned a task, without this module's frames."""
+    frame = sys._getframe(1)
+    while frame.f_back is not None and frame.f_globals.get("__name__") == __name__:
+        frame = frame.f_back
+    return traceback.extract_stack(frame, _DEBUG_STACK_DEPTH)
+
+
+class _NeverRetrieved:
+    """Held by a failed task alone, so that it goes when the task goes: it
+    then logs the exception unless `exc` was cleared because someone saw it.
+    A task with a finaliser of its own would make every task's end dearer;
+    this costs only the tasks that fail. What it logs is taken when the task
+    fails, since a task in a reference cycle may already be torn down then.
+    """
+
+    __slots__ = ("exc", "task_repr", "source")
+
+    # Kept here: module globals may be gone when this runs at interpreter exit.
+    _log = _logger
+    _format_list = staticmethod(traceback.format_list)
+
+    def __init__(self, task: Task[Any], exc: BaseException) -> None:
+        self.exc: BaseException | None = exc
+        try:
+            self.task_repr = repr(task)
+        except Exception:  # the exception's own repr failed: the task's outcome stands
+            self.task_repr = object.__repr__(task)
+        self.source = task._source_traceback
+
+    def __del__(self) -> None:
+        exc = self.exc
+        if exc is None:
+            return
+        self.exc = None
+        lines = ["Task exception was never retrieved", f"future: {self.task_repr}"]
+        if self.source:
+            lines.append("source_traceback: Object created at (most recent call last):\n"
+                         + "".join(self._format_list(self.source)).rstrip())
+        self._log.error("\n".join(lines), exc_info=(type(exc), exc, exc.__traceback__))
+
+
+@types.coroutine
+def _timed_steps(task: Task[Any], coro: Coroutine[Any, Any, _T]) -> Generator[Any, Any, _T]:
+    """Steps `coro` as `await coro` would, timing each step: one that takes
+    the loop's `slow_callback_duration` or longer is logged (debug mode)."""
+    loop = task._loop
+    assert loop is not None
+    send, throw = coro.send, coro.throw
+    to_throw: BaseException | None = None
+    while True:
+        started = time.perf_counter()
+        try:
+            yielded = send(None) if to_throw is None else throw(to_throw)
+        except StopIteration as stop:
+            return stop.value  # type: ignore[no-any-return]
+        finally:
+            to_throw = None
+            took = time.perf_counter() - started
+            if took >= loop.slow_callback_duration:
+                _logger.warning("Executing %s took %.3f seconds", repr(task), took)
+        try:
+            yield yielded
+        except GeneratorExit:
+            coro.close()
+            raise
+        except BaseException as exc:
+            to_throw = exc
 
 
 # Longer sleeps are taken in pieces of this length: the native timer cannot
@@ -566,7 +685,7 @@ def _restore_sigint_handler(handler: Callable[[int, object], None] | None) -> No
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
-def run(main: Awaitable[_T]) -> _T:
+def run(main: Awaitable[_T], *, debug: bool | None = None) -> _T:
     """Runs the coroutine `main` on a new loop on this thread and returns its
     result, or raises its exception. Another awaitable (such as `sleep(1)`)
     is awaited by a coroutine made for it.
@@ -588,6 +707,15 @@ def run(main: Awaitable[_T]) -> _T:
     loop (see the module documentation for what that means for asyncio code).
     `run` cannot be called while an event loop (velkor's or asyncio's) runs on
     this thread.
+
+    `debug=True`, or `debug=None` with the environment variable `VELKOR_DEBUG`
+    set to a non-empty value, runs in debug mode: each task records where it
+    was spawned (shown in its repr and when its exception is never
+    retrieved), a task step that holds the loop for the loop's
+    `slow_callback_duration` (0.1 s; settable on
+    `asyncio.get_running_loop()`) or longer is logged as a warning to the
+    "velkor" logger, and a coroutine never awaited warns with where it was
+    made.
     """
     coro = _as_coroutine(main)
     if coro is None:
@@ -596,11 +724,14 @@ def run(main: Awaitable[_T]) -> _T:
         if coro is not main:
             coro.close()
         raise RuntimeError("velkor.run() cannot be called from a running event loop")
-    loop = RunLoop()
+    loop = RunLoop(_debug_mode(debug))
     root = cast("types.CoroutineType[Any, Any, _T]", _run_main(coro, loop))
     sigint_handler = _install_sigint_handler(loop)
     # RunLoop stands in for an asyncio loop: only asyncio's task bookkeeping reads it.
     asyncio._set_running_loop(loop)  # type: ignore[arg-type]
+    origin_depth = sys.get_coroutine_origin_tracking_depth()
+    if loop._debug:
+        sys.set_coroutine_origin_tracking_depth(_DEBUG_STACK_DEPTH)
     interrupted = False
     try:
         result = _velkor._run_with_signals(root)
@@ -620,11 +751,18 @@ def run(main: Awaitable[_T]) -> _T:
     finally:
         asyncio._set_running_loop(None)
         _restore_sigint_handler(sigint_handler)
+        sys.set_coroutine_origin_tracking_depth(origin_depth)
     if loop._fatal is not None:
         raise loop._fatal
     if interrupted:
         raise KeyboardInterrupt()
     return cast("_T", result)  # None only where a raise above has fired
+
+
+def _debug_mode(debug: bool | None) -> bool:
+    if debug is not None:
+        return bool(debug)
+    return not sys.flags.ignore_environment and bool(os.environ.get("VELKOR_DEBUG"))
 
 
 def _cancelled_by_sigint(loop: RunLoop) -> bool:
@@ -672,6 +810,7 @@ async def gather(*aws: Awaitable[Any], return_exceptions: bool = False) -> list[
 
     def on_done(task: Task[Any]) -> None:
         nonlocal running, first_failure
+        task._retrieved()
         running -= 1
         if first_failure is None and not return_exceptions and task._state is not _FINISHED:
             first_failure = task
@@ -680,6 +819,7 @@ async def gather(*aws: Awaitable[Any], return_exceptions: bool = False) -> list[
             waiter.set()
 
     for task in unique:
+        task._retrieved()
         if task._state is _PENDING:
             running += 1
             task._add_done_callback(on_done)

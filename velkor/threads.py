@@ -21,10 +21,16 @@ async def to_thread(func: Callable[..., _T], /, *args: Any, **kwargs: Any) -> _T
     call itself cannot be interrupted: cancelling the awaiting task abandons
     the result, but the call runs to its end on the worker.
 
+    The call runs on a worker of the runtime's pool; when all of them are
+    busy for a few milliseconds, it runs on an extra thread instead, which
+    ends after a second without work. Calls that wait for each other (at a
+    `threading.Barrier`, say) therefore never wait for a worker, however many
+    there are.
+
     The call runs in a copy of the caller's `contextvars` context: it sees
     the caller's context variables, and what it sets stays with the copy.
     """
     run_in_copy = contextvars.copy_context().run
     if kwargs:
-        return await _velkor.defer(functools.partial(run_in_copy, func, *args, **kwargs))
-    return await _velkor.defer(run_in_copy, func, *args)
+        return await _velkor._defer_growing(functools.partial(run_in_copy, func, *args, **kwargs))
+    return await _velkor._defer_growing(run_in_copy, func, *args)

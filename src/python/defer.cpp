@@ -20,9 +20,12 @@ namespace {
 // One job on a pool worker: attached with the worker's own thread state,
 // and counted, so that the interpreter's exit waits for it to end. Not ok()
 // once the exit has begun: the job is then dropped without touching Python.
+// An extra pool thread ends soon, so it takes a thread state for each job
+// (Attached does, lacking a kept one) instead of adopting one for life.
 class WorkerJob {
  public:
-  WorkerJob() : started_(adopt_worker_thread_state() && begin_worker_job()) {
+  WorkerJob()
+      : started_((on_extra_pool_thread() || adopt_worker_thread_state()) && begin_worker_job()) {
     if (started_) attached_.emplace();
   }
   ~WorkerJob() {
@@ -118,21 +121,12 @@ PyTypeObject* task_iter_type() {
   return shared_type(g_iter_type, spec);
 }
 
-PyObject* defer(PyObject*, PyObject* args, PyObject* kwargs) {
+namespace {
+
+enum class Placement { Pool, Growing };
+
+PyObject* submit_call(PyObject* args, PyObject* callback, Placement placement) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs < 1) {
-    PyErr_SetString(PyExc_TypeError, "defer() missing required argument 'func' (pos 1)");
-    return nullptr;
-  }
-  PyObject* callback = Py_None;
-  if (kwargs) {
-    static const char* kwlist[] = {"callback", nullptr};
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty || !PyArg_ParseTupleAndKeywords(empty.get(), kwargs, "|$O:defer",
-                                               const_cast<char**>(kwlist), &callback)) {
-      return nullptr;
-    }
-  }
   if (pool_closed_for_exit()) {
     PyErr_SetString(PyExc_RuntimeError,
                     "velkor.defer() cannot start a call: the interpreter is exiting");
@@ -148,10 +142,42 @@ PyObject* defer(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref handle = Ref::steal(new_object<TaskHandle>(
         handle_type, std::make_shared<std::atomic<bool>>(false), completion));
     if (!handle) return nullptr;
-    ctx.pool->submit(PoolCall{Ref::borrow(PyTuple_GET_ITEM(args, 0)), std::move(call_args),
-                              callback == Py_None ? Ref() : Ref::borrow(callback), completion});
+    PoolCall call{Ref::borrow(PyTuple_GET_ITEM(args, 0)), std::move(call_args),
+                  callback == Py_None ? Ref() : Ref::borrow(callback), completion};
+    if (placement == Placement::Growing) {
+      ctx.pool->submit_growing(std::move(call));
+    } else {
+      ctx.pool->submit(std::move(call));
+    }
     return handle.release();
   });
+}
+
+bool has_func(PyObject* args, const char* name) {
+  if (PyTuple_GET_SIZE(args) >= 1) return true;
+  PyErr_Format(PyExc_TypeError, "%s() missing required argument 'func' (pos 1)", name);
+  return false;
+}
+
+}  // namespace
+
+PyObject* defer(PyObject*, PyObject* args, PyObject* kwargs) {
+  if (!has_func(args, "defer")) return nullptr;
+  PyObject* callback = Py_None;
+  if (kwargs) {
+    static const char* kwlist[] = {"callback", nullptr};
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty || !PyArg_ParseTupleAndKeywords(empty.get(), kwargs, "|$O:defer",
+                                               const_cast<char**>(kwlist), &callback)) {
+      return nullptr;
+    }
+  }
+  return submit_call(args, callback, Placement::Pool);
+}
+
+PyObject* defer_growing(PyObject*, PyObject* args) {
+  if (!has_func(args, "_defer_growing")) return nullptr;
+  return submit_call(args, Py_None, Placement::Growing);
 }
 
 }  // namespace velkor::py

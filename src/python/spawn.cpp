@@ -20,15 +20,22 @@ namespace {
 // yields None (a bare yield is not a suspension here). A wake-up while the
 // future it is parked on is not done, and no cancellation is pending, leaves
 // it parked.
+//
+// With `Yields::Fair` (the package's tasks) a bare yield instead queues the
+// task behind every task that is already runnable, and a yield of anything
+// that is neither a future nor a pending value has RuntimeError thrown into
+// the coroutine on its next step.
+enum class Yields { Resend, Fair };
+
 class SpawnedFuture final : public Task {
  public:
   // `module` is the _velkor module of the spawning interpreter: its state
   // names the modules that this task's steps call into.
   SpawnedFuture(Ref module, Ref coro, Ref task, Ref holder, Ref context,
-                std::shared_ptr<Completion> completion)
+                std::shared_ptr<Completion> completion, Yields yields)
       : module_(std::move(module)), coro_(std::move(coro)), task_(std::move(task)),
         holder_(std::move(holder)), context_(std::move(context)),
-        completion_(std::move(completion)) {}
+        completion_(std::move(completion)), yields_(yields) {}
 
   Poll poll(const Waker& waker) override {
     if (done_) return Poll::Ready;
@@ -44,9 +51,7 @@ class SpawnedFuture final : public Task {
     SavedBookkeeping saved = enter_task_step(state(), task_.get(), holder_.get());
     Ref out;
     StepEnd end = step(out);
-    if (end == StepEnd::Yielded && maybe_register_future_waker(out.get())) {
-      awaited_.remember(std::move(out));
-    }
+    if (end == StepEnd::Yielded) suspend(std::move(out), waker);
     exit_task_step(state(), task_.get(), holder_.get(), saved);
     exit_context();
     if (end == StepEnd::Yielded) return Poll::Pending;
@@ -55,7 +60,7 @@ class SpawnedFuture final : public Task {
   }
 
   int traverse(const Visitor& visit) const override {
-    for (const Ref* held : {&coro_, &task_, &holder_, &context_, &cancel_waker_}) {
+    for (const Ref* held : {&coro_, &task_, &holder_, &context_, &cancel_waker_, &bad_yield_}) {
       if (int r = visit(held->get())) return r;
     }
     return 0;
@@ -97,11 +102,47 @@ class SpawnedFuture final : public Task {
   }
 
   StepEnd step(Ref& out) {
-    if (task_ && cancellation_requested(task_.get())) return deliver_cancellation(out);
+    if (task_ && cancellation_requested(task_.get())) {
+      bad_yield_.reset();
+      return deliver_cancellation(out);
+    }
+    if (bad_yield_) {
+      Ref exc = std::move(bad_yield_);
+      return throw_into(coro_.get(), exc.get(), out);
+    }
+    if (yields_ == Yields::Fair) return send_none(coro_.get(), out);
     for (;;) {
       StepEnd end = send_none(coro_.get(), out);
       if (end != StepEnd::Yielded || out.get() != Py_None) return end;
     }
+  }
+
+  // What the coroutine yielded decides what wakes it.
+  void suspend(Ref yielded, const Waker& waker) {
+    if (yields_ == Yields::Fair) {
+      if (is_pending_value(yielded.get())) return;  // its awaitable took the waker
+      if (yielded.get() == Py_None) {
+        waker.wake_by_ref();  // queued behind the tasks already runnable
+        return;
+      }
+    }
+    if (maybe_register_future_waker(yielded.get())) {
+      awaited_.remember(std::move(yielded));
+      return;
+    }
+    if (yields_ == Yields::Fair) {
+      bad_yield_ = Ref::steal(PyObject_CallFunction(
+          PyExc_RuntimeError, "N", PyUnicode_FromFormat("Task got bad yield: %R", yielded.get())));
+      if (!bad_yield_) bad_yield_ = Ref::steal(PyErr_GetRaisedException());  // the repr failed
+      waker.wake_by_ref();
+    }
+  }
+
+  // An empty tuple or bytes: what the runtime's awaitables yield once they
+  // have stored the task's waker somewhere.
+  static bool is_pending_value(PyObject* yielded) {
+    return (PyTuple_CheckExact(yielded) && PyTuple_GET_SIZE(yielded) == 0) ||
+           (PyBytes_CheckExact(yielded) && PyBytes_GET_SIZE(yielded) == 0);
   }
 
   // Throws CancelledError into the coroutine; whatever the throw yields
@@ -127,6 +168,7 @@ class SpawnedFuture final : public Task {
     context_.reset();
     awaited_.forget();
     cancel_waker_.reset();
+    bad_yield_.reset();
     done_ = true;
     completion_->finish();
   }
@@ -137,8 +179,10 @@ class SpawnedFuture final : public Task {
   Ref holder_;
   Ref context_;  // the contextvars context every step runs in, if any
   Ref cancel_waker_;
+  Ref bad_yield_;  // the RuntimeError for the next step to throw, if any
   AwaitedFuture awaited_;
   std::shared_ptr<Completion> completion_;
+  Yields yields_;
   bool done_ = false;
 };
 
@@ -185,11 +229,14 @@ PyTypeObject* spawned_task_iter_type() {
   return shared_type(g_iter_type, spec);
 }
 
-PyObject* spawn(PyObject* module, PyObject* args, PyObject* kwargs) {
+namespace {
+
+PyObject* spawn_with(PyObject* module, PyObject* args, PyObject* kwargs, const char* format,
+                     Yields yields) {
   static const char* kwlist[] = {"coro", "task", nullptr};
   PyObject* coro;
   PyObject* task = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_spawn", const_cast<char**>(kwlist), &coro,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &coro,
                                    &task)) {
     return nullptr;
   }
@@ -204,9 +251,19 @@ PyObject* spawn(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!handle) return nullptr;
     ctx.core->spawn(std::make_unique<SpawnedFuture>(
         Ref::borrow(module), Ref::borrow(coro), task == Py_None ? Ref() : Ref::borrow(task),
-        std::move(holder), std::move(context), completion));
+        std::move(holder), std::move(context), completion, yields));
     return handle.release();
   });
+}
+
+}  // namespace
+
+PyObject* spawn(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return spawn_with(module, args, kwargs, "O|O:_spawn", Yields::Resend);
+}
+
+PyObject* spawn_fair(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return spawn_with(module, args, kwargs, "O|O:_spawn_fair", Yields::Fair);
 }
 
 }  // namespace velkor::py

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -37,6 +39,7 @@
 #include "runtime/panic.h"
 #include "runtime/signal_wake.h"
 #include "runtime/timer.h"
+#include "task/pool.h"
 
 using namespace velkor;
 
@@ -1218,6 +1221,58 @@ TEST(signal_wakeup_ends_an_idle_wait_from_any_thread) {
     loop->unwatch_signals();
     parked.waker = Waker{};
   }
+}
+
+// ---- the pool's extra threads -------------------------------------------------------------
+
+// Jobs that all wait for one another: they can end only if every one of
+// them is running at once.
+struct Rendezvous {
+  explicit Rendezvous(int parties) : missing(parties) {}
+  bool arrive_and_wait(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mu);
+    if (--missing == 0) all_here.notify_all();
+    return all_here.wait_for(lock, limit, [&] { return missing == 0; });
+  }
+  std::mutex mu;
+  std::condition_variable all_here;
+  int missing;
+};
+
+template <class Pred>
+bool wait_until(Pred pred) {
+  auto start = std::chrono::steady_clock::now();
+  while (!pred() && seconds_since(start) < 30) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return pred();
+}
+
+TEST(growing_jobs_that_wait_on_each_other_all_run_and_extra_threads_end_when_idle) {
+  auto pool = TaskScheduler::start(std::chrono::milliseconds(50));
+  constexpr int kJobs = TaskScheduler::kWorkers + 3;
+  Rendezvous meeting(kJobs);
+  std::atomic<int> met{0};
+  std::atomic<int> extra{0};
+  for (int i = 0; i < kJobs; ++i) {
+    pool->submit_growing([&] {
+      if (on_extra_pool_thread()) ++extra;
+      if (meeting.arrive_and_wait(std::chrono::seconds(20))) ++met;
+    });
+  }
+  CHECK(wait_until([&] { return met.load() == kJobs; }));
+  CHECK(extra.load() >= kJobs - TaskScheduler::kWorkers);
+  // With the four free again, neither kind of job goes to an extra thread.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::atomic<int> later_ran{0};
+  std::atomic<bool> later_on_extra{false};
+  auto later = [&] {
+    if (on_extra_pool_thread()) later_on_extra = true;
+    ++later_ran;
+  };
+  pool->submit(later);
+  pool->submit_growing(later);
+  CHECK(wait_until([&] { return later_ran.load() == 2; }));
+  CHECK(!later_on_extra.load());
+  CHECK(wait_until([&] { return pool->extra_threads() == 0; }));
 }
 
 // ---- main ------------------------------------------------------------------------------------
