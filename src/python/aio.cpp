@@ -268,6 +268,7 @@ struct CallerObject {
   PyObject* dict;
   PyObject* on_error;
   PyObject* fallback;
+  PyObject* loop_kwargs;  // {"loop": loop}
   // The engine's core, taken once: the loop's _closed flag, checked first,
   // turns callers away before it closes.
   std::shared_ptr<SharedCore> core;
@@ -545,13 +546,18 @@ PyObject* at_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject
   return timer_call(self, args, nargsf, kwnames, false);
 }
 
-// Calls `cls(*args, **kwargs, loop=loop)`, keyword names of `kwnames` first.
-PyObject* call_with_loop(PyObject* cls, PyObject* loop, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+// Calls `cls(*args, **kwargs, loop=loop)`. Without other keywords the call
+// takes the caller's prebuilt {"loop": loop}: a class without vectorcall
+// (asyncio's Task and Future) would otherwise build that dictionary each time.
+PyObject* call_with_loop(CallerObject* caller, PyObject* cls, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw == 0) {
+    Ref positional = tail_tuple(args, 0, nargs);
+    return positional ? PyObject_Call(cls, positional.get(), caller->loop_kwargs) : nullptr;
+  }
   std::vector<PyObject*> stack(args, args + nargs + nkw);
-  stack.push_back(loop);
-  if (nkw == 0) return PyObject_Vectorcall(cls, stack.data(), nargs, loop_names().loop_kwnames);
+  stack.push_back(caller->loop);
   Ref names = Ref::steal(PySequence_Concat(kwnames, loop_names().loop_kwnames));
   return names ? PyObject_Vectorcall(cls, stack.data(), nargs, names.get()) : nullptr;
 }
@@ -567,7 +573,7 @@ PyObject* task_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
   if (open == 0 || factory == 1) return call_fallback(self, args, nargsf, kwnames);
   Ref task_type = Ref::steal(asyncio_global(g_tasks_module, "asyncio.tasks", loop_names().task));
   if (!task_type) return nullptr;
-  return call_with_loop(task_type.get(), caller->loop, args, nargs, kwnames);
+  return call_with_loop(caller, task_type.get(), args, nargs, kwnames);
 }
 
 PyObject* future_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -577,7 +583,7 @@ PyObject* future_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
   }
   Ref future_type = Ref::steal(asyncio_global(g_futures_module, "asyncio.futures", loop_names().future));
   if (!future_type) return nullptr;
-  return call_with_loop(future_type.get(), as_caller(self)->loop, args, 0, nullptr);
+  return call_with_loop(as_caller(self), future_type.get(), args, 0, nullptr);
 }
 
 // get_debug(), which asyncio's C Future calls on each future and task made.
@@ -603,6 +609,7 @@ int caller_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(caller->dict);
   Py_VISIT(caller->on_error);
   Py_VISIT(caller->fallback);
+  Py_VISIT(caller->loop_kwargs);
   return 0;
 }
 
@@ -613,6 +620,7 @@ int caller_clear(PyObject* self) {
   Py_CLEAR(caller->dict);
   Py_CLEAR(caller->on_error);
   Py_CLEAR(caller->fallback);
+  Py_CLEAR(caller->loop_kwargs);
   return 0;
 }
 
@@ -656,7 +664,8 @@ PyObject* new_caller(PyObject* engine, PyObject* loop, PyObject* on_error, PyObj
   std::shared_ptr<SharedCore> core = event_loop_core(engine);
   if (!core) return nullptr;
   Ref dict = Ref::steal(PyObject_GenericGetDict(loop, nullptr));
-  if (!dict) return nullptr;
+  Ref loop_kwargs = dict ? Ref::steal(Py_BuildValue("{sO}", "loop", loop)) : Ref();
+  if (!loop_kwargs) return nullptr;
   auto* type = shared_type(g_caller_type, &caller_spec);
   if (!type) return nullptr;
   CallerObject* caller = PyObject_GC_New(CallerObject, type);
@@ -667,6 +676,7 @@ PyObject* new_caller(PyObject* engine, PyObject* loop, PyObject* on_error, PyObj
   caller->dict = dict.release();
   caller->on_error = Py_NewRef(on_error);
   caller->fallback = Py_NewRef(fallback);
+  caller->loop_kwargs = loop_kwargs.release();
   new (&caller->core) std::shared_ptr<SharedCore>(std::move(core));
   new (&caller->flags) std::shared_ptr<LoopFlags>(watch_flags(caller->dict));
   PyObject_GC_Track(caller);
