@@ -11,6 +11,7 @@ with the collector's timing; a leak is at least one per call in practice).
     python3.14d tests/refleak.py [-v] [SCENARIO...]
 """
 
+import atexit
 import contextvars
 import gc
 import math
@@ -413,8 +414,9 @@ def asyncio_loop_native_paths():
 
     import velkor
     global _aio_loop
-    if _aio_loop is None:
+    if _aio_loop is None:  # one loop for every round: a new loop per call is not what is measured
         _aio_loop = velkor.new_event_loop()
+        atexit.register(_aio_loop.close)
     loop = _aio_loop
 
     async def child(n):
