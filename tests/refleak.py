@@ -11,6 +11,7 @@ with the collector's timing; a leak is at least one per call in practice).
     python3.14d tests/refleak.py [-v] [SCENARIO...]
 """
 
+import atexit
 import contextvars
 import gc
 import logging
@@ -476,12 +477,45 @@ def package_task_api():
 
     velkor.run(main())
 
+_aio_loop = None
+
+
+def asyncio_loop_native_paths():
+    import asyncio
+
+    import velkor
+    global _aio_loop
+    if _aio_loop is None:  # one loop for every round: a new loop per call is not what is measured
+        _aio_loop = velkor.new_event_loop()
+        atexit.register(_aio_loop.close)
+    loop = _aio_loop
+
+    async def child(n):
+        await asyncio.sleep(0)
+        return n
+
+    async def main():
+        seen = []
+        loop.call_later(0.0005, seen.append, 1)
+        loop.call_at(loop.time(), seen.append, 2, context=contextvars.copy_context())
+        loop.call_later(0.0005, seen.append, 3).cancel()
+        task = loop.create_task(child(4), name="child")
+        future = loop.create_future()
+        loop.call_soon(future.set_result, 5)
+        expect(TypeError, loop.call_later, 0, "not callable")
+        expect(TypeError, loop.create_future, 1)
+        assert loop.get_debug() is False
+        await asyncio.sleep(0.002)
+        return sorted(seen) + [await task, await future]
+
+    assert loop.run_until_complete(main()) == [1, 2, 4, 5]
+
 
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
              refused_watchers_and_unclosed_loops, interruptions, defers,
              fair_steps_and_growing_defers, tcp_round_trip,
-             event_driven_round_trip, package_task_api]
+             event_driven_round_trip, package_task_api, asyncio_loop_native_paths]
 
 
 # ---- measuring --------------------------------------------------------------

@@ -30,6 +30,15 @@ def run(coro):
     return asyncio.run(coro, loop_factory=velkor.new_event_loop)
 
 
+def refused_coroutine(method, *args):
+    """method(coro, *args) for a call expected to refuse the coroutine."""
+    coro = asyncio.sleep(0)
+    try:
+        return method(coro, *args)
+    finally:
+        coro.close()
+
+
 class TestScheduling:
     def test_soon_later_and_at_keep_asyncio_order(self, loop):
         seen = []
@@ -75,6 +84,106 @@ class TestScheduling:
         loop.call_soon(loop.stop)
         loop.run_forever()
         assert seen == [(1, "two", "at scheduling")]
+
+    @pytest.mark.parametrize("method", ["call_later", "call_at"])
+    def test_timer_handle_is_asyncio_own_and_runs_in_its_context(self, loop, method):
+        var = contextvars.ContextVar("var", default="unset")
+        ctx = contextvars.copy_context()
+        ctx.run(var.set, "given")
+        seen = []
+        start = loop.time()
+        when = {"call_later": 0.002, "call_at": start + 0.002}[method]
+        handle = getattr(loop, method)(when, lambda a, b: seen.append((a, b, var.get())),
+                                       1, "two", context=ctx)
+        assert type(handle) is asyncio.TimerHandle
+        assert start + 0.002 <= handle.when() < start + 0.5
+        assert handle.get_context() is ctx
+        loop.call_later(0.02, loop.stop)
+        loop.run_forever()
+        assert seen == [(1, "two", "given")]
+
+    def test_timers_fire_in_deadline_order_whatever_the_method(self, loop):
+        seen = []
+        now = loop.time()
+        for i, delay in enumerate([0.012, 0.004, 0.008, 0.0, 0.016]):
+            if i % 2:
+                loop.call_at(now + delay, seen.append, delay)
+            else:
+                loop.call_later(delay, seen.append, delay)
+        loop.call_later(0.05, loop.stop)
+        loop.run_forever()
+        assert seen == [0.0, 0.004, 0.008, 0.012, 0.016]
+
+    @pytest.mark.parametrize("fate", ["ran", "cancelled", "never run, loop closed"])
+    def test_cycle_through_a_handle_is_collected(self, fate):
+        # Queued handles are hidden from the collector while the engine holds
+        # them; once let go they must be collectable again.
+        import gc
+        import weakref
+
+        class Owner:
+            def tick(self):
+                pass
+
+        lp = velkor.new_event_loop()
+        owner = Owner()
+        owner.timer = lp.call_later(0.001 if fate != "never run, loop closed" else 60, owner.tick)
+        owner.soon = lp.call_soon(owner.tick)
+        if fate == "cancelled":
+            owner.timer.cancel()
+            owner.soon.cancel()
+        if fate != "never run, loop closed":
+            lp.run_until_complete(asyncio.sleep(0.01))
+        lp.close()
+        ref = weakref.ref(owner)
+        del owner
+        gc.collect()
+        assert ref() is None
+
+    def test_native_methods_follow_the_loop_flags_and_subclasses(self, loop):
+        async def coro():
+            return 1
+
+        loop.set_debug(True)  # read at each call: debug mode's bookkeeping comes back
+        assert loop.get_debug() is True
+        assert loop.call_later(1, print)._source_traceback
+        assert loop.create_task(coro())._source_traceback
+        loop.set_debug(False)
+        assert loop.call_later(1, print)._source_traceback is None
+        forever = loop.call_at(float("inf"), print)  # kept, as asyncio keeps it
+        assert forever.when() == float("inf")
+        seen = []
+        loop.set_task_factory(lambda lp, c, **kw: seen.append(kw) or asyncio.Task(c, loop=lp, **kw))
+        task = loop.create_task(coro(), name="made")
+        assert seen == [{"name": "made"}] and task.get_name() == "made"
+        assert loop.run_until_complete(task) == 1
+
+        class OwnTimers(velkor.EventLoop):
+            def call_later(self, delay, callback, *args, context=None):
+                seen.append("own")
+                return super().call_later(delay, callback, *args, context=context)
+
+        own = OwnTimers()
+        try:
+            own.call_later(0, print)
+            assert seen[-1] == "own"
+        finally:
+            own.close()
+
+    @pytest.mark.parametrize("call, error", [
+        (lambda lp: lp.call_later(), TypeError),
+        (lambda lp: lp.call_later(None, print), TypeError),
+        (lambda lp: lp.call_at(None, print), TypeError),
+        (lambda lp: lp.call_at(1, print, when=2), TypeError),
+        (lambda lp: lp.create_task(), TypeError),
+        (lambda lp: refused_coroutine(lp.create_task, 1), TypeError),
+        (lambda lp: lp.create_future(1), TypeError),
+        (lambda lp: lp.get_debug(1), TypeError),
+    ], ids=["later-nothing", "later-None", "at-None", "at-keyword",
+            "task-nothing", "task-two", "future-arg", "debug-arg"])
+    def test_native_methods_refuse_bad_arguments(self, loop, call, error):
+        with pytest.raises(error):
+            call(loop)
 
     def test_sleep_duration_is_loosely_right(self):
         async def main():
@@ -197,7 +306,10 @@ class TestBadUse:
         lambda lp: lp.call_soon(print),
         lambda lp: lp.call_later(1, print),
         lambda lp: lp.call_soon_threadsafe(print),
-    ], ids=["run_forever", "run_until_complete", "call_soon", "call_later", "threadsafe"])
+        lambda lp: lp.call_at(lp.time(), print),
+        lambda lp: refused_coroutine(lp.create_task),
+    ], ids=["run_forever", "run_until_complete", "call_soon", "call_later", "threadsafe",
+            "call_at", "create_task"])
     def test_closed_loop_refuses(self, action):
         lp = velkor.new_event_loop()
         lp.close()

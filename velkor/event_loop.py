@@ -44,6 +44,9 @@ __all__ = ["EventLoop", "new_event_loop"]
 _READ = selectors.EVENT_READ
 _WRITE = selectors.EVENT_WRITE
 
+# Methods that _velkor.PyEventLoop._loop_caller makes native on each loop.
+_NATIVE_METHODS = ("call_later", "call_at", "create_task", "create_future", "get_debug")
+
 _T = TypeVar("_T")
 _Ts = TypeVarTuple("_Ts")
 
@@ -186,6 +189,13 @@ class EventLoop(unix_events.SelectorEventLoop):
         # a closed loop, debug mode or a callback that is not callable.
         self.call_soon = engine._soon_caller(  # type: ignore[method-assign, assignment]
             self, self._on_error)
+        # The same for these methods, unless a subclass has its own: each
+        # falls back to the method of the class (bound here, before the native
+        # one shadows it) for a closed loop, debug mode or unusual arguments.
+        for name in _NATIVE_METHODS:
+            if getattr(type(self), name) is getattr(EventLoop, name):
+                setattr(self, name, engine._loop_caller(name, self, self._on_error,
+                                                        getattr(self, name)))
 
     # ---- scheduling ---------------------------------------------------------
     # Out of debug mode a handle is queued and run natively (the engine's

@@ -5,7 +5,13 @@
 // reports it (or, for SystemExit and KeyboardInterrupt, ends the run).
 #include "python/aio.h"
 
+#include <atomic>
 #include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <vector>
 
 #include "python/errors.h"
 #include "python/loop_full.h"
@@ -17,15 +23,17 @@ namespace velkor::py {
 
 namespace {
 
-// Where asyncio's Handle keeps its __slots__ in an instance: read once from
-// the class's member descriptors, so the hot path reads and writes them
-// directly. `ok` is false when the class is not laid out as expected; the
-// callers then fall back to attribute access.
+// Where asyncio's Handle and TimerHandle keep their __slots__ in an instance:
+// read once from the classes' member descriptors, so the hot path reads and
+// writes them directly (a TimerHandle keeps Handle's slots where Handle does).
+// `ok` is false when a class is not laid out as expected; the callers then
+// fall back to attribute access.
 struct HandleLayout {
   bool ok = false;
   PyTypeObject* type = nullptr;
+  PyTypeObject* timer_type = nullptr;
   Py_ssize_t callback = 0, args = 0, cancelled = 0, loop = 0, source_traceback = 0, repr = 0,
-             context = 0;
+             context = 0, when = 0, scheduled = 0;
 };
 
 bool slot_offset(PyObject* cls, const char* name, Py_ssize_t& out) {
@@ -40,22 +48,34 @@ bool slot_offset(PyObject* cls, const char* name, Py_ssize_t& out) {
   return true;
 }
 
-HandleLayout load_layout() {
-  HandleLayout layout;
+// A class of asyncio.events, kept for the process; nullptr when missing.
+PyTypeObject* events_class(const char* name) {
   Ref events = import_module("asyncio.events");
-  Ref cls = events ? Ref::steal(PyObject_GetAttrString(events.get(), "Handle")) : Ref();
+  Ref cls = events ? Ref::steal(PyObject_GetAttrString(events.get(), name)) : Ref();
   if (!cls || !PyType_Check(cls.get())) {
     PyErr_Clear();
-    return layout;
+    return nullptr;
   }
-  layout.ok = slot_offset(cls.get(), "_callback", layout.callback) &&
-              slot_offset(cls.get(), "_args", layout.args) &&
-              slot_offset(cls.get(), "_cancelled", layout.cancelled) &&
-              slot_offset(cls.get(), "_loop", layout.loop) &&
-              slot_offset(cls.get(), "_source_traceback", layout.source_traceback) &&
-              slot_offset(cls.get(), "_repr", layout.repr) &&
-              slot_offset(cls.get(), "_context", layout.context);
-  layout.type = reinterpret_cast<PyTypeObject*>(cls.release());  // kept for the process
+  return reinterpret_cast<PyTypeObject*>(cls.release());
+}
+
+HandleLayout load_layout() {
+  HandleLayout layout;
+  layout.type = events_class("Handle");
+  layout.timer_type = events_class("TimerHandle");
+  if (!layout.type || !layout.timer_type) return layout;
+  PyObject* cls = reinterpret_cast<PyObject*>(layout.type);
+  PyObject* timer = reinterpret_cast<PyObject*>(layout.timer_type);
+  layout.ok = slot_offset(cls, "_callback", layout.callback) &&
+              slot_offset(cls, "_args", layout.args) &&
+              slot_offset(cls, "_cancelled", layout.cancelled) &&
+              slot_offset(cls, "_loop", layout.loop) &&
+              slot_offset(cls, "_source_traceback", layout.source_traceback) &&
+              slot_offset(cls, "_repr", layout.repr) &&
+              slot_offset(cls, "_context", layout.context) &&
+              slot_offset(timer, "_when", layout.when) &&
+              slot_offset(timer, "_scheduled", layout.scheduled) &&
+              PyType_IsSubtype(layout.timer_type, layout.type);
   return layout;
 }
 
@@ -79,10 +99,11 @@ PyObject* read_slot(PyObject* obj, Py_ssize_t offset, const char* name) {
   return Py_NewRef(value);
 }
 
-// True when `obj` is exactly asyncio's Handle (subclasses may override _run).
+// True when `obj` is exactly asyncio's Handle or TimerHandle (other
+// subclasses may override _run).
 bool plain_handle(PyObject* obj) {
   const HandleLayout& layout = handle_layout();
-  return layout.ok && Py_TYPE(obj) == layout.type;
+  return layout.ok && (Py_TYPE(obj) == layout.type || Py_TYPE(obj) == layout.timer_type);
 }
 
 // Reports the pending exception of a handle's run to `on_error`.
@@ -131,14 +152,31 @@ int is_cancelled(PyObject* handle) {
 }
 
 // One queued handle: runs on the loop thread, attached.
+//
+// While the engine holds a plain handle the collector is told to skip it: the
+// engine's reference keeps the handle and all it refers to alive anyway, and a
+// million queued handles would otherwise be walked by every collection. It is
+// tracked again when the engine lets go while others still hold it, so that a
+// cycle through it stays collectable.
 struct RunHandle {
   Ref handle;
   Ref on_error;
+
+  RunHandle(Ref queued, Ref error_hook) : handle(std::move(queued)), on_error(std::move(error_hook)) {
+    PyObject* h = handle.get();
+    if (plain_handle(h) && PyObject_GC_IsTracked(h)) PyObject_GC_UnTrack(h);
+  }
+  RunHandle(RunHandle&&) = default;
+  RunHandle& operator=(RunHandle&&) = default;
+  ~RunHandle() {
+    if (handle && thread_is_attached()) retrack();
+  }
 
   void operator()() {
     Attached attached;
     if (!attached.ok()) return;  // finalising: the references stay queued
     run();
+    retrack();
     handle.reset();
     on_error.reset();
   }
@@ -148,7 +186,21 @@ struct RunHandle {
     if (cancelled == 0 && call_in_context(handle.get())) return;
     if (cancelled != 1) report_failure(handle.get(), on_error.get());
   }
+
+  void retrack() {
+    PyObject* h = handle.get();
+    if (Py_REFCNT(h) > 1 && plain_handle(h) && !PyObject_GC_IsTracked(h)) PyObject_GC_Track(h);
+  }
 };
+
+// The engine's delay for a timer due in `delay` seconds: none for a time in
+// the past (or NaN); a timer asyncio would keep forever (an infinite or huge
+// delay) waits for a century instead, which the engine can represent.
+double engine_delay(double delay) {
+  constexpr double kForever = 100.0 * 365 * 24 * 3600;
+  if (!(delay >= 0.0)) return 0.0;
+  return delay < kForever ? delay : kForever;
+}
 
 bool check_args(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
   if (nargs == want) return true;
@@ -156,9 +208,11 @@ bool check_args(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
   return false;
 }
 
-// A new asyncio Handle with its slots filled in, as Handle.__init__ fills them
-// out of debug mode (no source traceback); nullptr with an exception set.
-PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) {
+// A new asyncio Handle (or TimerHandle: `type`) with Handle's slots filled in,
+// as Handle.__init__ fills them out of debug mode (no source traceback);
+// nullptr with an exception set.
+PyObject* alloc_handle(PyTypeObject* type, PyObject* callback, PyObject* args, PyObject* loop,
+                       PyObject* context) {
   const HandleLayout& l = handle_layout();
   if (!l.ok) {
     PyErr_SetString(PyExc_RuntimeError, "asyncio's Handle has an unexpected layout");
@@ -166,7 +220,7 @@ PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObjec
   }
   Ref ctx = context == Py_None ? Ref::steal(PyContext_CopyCurrent()) : Ref::borrow(context);
   if (!ctx) return nullptr;
-  PyObject* handle = l.type->tp_alloc(l.type, 0);
+  PyObject* handle = type->tp_alloc(type, 0);
   if (!handle) return nullptr;
   slot_at(handle, l.callback) = Py_NewRef(callback);
   slot_at(handle, l.args) = Py_NewRef(args);
@@ -178,144 +232,491 @@ PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObjec
   return handle;
 }
 
-// ---- SoonCaller: a loop's call_soon as one native call --------------------------
-//
-// Bound to an engine, its asyncio loop and the loop's error hook. The common
-// case (open loop, not in debug mode, a callable callback) makes and queues
-// the handle without a Python frame; anything else goes to the loop's
-// `_call_soon_checked(callback, args, context)`, which raises asyncio's errors.
+PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) {
+  return alloc_handle(handle_layout().type, callback, args, loop, context);
+}
 
-struct SoonCallerObject {
+// A TimerHandle due at `when` (the object its _when keeps), as TimerHandle's
+// __init__ makes it.
+PyObject* new_timer_handle(PyObject* when, PyObject* callback, PyObject* args, PyObject* loop,
+                           PyObject* context) {
+  const HandleLayout& l = handle_layout();
+  PyObject* handle = alloc_handle(l.timer_type, callback, args, loop, context);
+  if (!handle) return nullptr;
+  slot_at(handle, l.when) = Py_NewRef(when);
+  slot_at(handle, l.scheduled) = Py_NewRef(Py_False);
+  return handle;
+}
+
+// ---- LoopCaller: a loop method as one native call ------------------------------
+//
+// Bound to an engine, its asyncio loop (with the loop's __dict__, where the
+// flags it checks live), the loop's error hook and the loop's own Python
+// method. The common case (an open loop out of debug mode, well-formed
+// arguments) runs without a Python frame; anything else goes to the Python
+// method, which raises asyncio's errors and keeps debug mode's bookkeeping.
+// call_soon's Python side is the loop's `_call_soon_checked(callback, args,
+// context)`; the others get the call's own arguments.
+
+struct LoopFlags;
+
+struct CallerObject {
   PyObject_HEAD
+  vectorcallfunc vectorcall;
   PyObject* engine;
   PyObject* loop;
+  PyObject* dict;
   PyObject* on_error;
-  vectorcallfunc vectorcall;
+  PyObject* fallback;
+  PyObject* loop_kwargs;  // {"loop": loop}
+  // The engine's core, taken once: the loop's _closed flag, checked first,
+  // turns callers away before it closes.
+  std::shared_ptr<SharedCore> core;
+  std::shared_ptr<LoopFlags> flags;  // null: the flags are read from `dict`
 };
 
 struct LoopNames {
   PyObject* closed;
   PyObject* debug;
+  PyObject* task_factory;
   PyObject* context;
   PyObject* checked;
+  PyObject* task;
+  PyObject* future;
+  PyObject* loop_kwnames;  // ("loop",)
 };
 
 const LoopNames& loop_names() {
   static const LoopNames names = {
       PyUnicode_InternFromString("_closed"),
       PyUnicode_InternFromString("_debug"),
+      PyUnicode_InternFromString("_task_factory"),
       PyUnicode_InternFromString("context"),
       PyUnicode_InternFromString("_call_soon_checked"),
+      PyUnicode_InternFromString("Task"),
+      PyUnicode_InternFromString("Future"),
+      Py_BuildValue("(s)", "loop"),
   };
   return names;
 }
 
-// 1 when the loop attribute is true, 0 when false, -1 with an exception set.
-int loop_flag(PyObject* loop, PyObject* name) {
-  Ref value = Ref::steal(PyObject_GetAttr(loop, name));
-  return value ? PyObject_IsTrue(value.get()) : -1;
+CallerObject* as_caller(PyObject* self) { return reinterpret_cast<CallerObject*>(self); }
+
+PyObject* call_fallback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return PyObject_Vectorcall(as_caller(self)->fallback, args, nargsf, kwnames);
 }
 
-PyObject* soon_caller_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  auto* caller = reinterpret_cast<SoonCallerObject*>(self);
+// A loop attribute read straight from its __dict__: 1 or 0; -1 with an
+// exception set, or without one when the loop has no such attribute.
+int dict_flag(PyObject* dict, PyObject* name) {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, name, &value) <= 0) return -1;
+  int flag = PyObject_IsTrue(value);
+  Py_DECREF(value);
+  return flag;
+}
+
+// ---- the loop's flags, mirrored out of its __dict__ ----------------------------
+//
+// Each call checks the loop's _closed and _debug (create_task its
+// _task_factory too). A dictionary watcher mirrors them into LoopFlags as they
+// change, so that a call reads bytes instead of doing dictionary lookups. A
+// value other than True or False (None or not for the factory), a deleted key
+// or a cleared dictionary makes a flag unknown: the caller then reads the
+// dictionary itself.
+
+enum FlagState : uint8_t { kFalse = 0, kTrue = 1, kUnknown = 2 };
+
+struct LoopFlags {
+  std::atomic<uint8_t> closed{kUnknown}, debug{kUnknown}, has_factory{kUnknown};
+};
+
+uint8_t bool_state(PyObject* value) {
+  return value == Py_True ? kTrue : value == Py_False ? kFalse : kUnknown;
+}
+
+uint8_t factory_state(PyObject* value) {
+  return !value ? kUnknown : value == Py_None ? kFalse : kTrue;
+}
+
+bool is_name(PyObject* key, PyObject* name) {
+  return key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0);
+}
+
+void set_flag(LoopFlags& flags, PyObject* key, PyObject* value) {
   const LoopNames& n = loop_names();
+  if (is_name(key, n.closed)) {
+    flags.closed = bool_state(value);
+  } else if (is_name(key, n.debug)) {
+    flags.debug = bool_state(value);
+  } else if (is_name(key, n.task_factory)) {
+    flags.has_factory = factory_state(value);
+  }
+}
+
+struct WatchedDicts {
+  std::mutex mu;
+  std::unordered_map<PyObject*, std::shared_ptr<LoopFlags>> flags;
+  int watcher = -1;
+  PyInterpreterState* interpreter = nullptr;  // the one `watcher` belongs to
+};
+
+WatchedDicts& watched_dicts() {
+  static auto* dicts = new WatchedDicts;  // outlives every loop
+  return *dicts;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) {
+  WatchedDicts& w = watched_dicts();
+  std::lock_guard lock(w.mu);
+  auto it = w.flags.find(dict);
+  if (it == w.flags.end()) return 0;
+  LoopFlags& flags = *it->second;
+  switch (event) {
+    case PyDict_EVENT_ADDED:
+    case PyDict_EVENT_MODIFIED:
+      set_flag(flags, key, value);
+      break;
+    case PyDict_EVENT_DELETED:
+      set_flag(flags, key, nullptr);
+      break;
+    case PyDict_EVENT_DEALLOCATED:
+      w.flags.erase(it);
+      break;
+    default:  // cleared, or cloned from another dictionary
+      flags.closed = flags.debug = flags.has_factory = kUnknown;
+  }
+  return 0;
+}
+
+uint8_t read_state(PyObject* dict, PyObject* name, uint8_t (*state)(PyObject*)) {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, name, &value) < 0) PyErr_Clear();
+  uint8_t result = state(value);
+  Py_XDECREF(value);
+  return result;
+}
+
+// The mirrored flags of a loop's __dict__, shared by its callers; null when
+// dictionary watchers are unavailable here (the callers read the dictionary).
+std::shared_ptr<LoopFlags> watch_flags(PyObject* dict) {
+  const LoopNames& n = loop_names();
+  auto fresh = std::make_shared<LoopFlags>();
+  fresh->closed = read_state(dict, n.closed, bool_state);
+  fresh->debug = read_state(dict, n.debug, bool_state);
+  fresh->has_factory = read_state(dict, n.task_factory, factory_state);
+  WatchedDicts& w = watched_dicts();
+  std::lock_guard lock(w.mu);
+  if (!w.interpreter) {
+    w.watcher = PyDict_AddWatcher(on_dict_event);
+    w.interpreter = PyInterpreterState_Get();
+    if (w.watcher < 0) PyErr_Clear();
+  }
+  if (w.watcher < 0 || w.interpreter != PyInterpreterState_Get()) return nullptr;
+  std::shared_ptr<LoopFlags>& slot = w.flags[dict];
+  if (slot) return slot;
+  if (PyDict_Watch(w.watcher, dict) < 0) {
+    PyErr_Clear();
+    w.flags.erase(dict);
+    return nullptr;
+  }
+  slot = fresh;
+  return slot;
+}
+
+// 1 when the loop is open and out of debug mode; 0 when its Python method must
+// run instead; -1 with an exception set.
+int fast_path(CallerObject* caller) {
+  if (LoopFlags* flags = caller->flags.get()) {
+    uint8_t closed = flags->closed, debug = flags->debug;
+    if (closed != kUnknown && debug != kUnknown) return closed == kFalse && debug == kFalse;
+  }
+  const LoopNames& n = loop_names();
+  int closed = dict_flag(caller->dict, n.closed);
+  int debug = closed == 0 ? dict_flag(caller->dict, n.debug) : closed;
+  if (debug < 0 && PyErr_Occurred()) return -1;
+  return closed == 0 && debug == 0;
+}
+
+// 1 when the loop has a task factory, 0 when not, -1 with an exception set.
+int has_task_factory(CallerObject* caller) {
+  uint8_t state = caller->flags ? caller->flags->has_factory.load() : uint8_t{kUnknown};
+  if (state != kUnknown) return state;
+  PyObject* factory = nullptr;
+  if (PyDict_GetItemRef(caller->dict, loop_names().task_factory, &factory) < 0) return -1;
+  Py_XDECREF(factory);
+  return factory != Py_None;
+}
+
+// Reads the call's `context=` (None when absent); returns the first other
+// keyword given (borrowed), or nullptr when there is none.
+PyObject* context_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject*& context) {
+  PyObject* want = loop_names().context;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    if (key != want && PyUnicode_Compare(key, want) != 0) return key;
+    context = args[nargs + i];
+  }
+  return nullptr;
+}
+
+// args[first:nargs] as a tuple.
+Ref tail_tuple(PyObject* const* args, Py_ssize_t first, Py_ssize_t nargs) {
+  Ref tuple = Ref::steal(PyTuple_New(nargs - first));
+  if (!tuple) return tuple;
+  for (Py_ssize_t i = first; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i - first, Py_NewRef(args[i]));
+  return tuple;
+}
+
+// asyncio.tasks.Task or asyncio.futures.Future as the module has it now (it
+// may be replaced at run time, and asyncio looks it up on each call too). The
+// module is imported once and kept for the process.
+PyObject* asyncio_global(PyObject*& module, const char* module_name, PyObject* name) {
+  if (!module) module = PyImport_ImportModule(module_name);
+  return module ? PyObject_GetAttr(module, name) : nullptr;
+}
+
+PyObject* g_tasks_module = nullptr;
+PyObject* g_futures_module = nullptr;
+
+PyObject* soon_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  CallerObject* caller = as_caller(self);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs < 1) {
     PyErr_SetString(PyExc_TypeError, "call_soon() missing required argument 'callback'");
     return nullptr;
   }
   PyObject* context = Py_None;
-  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (PyUnicode_Compare(key, n.context) != 0) {
-      PyErr_Format(PyExc_TypeError, "call_soon() got an unexpected keyword argument '%U'", key);
-      return nullptr;
-    }
-    context = args[nargs + i];
+  if (PyObject* key = context_keyword(args, nargs, kwnames, context)) {
+    PyErr_Format(PyExc_TypeError, "call_soon() got an unexpected keyword argument '%U'", key);
+    return nullptr;
   }
-  Ref call_args = Ref::steal(PyTuple_New(nargs - 1));
+  Ref call_args = tail_tuple(args, 1, nargs);
   if (!call_args) return nullptr;
-  for (Py_ssize_t i = 1; i < nargs; ++i) PyTuple_SET_ITEM(call_args.get(), i - 1, Py_NewRef(args[i]));
-  int closed = loop_flag(caller->loop, n.closed);
-  int debug = closed == 0 ? loop_flag(caller->loop, n.debug) : closed;
-  if (debug < 0) return nullptr;
-  if (closed || debug || !PyCallable_Check(args[0])) {
-    return PyObject_CallMethodObjArgs(caller->loop, n.checked, args[0], call_args.get(), context,
-                                      nullptr);
+  int fast = fast_path(caller);
+  if (fast < 0) return nullptr;
+  if (!fast || !PyCallable_Check(args[0])) {
+    return PyObject_CallMethodObjArgs(caller->loop, loop_names().checked, args[0], call_args.get(),
+                                      context, nullptr);
   }
-  std::shared_ptr<SharedCore> core = event_loop_core(caller->engine);
-  if (!core) return nullptr;
   Ref handle = Ref::steal(new_handle(args[0], call_args.get(), caller->loop, context));
   if (!handle) return nullptr;
-  core->push_soon(RunHandle{handle.copy(), Ref::borrow(caller->on_error)});
+  caller->core->push_soon(RunHandle{handle.copy(), Ref::borrow(caller->on_error)});
   return handle.release();
 }
 
-int soon_caller_traverse(PyObject* self, visitproc visit, void* arg) {
-  auto* caller = reinterpret_cast<SoonCallerObject*>(self);
+// call_later(delay, ...) when `relative`, else call_at(when, ...): a native
+// TimerHandle in the engine's timer heap. A cancelled one stays there and is
+// skipped when due, as the Python path does.
+PyObject* timer_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                     bool relative) {
+  CallerObject* caller = as_caller(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* context = Py_None;
+  if (nargs < 2 || !(PyFloat_CheckExact(args[0]) || PyLong_CheckExact(args[0])) ||
+      context_keyword(args, nargs, kwnames, context) || !PyCallable_Check(args[1])) {
+    return call_fallback(self, args, nargsf, kwnames);
+  }
+  int fast = fast_path(caller);
+  if (fast <= 0) return fast < 0 ? nullptr : call_fallback(self, args, nargsf, kwnames);
+  double time = PyFloat_AsDouble(args[0]);
+  if (time == -1.0 && PyErr_Occurred()) return nullptr;
+  double now = velkor::loop_time();
+  Ref when = relative ? Ref::steal(PyFloat_FromDouble(now + time)) : Ref::borrow(args[0]);
+  Ref call_args = when ? tail_tuple(args, 2, nargs) : Ref();
+  if (!call_args) return nullptr;
+  Ref handle = Ref::steal(new_timer_handle(when.get(), args[1], call_args.get(), caller->loop, context));
+  if (!handle) return nullptr;
+  double delay = engine_delay(relative ? time : time - now);
+  try {
+    caller->core->call_later(RunHandle{handle.copy(), Ref::borrow(caller->on_error)}, delay);
+  } catch (const Panic& p) {
+    return raise_panic(p.what());
+  }
+  return handle.release();
+}
+
+PyObject* later_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return timer_call(self, args, nargsf, kwnames, true);
+}
+
+PyObject* at_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  return timer_call(self, args, nargsf, kwnames, false);
+}
+
+// Calls `cls(*args, **kwargs, loop=loop)`. Without other keywords the call
+// takes the caller's prebuilt {"loop": loop}: a class without vectorcall
+// (asyncio's Task and Future) would otherwise build that dictionary each time.
+PyObject* call_with_loop(CallerObject* caller, PyObject* cls, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw == 0) {
+    Ref positional = tail_tuple(args, 0, nargs);
+    return positional ? PyObject_Call(cls, positional.get(), caller->loop_kwargs) : nullptr;
+  }
+  std::vector<PyObject*> stack(args, args + nargs + nkw);
+  stack.push_back(caller->loop);
+  Ref names = Ref::steal(PySequence_Concat(kwnames, loop_names().loop_kwnames));
+  return names ? PyObject_Vectorcall(cls, stack.data(), nargs, names.get()) : nullptr;
+}
+
+// create_task(coro, **kwargs): asyncio's Task made directly, unless a task
+// factory is set.
+PyObject* task_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  CallerObject* caller = as_caller(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  int open = nargs == 1 ? fast_path(caller) : 0;
+  int factory = open == 1 ? has_task_factory(caller) : 0;
+  if (open < 0 || factory < 0) return nullptr;
+  if (open == 0 || factory == 1) return call_fallback(self, args, nargsf, kwnames);
+  Ref task_type = Ref::steal(asyncio_global(g_tasks_module, "asyncio.tasks", loop_names().task));
+  if (!task_type) return nullptr;
+  return call_with_loop(caller, task_type.get(), args, nargs, kwnames);
+}
+
+PyObject* future_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 0 || kwnames) {
+    PyErr_SetString(PyExc_TypeError, "create_future() takes no arguments");
+    return nullptr;
+  }
+  Ref future_type = Ref::steal(asyncio_global(g_futures_module, "asyncio.futures", loop_names().future));
+  if (!future_type) return nullptr;
+  return call_with_loop(as_caller(self), future_type.get(), args, 0, nullptr);
+}
+
+// get_debug(), which asyncio's C Future calls on each future and task made.
+PyObject* debug_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  LoopFlags* flags = as_caller(self)->flags.get();
+  uint8_t debug = flags ? flags->debug.load() : uint8_t{kUnknown};
+  if (debug != kUnknown && PyVectorcall_NARGS(nargsf) == 0 && !kwnames) {
+    return Py_NewRef(debug == kTrue ? Py_True : Py_False);
+  }
+  PyObject* value = nullptr;
+  int found = PyVectorcall_NARGS(nargsf) == 0 && !kwnames
+                  ? PyDict_GetItemRef(as_caller(self)->dict, loop_names().debug, &value)
+                  : 0;
+  if (found < 0) return nullptr;
+  return found ? value : call_fallback(self, args, nargsf, kwnames);
+}
+
+int caller_traverse(PyObject* self, visitproc visit, void* arg) {
+  CallerObject* caller = as_caller(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(caller->engine);
   Py_VISIT(caller->loop);
+  Py_VISIT(caller->dict);
   Py_VISIT(caller->on_error);
+  Py_VISIT(caller->fallback);
+  Py_VISIT(caller->loop_kwargs);
   return 0;
 }
 
-int soon_caller_clear(PyObject* self) {
-  auto* caller = reinterpret_cast<SoonCallerObject*>(self);
+int caller_clear(PyObject* self) {
+  CallerObject* caller = as_caller(self);
   Py_CLEAR(caller->engine);
   Py_CLEAR(caller->loop);
+  Py_CLEAR(caller->dict);
   Py_CLEAR(caller->on_error);
+  Py_CLEAR(caller->fallback);
+  Py_CLEAR(caller->loop_kwargs);
   return 0;
 }
 
-void soon_caller_dealloc(PyObject* self) {
+void caller_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  soon_caller_clear(self);
+  caller_clear(self);
+  CallerObject* caller = as_caller(self);
+  caller->core.~shared_ptr();  // may hold queued handles: released attached, here
+  caller->flags.~shared_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyMemberDef soon_caller_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(SoonCallerObject, vectorcall), Py_READONLY,
+PyMemberDef caller_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CallerObject, vectorcall), Py_READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyType_Slot soon_caller_slots[] = {
-    {Py_tp_doc, const_cast<char*>("SoonCaller(callback, *args, context=None)\n--\n\n")},
+PyType_Slot caller_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A loop method bound to its engine.")},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(soon_caller_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(soon_caller_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(soon_caller_dealloc)},
-    {Py_tp_members, soon_caller_members},
+    {Py_tp_traverse, reinterpret_cast<void*>(caller_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(caller_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(caller_dealloc)},
+    {Py_tp_members, caller_members},
     {0, nullptr},
 };
 
-PyType_Spec soon_caller_spec = {
-    "_velkor.SoonCaller", sizeof(SoonCallerObject), 0,
+PyType_Spec caller_spec = {
+    "_velkor.LoopCaller", sizeof(CallerObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
         Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    soon_caller_slots};
+    caller_slots};
 
-PyObject* g_soon_caller_type = nullptr;
+PyObject* g_caller_type = nullptr;
+
+PyObject* new_caller(PyObject* engine, PyObject* loop, PyObject* on_error, PyObject* fallback,
+                     vectorcallfunc call) {
+  std::shared_ptr<SharedCore> core = event_loop_core(engine);
+  if (!core) return nullptr;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(loop, nullptr));
+  Ref loop_kwargs = dict ? Ref::steal(Py_BuildValue("{sO}", "loop", loop)) : Ref();
+  if (!loop_kwargs) return nullptr;
+  auto* type = shared_type(g_caller_type, &caller_spec);
+  if (!type) return nullptr;
+  CallerObject* caller = PyObject_GC_New(CallerObject, type);
+  if (!caller) return nullptr;
+  caller->vectorcall = call;
+  caller->engine = Py_NewRef(engine);
+  caller->loop = Py_NewRef(loop);
+  caller->dict = dict.release();
+  caller->on_error = Py_NewRef(on_error);
+  caller->fallback = Py_NewRef(fallback);
+  caller->loop_kwargs = loop_kwargs.release();
+  new (&caller->core) std::shared_ptr<SharedCore>(std::move(core));
+  new (&caller->flags) std::shared_ptr<LoopFlags>(watch_flags(caller->dict));
+  PyObject_GC_Track(caller);
+  return reinterpret_cast<PyObject*>(caller);
+}
+
+struct CallerKind {
+  const char* name;
+  vectorcallfunc call;
+};
+
+constexpr CallerKind kCallerKinds[] = {
+    {"call_later", later_call}, {"call_at", at_call},         {"create_task", task_call},
+    {"create_future", future_call}, {"get_debug", debug_call},
+};
 
 }  // namespace
 
 PyObject* soon_caller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!check_args(nargs, 2, "_soon_caller")) return nullptr;
-  if (!event_loop_core(self)) return nullptr;
-  auto* type = shared_type(g_soon_caller_type, &soon_caller_spec);
-  if (!type) return nullptr;
-  auto* caller = PyObject_GC_New(SoonCallerObject, type);
-  if (!caller) return nullptr;
-  caller->engine = Py_NewRef(self);
-  caller->loop = Py_NewRef(args[0]);
-  caller->on_error = Py_NewRef(args[1]);
-  caller->vectorcall = soon_caller_call;
-  PyObject_GC_Track(caller);
-  return reinterpret_cast<PyObject*>(caller);
+  return new_caller(self, args[0], args[1], Py_None, soon_call);
+}
+
+PyObject* loop_caller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args(nargs, 4, "_loop_caller")) return nullptr;
+  if (!PyUnicode_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "_loop_caller() argument 'method' must be str");
+    return nullptr;
+  }
+  if (!PyCallable_Check(args[3])) {
+    PyErr_SetString(PyExc_TypeError, "_loop_caller() argument 'fallback' must be callable");
+    return nullptr;
+  }
+  for (const CallerKind& kind : kCallerKinds) {
+    if (PyUnicode_CompareWithASCIIString(args[0], kind.name) == 0) {
+      return new_caller(self, args[1], args[2], args[3], kind.call);
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "_loop_caller() has no method %R", args[0]);
+  return nullptr;
 }
 
 PyObject* call_soon_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -346,8 +747,7 @@ PyObject* queue_handle_at(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (when == -1.0 && PyErr_Occurred()) return nullptr;
   std::shared_ptr<SharedCore> core = event_loop_core(self);
   if (!core) return nullptr;
-  double delay = when - velkor::loop_time();
-  if (!(delay >= 0.0)) delay = 0.0;  // in the past, or NaN
+  double delay = engine_delay(when - velkor::loop_time());
   try {
     core->call_later(RunHandle{Ref::borrow(args[1]), Ref::borrow(args[2])}, delay);
   } catch (const Panic& p) {

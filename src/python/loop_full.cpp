@@ -617,6 +617,8 @@ PyMethodDef methods[] = {
      METH_FASTCALL, "_call_soon_handle($self, callback, args, loop, context, on_error, /)\n--\n\n"},
     {"_soon_caller", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(soon_caller)),
      METH_FASTCALL, "_soon_caller($self, loop, on_error, /)\n--\n\n"},
+    {"_loop_caller", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_caller)),
+     METH_FASTCALL, "_loop_caller($self, method, loop, on_error, fallback, /)\n--\n\n"},
     {"_queue_handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle)),
      METH_FASTCALL, "_queue_handle($self, handle, on_error, /)\n--\n\n"},
     {"_queue_handle_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(queue_handle_at)),
