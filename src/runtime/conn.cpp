@@ -313,6 +313,11 @@ void Connection::set_write_limits(size_t high, size_t low) {
     high_ = high;
     low_ = std::min(low, high);
     if (fd_ >= 0) after_flush_locked(w);  // the new marks may release writers
+    if (fd_ >= 0 && handler_ && !paused_ && wbuf_.size() - wpos_ > high_) {
+      paused_ = true;  // or hold the protocol back at once
+      w.pause = true;
+      w.flow_handler = handler_;
+    }
   }
   run(w);
 }

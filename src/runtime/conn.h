@@ -30,7 +30,8 @@
 //   reading off.
 // - A write() that takes the buffer above the high-water mark calls
 //   h->pause_writing() once; the flush that brings it down to the low-water
-//   mark calls h->resume_writing(). set_write_limits() moves the marks.
+//   mark calls h->resume_writing(). set_write_limits() moves the marks (and
+//   pauses or resumes at once when the buffer is already past one).
 // - When the descriptor is gone (close() after the flush, abort(), or a
 //   failure) h->closed(err) runs from a ready callback of the loop, never
 //   from inside the call that closed: err is 0 for a local close and the
