@@ -23,11 +23,14 @@ from __future__ import annotations
 import asyncio
 import selectors
 import signal
+import socket
 import threading
 import weakref
-from asyncio import base_events, events, format_helpers, tasks, unix_events
+from asyncio import base_events, constants, events, format_helpers, tasks, unix_events
 
 import _velkor
+
+from velkor import _transports
 
 _Handle = events.Handle
 
@@ -136,6 +139,8 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
         self._wakeup_fd_installed = False
+        self._listeners = {}  # listening socket's descriptor: its _transports.Serving
+        self._native_transports = weakref.WeakSet()
         super().__init__(NativeSelector(engine, self))
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
         # call_soon without a Python frame; it defers to _call_soon_checked for
@@ -222,6 +227,59 @@ class EventLoop(unix_events.SelectorEventLoop):
     def _timer_handle_cancelled(self, handle):
         # A cancelled timer stays in the engine's heap and is skipped when due.
         pass
+
+    # ---- stream transports and servers ----------------------------------------
+    # TCP and Unix stream sockets get the engine's transports; any other
+    # socket keeps asyncio's selector transport.
+
+    def _make_socket_transport(self, sock, protocol, waiter=None, *, extra=None, server=None):
+        self._ensure_fd_no_transport(sock)
+        transport = _transports.socket_transport(self, sock, protocol, waiter, extra, server)
+        if transport is None:
+            return super()._make_socket_transport(
+                sock, protocol, waiter, extra=extra, server=server)
+        return transport
+
+    def _make_ssl_transport(self, rawsock, protocol, sslcontext, waiter=None, *,
+                            server_side=False, server_hostname=None, extra=None, server=None,
+                            ssl_handshake_timeout=constants.SSL_HANDSHAKE_TIMEOUT,
+                            ssl_shutdown_timeout=constants.SSL_SHUTDOWN_TIMEOUT):
+        self._ensure_fd_no_transport(rawsock)
+        conn = _transports._adopt(rawsock)
+        if conn is None:
+            return super()._make_ssl_transport(
+                rawsock, protocol, sslcontext, waiter, server_side=server_side,
+                server_hostname=server_hostname, extra=extra, server=server,
+                ssl_handshake_timeout=ssl_handshake_timeout,
+                ssl_shutdown_timeout=ssl_shutdown_timeout)
+        if rawsock.family != socket.AF_UNIX:
+            base_events._set_nodelay(rawsock)
+        return _transports.ssl_transport(
+            self, conn, rawsock, protocol, sslcontext, waiter, server_side=server_side,
+            server_hostname=server_hostname, extra=extra, server=server,
+            ssl_handshake_timeout=ssl_handshake_timeout, ssl_shutdown_timeout=ssl_shutdown_timeout)
+
+    def _start_serving(self, protocol_factory, sock, sslcontext=None, server=None, backlog=100,
+                       ssl_handshake_timeout=constants.SSL_HANDSHAKE_TIMEOUT,
+                       ssl_shutdown_timeout=constants.SSL_SHUTDOWN_TIMEOUT):
+        if sock.type == socket.SOCK_STREAM and sock.fileno() not in self._listeners:
+            try:
+                self._listeners[sock.fileno()] = _transports.Serving(
+                    self, protocol_factory, sock, sslcontext, server,
+                    ssl_handshake_timeout, ssl_shutdown_timeout)
+                return
+            except (OSError, RuntimeError):
+                pass  # not a socket the engine takes: asyncio's accept loop serves it
+        super()._start_serving(protocol_factory, sock, sslcontext, server, backlog,
+                               ssl_handshake_timeout, ssl_shutdown_timeout)
+
+    def _stop_serving(self, sock):
+        serving = self._listeners.pop(sock.fileno(), None)
+        if serving is not None:
+            serving.close()
+            sock.close()
+        else:
+            super()._stop_serving(sock)
 
     # ---- running ------------------------------------------------------------
 
@@ -310,6 +368,7 @@ class EventLoop(unix_events.SelectorEventLoop):
             raise RuntimeError("Cannot close a running event loop")
         if self.is_closed():
             return
+        _transports.release_all(self)
         super().close()
         self._engine.close()
 
