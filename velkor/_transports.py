@@ -21,12 +21,15 @@ import os
 import socket
 import ssl
 from asyncio import base_events, constants, futures, protocols, sslproto, transports, trsock
-from typing import TYPE_CHECKING, Any, Callable
+from typing import Any, Callable, TypeAlias
 
 import _velkor
 
-if TYPE_CHECKING:
-    from velkor.event_loop import EventLoop
+# A velkor.event_loop.EventLoop and an asyncio Server: this module reaches
+# their asyncio internals (_transports, _attach, ...), which the type stubs
+# do not declare.
+EventLoop: TypeAlias = Any
+Server: TypeAlias = Any
 
 logger = logging.getLogger("asyncio")
 
@@ -41,8 +44,9 @@ class NativeTransport(transports.Transport):
 
     def __init__(self, loop: EventLoop, conn: Any, protocol: asyncio.BaseProtocol,
                  sock: socket.socket | None = None, waiter: asyncio.Future[None] | None = None,
-                 extra: dict[str, Any] | None = None, server: base_events.Server | None = None):
+                 extra: dict[str, Any] | None = None, server: Server | None = None):
         super().__init__(extra)
+        self._extra_info: dict[str, Any] = self._extra  # type: ignore[attr-defined]
         self._loop: EventLoop | None = loop
         self._conn = conn
         self._send: Callable[[Any], None] = conn.send
@@ -54,11 +58,11 @@ class NativeTransport(transports.Transport):
         self._lost_exc: BaseException | None = None  # what _force_close was told
         self._protocol_paused = False  # pause_writing() was called, resume not yet
         self._server = server
-        self._extra.setdefault("sockname", self._address(conn.getsockname))
-        if self._extra.get("peername") is None:
-            self._extra["peername"] = self._address(conn.getpeername)
+        self._extra_info.setdefault("sockname", self._address(conn.getsockname))
+        if self._extra_info.get("peername") is None:
+            self._extra_info["peername"] = self._address(conn.getpeername)
         if sock is not None:
-            self._extra["socket"] = trsock.TransportSocket(sock)
+            self._extra_info["socket"] = trsock.TransportSocket(sock)
             loop._transports[sock.fileno()] = self
         self._protocol = protocol
         self._hand_over(protocol, reading=False)
@@ -69,7 +73,7 @@ class NativeTransport(transports.Transport):
         loop.call_soon(protocol.connection_made, self)
         loop.call_soon(self._begin_reading)
         if waiter is not None:
-            loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
+            loop.call_soon(futures._set_result_unless_cancelled, waiter, None)  # type: ignore[attr-defined]
 
     @staticmethod
     def _address(query: Callable[[], Any]) -> Any:
@@ -111,9 +115,9 @@ class NativeTransport(transports.Transport):
         return self._protocol
 
     def get_extra_info(self, name: str, default: Any = None) -> Any:
-        if name == "socket" and "socket" not in self._extra:
+        if name == "socket" and "socket" not in self._extra_info:
             self._make_socket()
-        return self._extra.get(name, default)
+        return self._extra_info.get(name, default)
 
     def _make_socket(self) -> None:
         # A connection accepted by the engine has no socket object until one
@@ -122,7 +126,7 @@ class NativeTransport(transports.Transport):
         if fd < 0 or self._loop is None:
             return
         self._sock = socket.socket(fileno=os.dup(fd))
-        self._extra["socket"] = trsock.TransportSocket(self._sock)
+        self._extra_info["socket"] = trsock.TransportSocket(self._sock)
         self._loop._transports[self._sock.fileno()] = self
 
     # ---- reading ---------------------------------------------------------------
@@ -274,7 +278,7 @@ class NativeTransport(transports.Transport):
         if exc is None:
             exc = self._lost_exc
         try:
-            protocol.connection_lost(exc)
+            protocol.connection_lost(exc)  # type: ignore[arg-type]
         except (SystemExit, KeyboardInterrupt) as err:
             loop._stop_with(err)
         except BaseException as err:
@@ -325,7 +329,7 @@ def _adopt(sock: socket.socket) -> Any:
 
 def socket_transport(loop: EventLoop, sock: socket.socket, protocol: asyncio.BaseProtocol,
                      waiter: asyncio.Future[None] | None, extra: dict[str, Any] | None,
-                     server: base_events.Server | None) -> NativeTransport | None:
+                     server: Server | None) -> NativeTransport | None:
     conn = _adopt(sock)
     if conn is None:
         return None
@@ -334,15 +338,35 @@ def socket_transport(loop: EventLoop, sock: socket.socket, protocol: asyncio.Bas
     return NativeTransport(loop, conn, protocol, sock, waiter, extra, server)
 
 
+def tls_over_socket(loop: EventLoop, rawsock: socket.socket, protocol: asyncio.BaseProtocol,
+                    sslcontext: ssl.SSLContext, waiter: asyncio.Future[None] | None, *,
+                    server_side: bool = False, server_hostname: str | None = None,
+                    extra: dict[str, Any] | None = None, server: Server | None = None,
+                    ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+                    ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
+                    ) -> transports.Transport | None:
+    """asyncio's TLS protocol over a native transport on `rawsock`, or None."""
+    conn = _adopt(rawsock)
+    if conn is None:
+        return None
+    if rawsock.family != socket.AF_UNIX:
+        base_events._set_nodelay(rawsock)  # type: ignore[attr-defined]
+    return ssl_transport(loop, conn, rawsock, protocol, sslcontext, waiter,
+                         server_side=server_side, server_hostname=server_hostname, extra=extra,
+                         server=server, ssl_handshake_timeout=ssl_handshake_timeout,
+                         ssl_shutdown_timeout=ssl_shutdown_timeout)
+
+
 def ssl_transport(loop: EventLoop, conn: Any, sock: socket.socket | None,
                   protocol: asyncio.BaseProtocol, sslcontext: ssl.SSLContext,
                   waiter: asyncio.Future[None] | None, *, server_side: bool,
                   server_hostname: str | None, extra: dict[str, Any] | None,
-                  server: base_events.Server | None, ssl_handshake_timeout: float | None,
+                  server: Server | None, ssl_handshake_timeout: float | None,
                   ssl_shutdown_timeout: float | None) -> transports.Transport:
     ssl_protocol = sslproto.SSLProtocol(
-        loop, protocol, sslcontext, waiter, server_side, server_hostname,
-        ssl_handshake_timeout=ssl_handshake_timeout, ssl_shutdown_timeout=ssl_shutdown_timeout)
+        loop, protocol, sslcontext, waiter, server_side, server_hostname,  # type: ignore[arg-type]
+        ssl_handshake_timeout=ssl_handshake_timeout,  # type: ignore[arg-type]
+        ssl_shutdown_timeout=ssl_shutdown_timeout)
     NativeTransport(loop, conn, ssl_protocol, sock, None, extra, server)
     app: transports.Transport = ssl_protocol._app_transport
     return app
@@ -353,7 +377,7 @@ class Serving:
 
     def __init__(self, loop: EventLoop, protocol_factory: Callable[[], asyncio.BaseProtocol],
                  sock: socket.socket, sslcontext: ssl.SSLContext | None,
-                 server: base_events.Server | None, ssl_handshake_timeout: float | None,
+                 server: Server | None, ssl_handshake_timeout: float | None,
                  ssl_shutdown_timeout: float | None):
         self._loop = loop
         self._factory = protocol_factory

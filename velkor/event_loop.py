@@ -24,8 +24,11 @@ import asyncio
 import selectors
 import signal
 import socket
+import ssl
 import threading
 import weakref
+from collections.abc import Callable
+from typing import Any
 from asyncio import base_events, constants, events, format_helpers, tasks, unix_events
 
 import _velkor
@@ -139,8 +142,8 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
         self._wakeup_fd_installed = False
-        self._listeners = {}  # listening socket's descriptor: its _transports.Serving
-        self._native_transports = weakref.WeakSet()
+        self._listeners: dict[int, _transports.Serving] = {}  # by listening descriptor
+        self._native_transports: weakref.WeakSet[_transports.NativeTransport] = weakref.WeakSet()
         super().__init__(NativeSelector(engine, self))
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
         # call_soon without a Python frame; it defers to _call_soon_checked for
@@ -232,36 +235,32 @@ class EventLoop(unix_events.SelectorEventLoop):
     # TCP and Unix stream sockets get the engine's transports; any other
     # socket keeps asyncio's selector transport.
 
-    def _make_socket_transport(self, sock, protocol, waiter=None, *, extra=None, server=None):
-        self._ensure_fd_no_transport(sock)
+    def _make_socket_transport(self, sock: socket.socket, protocol: asyncio.BaseProtocol,
+                               waiter: asyncio.Future[None] | None = None, *,
+                               extra: dict[str, Any] | None = None,
+                               server: base_events.Server | None = None) -> asyncio.Transport:
+        self._ensure_fd_no_transport(sock)  # type: ignore[attr-defined]
         transport = _transports.socket_transport(self, sock, protocol, waiter, extra, server)
         if transport is None:
-            return super()._make_socket_transport(
+            transport = super()._make_socket_transport(  # type: ignore[misc]
                 sock, protocol, waiter, extra=extra, server=server)
         return transport
 
-    def _make_ssl_transport(self, rawsock, protocol, sslcontext, waiter=None, *,
-                            server_side=False, server_hostname=None, extra=None, server=None,
-                            ssl_handshake_timeout=constants.SSL_HANDSHAKE_TIMEOUT,
-                            ssl_shutdown_timeout=constants.SSL_SHUTDOWN_TIMEOUT):
-        self._ensure_fd_no_transport(rawsock)
-        conn = _transports._adopt(rawsock)
-        if conn is None:
-            return super()._make_ssl_transport(
-                rawsock, protocol, sslcontext, waiter, server_side=server_side,
-                server_hostname=server_hostname, extra=extra, server=server,
-                ssl_handshake_timeout=ssl_handshake_timeout,
-                ssl_shutdown_timeout=ssl_shutdown_timeout)
-        if rawsock.family != socket.AF_UNIX:
-            base_events._set_nodelay(rawsock)
-        return _transports.ssl_transport(
-            self, conn, rawsock, protocol, sslcontext, waiter, server_side=server_side,
-            server_hostname=server_hostname, extra=extra, server=server,
-            ssl_handshake_timeout=ssl_handshake_timeout, ssl_shutdown_timeout=ssl_shutdown_timeout)
+    def _make_ssl_transport(self, rawsock: socket.socket, protocol: asyncio.BaseProtocol,
+                            sslcontext: ssl.SSLContext, waiter: asyncio.Future[None] | None = None,
+                            **kwargs: Any) -> asyncio.Transport:
+        self._ensure_fd_no_transport(rawsock)  # type: ignore[attr-defined]
+        transport = _transports.tls_over_socket(self, rawsock, protocol, sslcontext, waiter, **kwargs)
+        if transport is None:
+            transport = super()._make_ssl_transport(  # type: ignore[misc]
+                rawsock, protocol, sslcontext, waiter, **kwargs)
+        return transport
 
-    def _start_serving(self, protocol_factory, sock, sslcontext=None, server=None, backlog=100,
-                       ssl_handshake_timeout=constants.SSL_HANDSHAKE_TIMEOUT,
-                       ssl_shutdown_timeout=constants.SSL_SHUTDOWN_TIMEOUT):
+    def _start_serving(self, protocol_factory: Callable[[], asyncio.BaseProtocol],
+                       sock: socket.socket, sslcontext: ssl.SSLContext | None = None,
+                       server: base_events.Server | None = None, backlog: int = 100,
+                       ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+                       ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT) -> None:
         if sock.type == socket.SOCK_STREAM and sock.fileno() not in self._listeners:
             try:
                 self._listeners[sock.fileno()] = _transports.Serving(
@@ -270,16 +269,17 @@ class EventLoop(unix_events.SelectorEventLoop):
                 return
             except (OSError, RuntimeError):
                 pass  # not a socket the engine takes: asyncio's accept loop serves it
-        super()._start_serving(protocol_factory, sock, sslcontext, server, backlog,
-                               ssl_handshake_timeout, ssl_shutdown_timeout)
+        super()._start_serving(  # type: ignore[misc]
+            protocol_factory, sock, sslcontext, server, backlog, ssl_handshake_timeout,
+            ssl_shutdown_timeout)
 
-    def _stop_serving(self, sock):
+    def _stop_serving(self, sock: socket.socket) -> None:
         serving = self._listeners.pop(sock.fileno(), None)
         if serving is not None:
             serving.close()
             sock.close()
         else:
-            super()._stop_serving(sock)
+            super()._stop_serving(sock)  # type: ignore[misc]
 
     # ---- running ------------------------------------------------------------
 
