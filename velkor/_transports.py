@@ -36,16 +36,16 @@ logger = logging.getLogger("asyncio")
 _STREAM_FAMILIES = (socket.AF_INET, socket.AF_INET6, socket.AF_UNIX)
 
 
-class NativeTransport(transports.Transport):
+class NativeTransport(transports._FlowControlMixin, transports.Transport):
     """An asyncio stream transport whose socket lives on the engine's epoll."""
 
     _start_tls_compatible = True
-    _sendfile_compatible = constants._SendfileMode.FALLBACK
+    _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
     def __init__(self, loop: EventLoop, conn: Any, protocol: asyncio.BaseProtocol,
                  sock: socket.socket | None = None, waiter: asyncio.Future[None] | None = None,
                  extra: dict[str, Any] | None = None, server: Server | None = None):
-        super().__init__(extra)
+        super().__init__(extra, loop)
         self._extra_info: dict[str, Any] = self._extra  # type: ignore[attr-defined]
         self._loop: EventLoop | None = loop
         self._conn = conn
@@ -297,6 +297,37 @@ class NativeTransport(transports.Transport):
         server, self._server = self._server, None
         if server is not None:
             server._detach(self)
+
+
+def _sendfile_in_progress(data: Any) -> None:
+    raise RuntimeError("unable to write; sendfile is in progress")
+
+
+async def sendfile(loop: EventLoop, transport: NativeTransport, file: Any, offset: int,
+                   count: int | None) -> int:
+    """os.sendfile() on the transport's socket once its buffer is empty; reading
+    rests meanwhile, as asyncio's transports do."""
+    sock = transport.get_extra_info("socket")
+    if sock is None:
+        raise ConnectionError("Connection is closed")
+    raw = transport._sock
+    resume_reading = transport.is_reading()
+    transport.pause_reading()
+    del loop._transports[raw.fileno()]  # sock_sendfile watches that descriptor
+    transport._send = _sendfile_in_progress
+    try:
+        # Rarely more than a flush away: the engine flushes as the peer reads.
+        while transport.get_write_buffer_size():
+            if transport.is_closing():
+                raise ConnectionError("Connection is closed by peer")
+            await asyncio.sleep(0.001)
+        sent: int = await loop.sock_sendfile(raw, file, offset, count, fallback=False)
+        return sent
+    finally:
+        transport._send = transport._conn.send
+        loop._transports[raw.fileno()] = transport
+        if resume_reading:
+            transport.resume_reading()
 
 
 def release_all(loop: EventLoop) -> None:

@@ -256,6 +256,13 @@ class EventLoop(unix_events.SelectorEventLoop):
                 rawsock, protocol, sslcontext, waiter, **kwargs)
         return transport
 
+    async def _sendfile_native(self, transp: asyncio.Transport, file: Any, offset: int,
+                               count: int | None) -> int:
+        if isinstance(transp, _transports.NativeTransport):
+            return await _transports.sendfile(self, transp, file, offset, count)
+        sent: int = await super()._sendfile_native(transp, file, offset, count)  # type: ignore[misc]
+        return sent
+
     def _start_serving(self, protocol_factory: Callable[[], asyncio.BaseProtocol],
                        sock: socket.socket, sslcontext: ssl.SSLContext | None = None,
                        server: base_events.Server | None = None, backlog: int = 100,
@@ -277,9 +284,7 @@ class EventLoop(unix_events.SelectorEventLoop):
         serving = self._listeners.pop(sock.fileno(), None)
         if serving is not None:
             serving.close()
-            sock.close()
-        else:
-            super()._stop_serving(sock)  # type: ignore[misc]
+        super()._stop_serving(sock)  # type: ignore[misc]  # closes sock, unlinks a Unix path
 
     # ---- running ------------------------------------------------------------
 
