@@ -272,3 +272,28 @@ def test_streams_and_tls_run_on_native_transports():
         return results
 
     assert run(main()) == [(NativeTransport, True), (NativeTransport, True)]
+
+
+class TailOnResume(Recorder):
+    def resume_writing(self):
+        super().resume_writing()
+        self.transport.write(b"tail")  # the transport is closing by now
+
+
+def test_a_closing_transport_still_sends_what_resume_writing_writes():
+    chunk = b"z" * 65536
+
+    async def main():
+        server, reader, writer = await pair(client_protocol=TailOnResume)
+        reader.transport.pause_reading()
+        while "pause" not in writer.events:
+            writer.transport.write(chunk)
+        writer.transport.close()
+        reader.transport.resume_reading()
+        await asyncio.wait_for(reader.lost, 10)
+        server.close()
+        return writer.events, bytes(reader.data[-8:]), len(reader.data) % len(chunk)
+
+    events, tail, extra = run(main())
+    assert events[-3:] == ["pause", "resume", ("lost", None)]
+    assert (tail, extra) == (b"z" * 4 + b"tail", 4)
