@@ -16,6 +16,7 @@ unchanged. A socket the engine does not take keeps asyncio's own transport.
 from __future__ import annotations
 
 import asyncio
+import errno
 import logging
 import os
 import socket
@@ -307,10 +308,10 @@ async def sendfile(loop: EventLoop, transport: NativeTransport, file: Any, offse
                    count: int | None) -> int:
     """os.sendfile() on the transport's socket once its buffer is empty; reading
     rests meanwhile, as asyncio's transports do."""
-    sock = transport.get_extra_info("socket")
-    if sock is None:
-        raise ConnectionError("Connection is closed")
+    transport.get_extra_info("socket")  # makes the socket object if there is none yet
     raw = transport._sock
+    if raw is None:
+        raise ConnectionError("Connection is closed")
     resume_reading = transport.is_reading()
     transport.pause_reading()
     del loop._transports[raw.fileno()]  # sock_sendfile watches that descriptor
@@ -349,13 +350,21 @@ def _adopt(sock: socket.socket) -> Any:
     the engine does not take this socket."""
     if sock.type != socket.SOCK_STREAM or sock.family not in _STREAM_FAMILIES:
         return None
+    try:
+        return _adopt_fd(_velkor.adopt_socket, sock)
+    except (OSError, RuntimeError):
+        return None
+
+
+def _adopt_fd(adopt: Callable[[int], Any], sock: socket.socket) -> Any:
+    """adopt(duplicate of sock's descriptor); the duplicate is closed on failure."""
     fd = os.dup(sock.fileno())
     try:
-        return _velkor.adopt_socket(fd)
-    except (OSError, RuntimeError) as exc:
-        if getattr(exc, "errno", None) != 9:  # EBADF: adopt already closed it
+        return adopt(fd)
+    except BaseException as exc:
+        if getattr(exc, "errno", None) != errno.EBADF:  # EBADF: adopt closed it already
             os.close(fd)
-        return None
+        raise
 
 
 def socket_transport(loop: EventLoop, sock: socket.socket, protocol: asyncio.BaseProtocol,
@@ -416,12 +425,7 @@ class Serving:
         self._sslcontext = sslcontext
         self._server = server
         self._timeouts = (ssl_handshake_timeout, ssl_shutdown_timeout)
-        fd = os.dup(sock.fileno())
-        try:
-            self.listener = _velkor.adopt_listener(fd)
-        except BaseException:
-            os.close(fd)
-            raise
+        self.listener = _adopt_fd(_velkor.adopt_listener, sock)
         self.listener.start(self._accepted, self._accept_failed)
 
     def close(self) -> None:
