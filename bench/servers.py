@@ -17,7 +17,8 @@ from __future__ import annotations
 import asyncio
 import resource
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
+from typing import Any
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -127,6 +128,11 @@ async def serve_asyncio(server: asyncio.AbstractServer) -> None:
     # Connections still open end with the loop; the clients have gone by now.
 
 
+def run_with_velkor_loop(main: Callable[[], Coroutine[Any, Any, None]]) -> None:
+    import velkor
+    asyncio.run(main(), loop_factory=velkor.new_event_loop)
+
+
 def run_with_uvloop(main: Callable[[], object]) -> None:
     import uvloop
     uvloop.run(main())  # type: ignore[arg-type]
@@ -164,6 +170,8 @@ SERVERS: dict[str, Callable[[], None]] = {
     "uvloop": lambda: run_with_uvloop(asyncio_streams_main),
     "uvloop-proto": lambda: run_with_uvloop(asyncio_protocol_main),
     "trio": serve_trio,
+    "velkor-loop": lambda: run_with_velkor_loop(asyncio_streams_main),
+    "velkor-loop-proto": lambda: run_with_velkor_loop(asyncio_protocol_main),
 }
 
 

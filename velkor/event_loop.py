@@ -24,13 +24,17 @@ import asyncio
 import contextvars
 import selectors
 import signal
+import socket
+import ssl
 import threading
 import weakref
-from asyncio import base_events, events, format_helpers, tasks, unix_events
+from asyncio import base_events, constants, events, format_helpers, tasks, unix_events
 from collections.abc import Callable, Coroutine
 from typing import TYPE_CHECKING, Any, NoReturn, TypeVar, TypeVarTuple
 
 import _velkor
+
+from velkor import _transports
 
 if TYPE_CHECKING:
     import socket
@@ -181,6 +185,8 @@ class EventLoop(unix_events.SelectorEventLoop):
         # a SystemExit/KeyboardInterrupt raised by a callback
         self._interrupt: BaseException | None = None
         self._wakeup_fd_installed = False
+        self._listeners: dict[int, _transports.Serving] = {}  # by listening descriptor
+        self._native_transports: weakref.WeakSet[_transports.NativeTransport] = weakref.WeakSet()
         super().__init__(NativeSelector(engine, self))
         # The engine's monotonic clock, without a Python frame. An attribute in
         # the place of a method of asyncio's class: hence the ignores.
@@ -285,6 +291,61 @@ class EventLoop(unix_events.SelectorEventLoop):
         # A cancelled timer stays in the engine's heap and is skipped when due.
         pass
 
+    # ---- stream transports and servers ----------------------------------------
+    # TCP and Unix stream sockets get the engine's transports; any other
+    # socket keeps asyncio's selector transport.
+
+    def _make_socket_transport(self, sock: socket.socket, protocol: asyncio.BaseProtocol,
+                               waiter: asyncio.Future[None] | None = None, *,
+                               extra: dict[str, Any] | None = None,
+                               server: base_events.Server | None = None) -> asyncio.Transport:
+        self._ensure_fd_no_transport(sock)  # type: ignore[attr-defined]
+        transport = _transports.socket_transport(self, sock, protocol, waiter, extra, server)
+        if transport is None:
+            transport = super()._make_socket_transport(  # type: ignore[misc]
+                sock, protocol, waiter, extra=extra, server=server)
+        return transport
+
+    def _make_ssl_transport(self, rawsock: socket.socket, protocol: asyncio.BaseProtocol,
+                            sslcontext: ssl.SSLContext, waiter: asyncio.Future[None] | None = None,
+                            **kwargs: Any) -> asyncio.Transport:
+        self._ensure_fd_no_transport(rawsock)  # type: ignore[attr-defined]
+        transport = _transports.tls_over_socket(self, rawsock, protocol, sslcontext, waiter, **kwargs)
+        if transport is None:
+            transport = super()._make_ssl_transport(  # type: ignore[misc]
+                rawsock, protocol, sslcontext, waiter, **kwargs)
+        return transport
+
+    async def _sendfile_native(self, transp: asyncio.Transport, file: Any, offset: int,
+                               count: int | None) -> int:
+        if isinstance(transp, _transports.NativeTransport):
+            return await _transports.sendfile(self, transp, file, offset, count)
+        sent: int = await super()._sendfile_native(transp, file, offset, count)  # type: ignore[misc]
+        return sent
+
+    def _start_serving(self, protocol_factory: Callable[[], asyncio.BaseProtocol],
+                       sock: socket.socket, sslcontext: ssl.SSLContext | None = None,
+                       server: base_events.Server | None = None, backlog: int = 100,
+                       ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+                       ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT) -> None:
+        if sock.type == socket.SOCK_STREAM and sock.fileno() not in self._listeners:
+            try:
+                self._listeners[sock.fileno()] = _transports.Serving(
+                    self, protocol_factory, sock, sslcontext, server,
+                    ssl_handshake_timeout, ssl_shutdown_timeout)
+                return
+            except (OSError, RuntimeError):
+                pass  # not a socket the engine takes: asyncio's accept loop serves it
+        super()._start_serving(  # type: ignore[misc]
+            protocol_factory, sock, sslcontext, server, backlog, ssl_handshake_timeout,
+            ssl_shutdown_timeout)
+
+    def _stop_serving(self, sock: socket.socket) -> None:
+        serving = self._listeners.pop(sock.fileno(), None)
+        if serving is not None:
+            serving.close()
+        super()._stop_serving(sock)  # type: ignore[misc]  # closes sock, unlinks a Unix path
+
     # ---- running ------------------------------------------------------------
 
     # A traceback captured below a callback keeps the frames of the whole
@@ -374,6 +435,7 @@ class EventLoop(unix_events.SelectorEventLoop):
             raise RuntimeError("Cannot close a running event loop")
         if self.is_closed():
             return
+        _transports.release_all(self)
         super().close()
         self._engine.close()
 

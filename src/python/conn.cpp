@@ -19,7 +19,11 @@
 // or abort() and the OSError of a failure otherwise. A data_received or
 // eof_received that raises aborts the connection, and connection_lost gets
 // that exception. send(data) writes without an awaitable;
-// pause_reading()/resume_reading() turn reading off and on.
+// pause_reading()/resume_reading() turn reading off and on. Keyword-only:
+// get_buffer/buffer_updated make the protocol own the receive buffer (the
+// kernel writes into get_buffer(-1)'s memory); on_fail(exc, name) hears which
+// callback raised before the connection aborts; reading=False installs the
+// callbacks without reading yet.
 //
 // A Listener has the same two faces: `await listener.accept()`, or
 // listener.start(on_accept, on_error=None), after which on_accept(connection)
@@ -229,18 +233,25 @@ bool port_number(PyObject* obj, uint16_t& out) {
 
 // ---- the callback face -----------------------------------------------------------
 
+// The callables of the callback face. With get_buffer and buffer_updated
+// the protocol owns the receive buffer: the kernel writes straight into it.
+struct ConnCallbacks {
+  Ref on_data, on_eof, on_lost, on_pause, on_resume;
+  Ref get_buffer, buffer_updated;
+  Ref on_fail;  // hears (exception, callback name) before the connection aborts
+};
+
 class PyConnHandler final : public ConnHandler {
  public:
-  PyConnHandler(Ref on_data, Ref on_eof, Ref on_lost, Ref on_pause, Ref on_resume)
-      : on_data_(std::move(on_data)), on_eof_(std::move(on_eof)), on_lost_(std::move(on_lost)),
-        on_pause_(std::move(on_pause)), on_resume_(std::move(on_resume)) {}
+  explicit PyConnHandler(ConnCallbacks cb) : cb_(std::move(cb)) {}
 
   void readable(Connection& conn) override {
     Attached attached;
     if (!attached.ok()) return;
+    if (cb_.get_buffer) return read_into_protocol(conn);
     const size_t cap = conn.receive_hint();
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
-    if (!bytes) return fail(conn);
+    if (!bytes) return fail(conn, "data_received");
     ssize_t n = conn.receive(PyBytes_AS_STRING(bytes), cap);
     if (n < 0) {
       Py_DECREF(bytes);  // nothing there yet, or a failure that closed conn
@@ -248,18 +259,16 @@ class PyConnHandler final : public ConnHandler {
     }
     if (n == 0) {
       Py_DECREF(bytes);
-      Ref r = Ref::steal(PyObject_CallNoArgs(on_eof_.get()));
-      if (!r) fail(conn);
-      return;
+      return end_of_stream(conn);
     }
-    if (_PyBytes_Resize(&bytes, n) < 0) return fail(conn);
+    if (_PyBytes_Resize(&bytes, n) < 0) return fail(conn, "data_received");
     Ref data = Ref::steal(bytes);
-    Ref r = Ref::steal(PyObject_CallOneArg(on_data_.get(), data.get()));
-    if (!r) fail(conn);
+    Ref r = Ref::steal(PyObject_CallOneArg(cb_.on_data.get(), data.get()));
+    if (!r) fail(conn, "data_received");
   }
 
-  void pause_writing() override { call_flow(on_pause_); }
-  void resume_writing() override { call_flow(on_resume_); }
+  void pause_writing() override { call_flow(cb_.on_pause); }
+  void resume_writing() override { call_flow(cb_.on_resume); }
 
   void closed(int err) override {
     Attached attached;
@@ -270,17 +279,50 @@ class PyConnHandler final : public ConnHandler {
       exc = std::move(failure_);
     }
     if (!exc && err != 0) exc = errno_exception(err);
-    Ref r = Ref::steal(PyObject_CallOneArg(on_lost_.get(), exc ? exc.get() : Py_None));
-    if (!r) PyErr_WriteUnraisable(on_lost_.get());
+    Ref r = Ref::steal(PyObject_CallOneArg(cb_.on_lost.get(), exc ? exc.get() : Py_None));
+    if (!r) PyErr_WriteUnraisable(cb_.on_lost.get());
   }
 
  private:
-  // A protocol callback raised: the connection ends with that exception.
-  void fail(Connection& conn) {
+  // get_buffer(-1), a receive into the buffer it returns, buffer_updated(n):
+  // no intermediate bytes object.
+  void read_into_protocol(Connection& conn) {
+    Ref hint = Ref::steal(PyLong_FromLong(-1));
+    Ref buffer = hint ? Ref::steal(PyObject_CallOneArg(cb_.get_buffer.get(), hint.get())) : Ref();
+    Py_buffer view;
+    if (!buffer || PyObject_GetBuffer(buffer.get(), &view, PyBUF_WRITABLE) < 0) return fail(conn, "get_buffer");
+    if (view.len == 0) {
+      PyBuffer_Release(&view);
+      PyErr_SetString(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
+      return fail(conn, "get_buffer");
+    }
+    ssize_t n = conn.receive(static_cast<char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    if (n < 0) return;
+    if (n == 0) return end_of_stream(conn);
+    Ref count = Ref::steal(PyLong_FromSsize_t(n));
+    Ref r = count ? Ref::steal(PyObject_CallOneArg(cb_.buffer_updated.get(), count.get())) : Ref();
+    if (!r) fail(conn, "buffer_updated");
+  }
+
+  void end_of_stream(Connection& conn) {
+    Ref r = Ref::steal(PyObject_CallNoArgs(cb_.on_eof.get()));
+    if (!r) fail(conn, "eof_received");
+  }
+
+  // A protocol callback raised: the connection ends with that exception,
+  // after on_fail (when given) has heard which callback it was.
+  void fail(Connection& conn, const char* callback) {
+    PyObject* exc = PyErr_GetRaisedException();
     {
       std::lock_guard lock(mu_);
-      failure_ = Ref::steal(PyErr_GetRaisedException());
+      failure_ = Ref::borrow(exc);
     }
+    if (cb_.on_fail) {
+      Ref r = Ref::steal(PyObject_CallFunction(cb_.on_fail.get(), "Os", exc, callback));
+      if (!r) PyErr_WriteUnraisable(cb_.on_fail.get());
+    }
+    Py_DECREF(exc);
     conn.abort();
   }
 
@@ -292,7 +334,7 @@ class PyConnHandler final : public ConnHandler {
     if (!r) PyErr_WriteUnraisable(callable.get());
   }
 
-  const Ref on_data_, on_eof_, on_lost_, on_pause_, on_resume_;
+  const ConnCallbacks cb_;
   std::mutex mu_;
   Ref failure_;
 };
@@ -587,30 +629,40 @@ Ref optional_callable(PyObject* obj, const char* name, bool& ok) {
 }
 
 PyObject* conn_start(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"data_received", "eof_received", "connection_lost",
-                                 "pause_writing", "resume_writing", nullptr};
+  static const char* kwlist[] = {"data_received", "eof_received", "connection_lost", "pause_writing",
+                                 "resume_writing", "get_buffer", "buffer_updated", "on_fail", "reading",
+                                 nullptr};
   PyObject *data, *eof, *lost, *pause = Py_None, *resume = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:start", const_cast<char**>(kwlist), &data,
-                                   &eof, &lost, &pause, &resume)) {
+  PyObject *get_buffer = Py_None, *buffer_updated = Py_None, *on_fail = Py_None;
+  int reading = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO$OOOp:start", const_cast<char**>(kwlist), &data,
+                                   &eof, &lost, &pause, &resume, &get_buffer, &buffer_updated, &on_fail,
+                                   &reading)) {
     return nullptr;
   }
   bool ok = true;
-  Ref on_data = optional_callable(data, "data_received", ok);
-  Ref on_eof = optional_callable(eof, "eof_received", ok);
-  Ref on_lost = optional_callable(lost, "connection_lost", ok);
-  Ref on_pause = optional_callable(pause, "pause_writing", ok);
-  Ref on_resume = optional_callable(resume, "resume_writing", ok);
+  ConnCallbacks cb{optional_callable(data, "data_received", ok),
+                   optional_callable(eof, "eof_received", ok),
+                   optional_callable(lost, "connection_lost", ok),
+                   optional_callable(pause, "pause_writing", ok),
+                   optional_callable(resume, "resume_writing", ok),
+                   optional_callable(get_buffer, "get_buffer", ok),
+                   optional_callable(buffer_updated, "buffer_updated", ok),
+                   optional_callable(on_fail, "on_fail", ok)};
   if (!ok) return nullptr;
-  if (!on_data || !on_eof || !on_lost) {
+  if (!cb.on_eof || !cb.on_lost || (!cb.on_data && !cb.get_buffer)) {
     PyErr_SetString(PyExc_TypeError, "data_received, eof_received and connection_lost are required");
+    return nullptr;
+  }
+  if (!cb.get_buffer != !cb.buffer_updated) {
+    PyErr_SetString(PyExc_TypeError, "get_buffer and buffer_updated go together");
     return nullptr;
   }
   Connection& c = conn_of(self);
   if (!c.is_open()) return raise_errno(EBADF);
   return guarded([&]() -> PyObject* {
-    c.set_handler(std::make_shared<PyConnHandler>(std::move(on_data), std::move(on_eof), std::move(on_lost),
-                                                  std::move(on_pause), std::move(on_resume)));
-    c.set_reading(true);
+    c.set_handler(std::make_shared<PyConnHandler>(std::move(cb)));
+    c.set_reading(reading != 0);
     Py_RETURN_NONE;
   });
 }
@@ -660,8 +712,11 @@ PyMethodDef conn_methods[] = {
     {"set_write_buffer_limits", VELKOR_KW(conn_set_write_buffer_limits), METH_VARARGS | METH_KEYWORDS,
      "set_write_buffer_limits($self, /, high=None, low=None)\n--\n\n"},
     {"start", VELKOR_KW(conn_start), METH_VARARGS | METH_KEYWORDS,
-     "start($self, /, data_received, eof_received, connection_lost, pause_writing=None, resume_writing=None)\n"
-     "--\n\nHands the connection to the callback face and starts reading."},
+     "start($self, /, data_received, eof_received, connection_lost, pause_writing=None, resume_writing=None, *,"
+     " get_buffer=None, buffer_updated=None, on_fail=None, reading=True)\n"
+     "--\n\nHands the connection to the callback face and starts reading (unless reading is false).\n"
+     "With get_buffer and buffer_updated, data is received straight into get_buffer(-1)'s\n"
+     "buffer and data_received may be None. on_fail(exc, name) hears a callback that raised."},
     {"pause_reading", conn_pause_reading, METH_NOARGS, "pause_reading($self, /)\n--\n\n"},
     {"resume_reading", conn_resume_reading, METH_NOARGS, "resume_reading($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

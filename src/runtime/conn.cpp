@@ -216,7 +216,10 @@ int Connection::write(const char* data, size_t n) {
   int err = 0;
   {
     std::lock_guard lock(mu_);
-    if (fd_ < 0 || closing_) return err_ ? err_ : EBADF;
+    // On the callback face a write may still join the flush that close()
+    // waits for, as asyncio transports allow (a TLS layer sends its
+    // close_notify so, from resume_writing).
+    if (fd_ < 0 || (closing_ && !handler_)) return err_ ? err_ : EBADF;
     if (eof_pending_ || eof_sent_) return EPIPE;
     if (n == 0) return 0;
     if (wbuf_.size() == wpos_ && !connecting_) {
@@ -281,6 +284,11 @@ void Connection::after_flush_locked(Wakeups& w) {
   }
   if (left > 0) return;
   set_interest_locked(interest_ & ~uint32_t{EPOLLOUT});
+  if (closing_ && w.resume) {
+    // resume_writing() may write more (a TLS close_notify): close after it.
+    w.close_after_resume = true;
+    return;
+  }
   if (closing_) {
     close_fd_locked(w);
     w.closed_handler = std::move(handler_);
@@ -313,6 +321,11 @@ void Connection::set_write_limits(size_t high, size_t low) {
     high_ = high;
     low_ = std::min(low, high);
     if (fd_ >= 0) after_flush_locked(w);  // the new marks may release writers
+    if (fd_ >= 0 && handler_ && !paused_ && wbuf_.size() - wpos_ > high_) {
+      paused_ = true;  // or hold the protocol back at once
+      w.pause = true;
+      w.flow_handler = handler_;
+    }
   }
   run(w);
 }
@@ -377,6 +390,19 @@ void Connection::close() {
       close_fd_locked(w);
       w.closed_handler = std::move(handler_);
     }
+  }
+  run(w);
+}
+
+// The close that after_flush_locked() held back for resume_writing(): made
+// now unless that wrote more, in which case the next flush makes it.
+void Connection::close_if_flushed() {
+  Wakeups w;
+  {
+    std::lock_guard lock(mu_);
+    if (fd_ < 0 || !closing_ || wbuf_.size() > wpos_) return;
+    close_fd_locked(w);
+    w.closed_handler = std::move(handler_);
   }
   run(w);
 }
@@ -470,6 +496,7 @@ void Connection::run(Wakeups& w) {
     if (w.pause) w.flow_handler->pause_writing();
     if (w.resume) w.flow_handler->resume_writing();
   }
+  if (w.close_after_resume) close_if_flushed();
   if (w.closed_handler) {
     core_->push_soon([handler = std::move(w.closed_handler), err = w.closed_err] {
       handler->closed(err);

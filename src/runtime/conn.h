@@ -30,7 +30,9 @@
 //   reading off.
 // - A write() that takes the buffer above the high-water mark calls
 //   h->pause_writing() once; the flush that brings it down to the low-water
-//   mark calls h->resume_writing(). set_write_limits() moves the marks.
+//   mark calls h->resume_writing(). A write() after close() joins the flush
+//   that the close waits for. set_write_limits() moves the marks (and
+//   pauses or resumes at once when the buffer is already past one).
 // - When the descriptor is gone (close() after the flush, abort(), or a
 //   failure) h->closed(err) runs from a ready callback of the loop, never
 //   from inside the call that closed: err is 0 for a local close and the
@@ -95,6 +97,7 @@ struct Wakeups {
   int closed_err = 0;
   bool pause = false;
   bool resume = false;
+  bool close_after_resume = false;  // a flushed close waits for the resumed protocol
 };
 
 // What the two socket kinds share: the descriptor, its registration, the mutex.
@@ -190,6 +193,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void flush_locked(Wakeups& w);
   void after_flush_locked(Wakeups& w);
   void update_read_interest_locked();
+  void close_if_flushed();
   bool park_reader_locked(Waker* waker, Wakeups& w);
   void run(Wakeups& w);
 
