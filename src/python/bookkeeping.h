@@ -16,6 +16,7 @@ namespace velkor::py {
 struct SavedBookkeeping {
   Ref previous_current;  // None when there was none
   Ref previous_running;
+  Ref loop;  // the task's loop, looked up once per step
 };
 
 // Publishes `task` (may be null) in `holder` (may be null), its loop and the

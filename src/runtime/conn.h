@@ -58,6 +58,7 @@
 // the core mutex. No waker is woken and no handler runs under the socket mutex.
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -148,18 +149,26 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   int connect_error();
 
   // > 0: bytes received; 0: end of stream; -errno on failure; -EAGAIN when
-  // nothing is there (and `park`, when given, was parked).
-  ssize_t receive(char* buf, size_t n, Waker* park = nullptr);
+  // nothing is there (and `park`, when given, was parked). With `idle_parks`
+  // it parks without a system call when the last receive found nothing and
+  // no readiness came since.
+  ssize_t receive(char* buf, size_t n, Waker* park = nullptr, bool idle_parks = false);
+  // Puts bytes a receive() returned back in front of the stream (the caller
+  // could not hand them on); the next receive returns them first.
+  void unreceive(const char* data, size_t n);
   // Parks `waker` without a system call when the last receive found nothing
   // and no readiness came since, and returns 0 then (saving a read its
   // buffer). Otherwise returns how much the next receive should make room
   // for: twice what the last one got, from 4 KiB up to kMaxReceive, so small
   // messages get small buffers and bulk transfers large ones.
   size_t park_if_idle(Waker* waker);
-  size_t receive_hint();
+  // A heuristic, read without the lock.
+  size_t receive_hint() const { return receive_hint_.load(std::memory_order_relaxed); }
 
-  // 0, or the errno that stops the write (nothing is sent then).
-  int write(const char* data, size_t n);
+  // 0, or the errno that stops the write (nothing is sent then). When
+  // `below_high` is given it tells whether the buffer was at or below the
+  // high-water mark afterwards (a writer then has nothing to wait for).
+  int write(const char* data, size_t n, bool* below_high = nullptr);
   // 1 when at most `limit` bytes are buffered, 0 when `waker` was parked,
   // -errno when the connection failed or was aborted with bytes unsent.
   int await_drained(size_t limit, Waker& waker);
@@ -191,6 +200,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void after_flush_locked(Wakeups& w);
   void update_read_interest_locked();
   bool park_reader_locked(Waker* waker, Wakeups& w);
+  ssize_t take_unread_locked(char* buf, size_t n);
   void run(Wakeups& w);
 
   std::string wbuf_;
@@ -208,7 +218,8 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   // False from a receive that found nothing (or less than it asked for) to
   // the next readiness event: a receive in between would only find nothing.
   bool maybe_readable_ = true;
-  size_t receive_hint_ = kMaxReceive / 4;
+  std::atomic<size_t> receive_hint_{kMaxReceive / 4};
+  std::string unread_;  // bytes given back by unreceive(), returned first
   std::shared_ptr<ConnHandler> handler_;
 };
 
