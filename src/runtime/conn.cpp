@@ -420,7 +420,7 @@ bool Connection::is_closing() {
 
 int Connection::await_closed(Waker& waker) {
   std::lock_guard lock(mu_);
-  if (fd_ < 0) return 1;
+  if (fd_ < 0) return dropped_ && err_ ? -err_ : 1;
   park(writers_, waker);
   return 0;
 }

@@ -113,6 +113,9 @@ class Socket : public IoSource {
     return fd_ < 0 ? EBADF : f(fd_);
   }
   bool is_open();
+  // The loop that made the socket has ended: nothing will wake its waiters
+  // or flush its buffer any more.
+  bool loop_ended() const { return core_->is_closed(); }
 
  protected:
   Socket(std::shared_ptr<SharedCore> core, int fd) : core_(std::move(core)), fd_(fd) {}
@@ -185,7 +188,9 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void abort();
   // Closing (close() was called) or closed.
   bool is_closing();
-  // 1 when the descriptor is closed, 0 when `waker` was parked.
+  // 1 when the descriptor is closed, 0 when `waker` was parked, -errno when
+  // it was closed by a failure that dropped buffered bytes (written, but
+  // never delivered).
   int await_closed(Waker& waker);
 
   void set_handler(std::shared_ptr<ConnHandler> handler);
