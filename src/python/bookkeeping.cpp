@@ -76,12 +76,13 @@ Ref compat_attribute(ModuleState& state, PyObject* name) {
   return value;
 }
 
-SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder) {
+SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder, Ref& loop_cache) {
   SavedBookkeeping saved;
   if (holder) saved.previous_current = holder_item(holder);
   if (is_none(saved.previous_current)) saved.previous_current = Ref();
   if (!task) return saved;
-  saved.loop = task_loop(task);
+  if (!loop_cache) loop_cache = task_loop(task);
+  saved.loop = loop_cache.copy();
   if (saved.loop) {
     saved.previous_running = optional_attr(saved.loop.get(), names().running_task);
     if (is_none(saved.previous_running)) saved.previous_running = Ref();
@@ -133,10 +134,15 @@ bool cancellation_requested(PyObject* task) {
 
 void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
                           Ref& callback) {
-  // A task keeps its loop and its id for life, so the callback made for its
-  // first step serves every later one.
-  if (!callback) callback = Ref::steal(new_task_waker_callback(core, id));
-  if (!callback || PyObject_SetAttr(task, names().cancel_waker, callback.get()) < 0) PyErr_Clear();
+  // A task keeps its loop and its id for life, and nothing else writes the
+  // attribute, so the callback installed before its first step serves every
+  // later one.
+  if (callback) return;
+  callback = Ref::steal(new_task_waker_callback(core, id));
+  if (!callback || PyObject_SetAttr(task, names().cancel_waker, callback.get()) < 0) {
+    PyErr_Clear();
+    callback.reset();  // tried again at the next step
+  }
 }
 
 }  // namespace velkor::py

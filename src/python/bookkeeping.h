@@ -20,8 +20,9 @@ struct SavedBookkeeping {
 };
 
 // Publishes `task` (may be null) in `holder` (may be null), its loop and the
-// `_asyncio` of the interpreter whose module state is `state`.
-SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder);
+// `_asyncio` of the interpreter whose module state is `state`. A task keeps
+// its loop for life: `loop_cache` keeps it between the steps of one task.
+SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder, Ref& loop_cache);
 // Restores what enter_task_step() replaced, then leaves the task in asyncio.
 void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder, SavedBookkeeping& saved);
 
@@ -29,8 +30,8 @@ void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder, SavedB
 // true); a missing attribute or any other value counts as false.
 bool cancellation_requested(PyObject* task);
 
-// task._cancel_waker = TaskWakerCallback(core, id); `callback` caches the
-// object between the steps of one task.
+// task._cancel_waker = TaskWakerCallback(core, id), once: `callback` keeps
+// the installed object between the steps of one task.
 void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
                           Ref& callback);
 
