@@ -142,7 +142,7 @@ class Task(Generic[_T]):
     The runtime reads and writes four attributes: `_loop` (the `RunLoop` of
     the enclosing `velkor.run`, or None), `_must_cancel` (a pending
     cancellation, consumed by the next step), `_cancel_waker` (a callable
-    installed before the first step that wakes the task) and `_context`
+    installed at the start of each step that wakes the task) and `_context`
     (read at spawn; replaced by a copy of itself when a step finds it already
     entered, by the code that called `run` or by another thread).
     """

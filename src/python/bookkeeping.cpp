@@ -134,15 +134,10 @@ bool cancellation_requested(PyObject* task) {
 
 void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
                           Ref& callback) {
-  // A task keeps its loop and its id for life, and nothing else writes the
-  // attribute, so the callback installed before its first step serves every
-  // later one.
-  if (callback) return;
-  callback = Ref::steal(new_task_waker_callback(core, id));
-  if (!callback || PyObject_SetAttr(task, names().cancel_waker, callback.get()) < 0) {
-    PyErr_Clear();
-    callback.reset();  // tried again at the next step
-  }
+  // A task keeps its loop and its id for life, so the callback made for its
+  // first step serves every later one.
+  if (!callback) callback = Ref::steal(new_task_waker_callback(core, id));
+  if (!callback || PyObject_SetAttr(task, names().cancel_waker, callback.get()) < 0) PyErr_Clear();
 }
 
 }  // namespace velkor::py

@@ -30,8 +30,8 @@ void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder, SavedB
 // true); a missing attribute or any other value counts as false.
 bool cancellation_requested(PyObject* task);
 
-// task._cancel_waker = TaskWakerCallback(core, id), once: `callback` keeps
-// the installed object between the steps of one task.
+// task._cancel_waker = TaskWakerCallback(core, id); `callback` caches the
+// object between the steps of one task.
 void install_cancel_waker(PyObject* task, const std::shared_ptr<SharedCore>& core, TaskId id,
                           Ref& callback);
 
