@@ -11,8 +11,10 @@ requests from loadgen.c, stops it and prints the top of the profile:
                     not their totals)
   --tool callgrind  native functions by instructions executed, including those
                     of the extension module and the interpreter (slow: keep
-                    --requests in the thousands); counting starts after the
-                    server's start-up and a warm-up of 500 echoes
+                    --requests in the thousands); counting covers the measured
+                    echoes only (from after the server's start-up and a warm-up
+                    of 500 echoes until the load ends, not the shutdown), and
+                    the total is also printed per echo
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ from __future__ import annotations
 import argparse
 import os
 import pstats
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -50,16 +53,24 @@ def run(args: argparse.Namespace, out: Path) -> dict[str, float]:
                          requests=500)
             subprocess.run(["callgrind_control", "--instr=on", str(server.pid)], check=True,
                            stdout=subprocess.DEVNULL)
-        return netload.load(server.port, args.connections, args.size, 0, 0, binary=binary,
-                            requests=args.requests)
+        result = netload.load(server.port, args.connections, args.size, 0, 0, binary=binary,
+                              requests=args.requests)
+        if args.tool == "callgrind":
+            subprocess.run(["callgrind_control", "--instr=off", str(server.pid)], check=True,
+                           stdout=subprocess.DEVNULL)
+        return result
 
 
-def report(tool: str, out: Path, top: int) -> None:
+def report(tool: str, out: Path, top: int, requests: int) -> None:
     if tool == "cprofile":
         pstats.Stats(str(out)).sort_stats("tottime").print_stats(top)
         return
-    subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)], check=True,
-                   stdout=sys.stdout)
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", str(out)], check=True,
+                          stdout=subprocess.PIPE, text=True).stdout
+    print(text)
+    total = next(int(line.split()[0].replace(",", "")) for line in text.splitlines()
+                 if line.endswith("PROGRAM TOTALS"))
+    print(f"{total:,} instructions for {requests} echoes: {total / requests:,.0f} per echo")
 
 
 def main() -> int:
@@ -71,13 +82,16 @@ def main() -> int:
     ap.add_argument("--size", type=int, default=1024)
     ap.add_argument("--requests", type=int, default=20000)
     ap.add_argument("--top", type=int, default=25)
+    ap.add_argument("--keep", type=Path, help="also copy the raw profile to this file")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "profile.out"
         result = run(args, out)
         print(f"{args.kind}: {result['requests']} echoes, {result['rps']:,.0f} requests/s "
               f"under the profiler", flush=True)
-        report(args.tool, out, args.top)
+        report(args.tool, out, args.top, int(result["requests"]))
+        if args.keep:
+            shutil.copyfile(out, args.keep)
     return 0
 
 

@@ -6,8 +6,9 @@ that this script starts).
   echo rate, 1 connection     1 KiB request, wait for the 1 KiB echo, repeat
   echo rate, 100 connections  each round: one 1 KiB request on every
                               connection, then every echo read back
-  bulk throughput             one connection, 64 MiB written while the echo
-                              is read back; MB/s of payload in each direction
+  bulk throughput             one connection, 64 MiB written by one task
+                              while another reads the echo back; MB/s of
+                              payload in each direction
 
 Run: ./dev shell python3.14 bench/tcp.py   (PYTHONPATH: build/release and the
 checkout; ./dev shell sets neither, so the script adds them itself).
@@ -21,6 +22,7 @@ import os
 import socket
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import Awaitable, Callable, Coroutine
 from pathlib import Path
@@ -36,7 +38,6 @@ for p in (str(ROOT), BUILD_DIR):
 
 MESSAGE = 1024
 BULK_BLOCK = 256 << 10
-BULK_WINDOW = 4 << 20
 
 
 # ---- the echo server (run with --serve) -------------------------------------------
@@ -59,12 +60,18 @@ def serve() -> None:
 # ---- clients ------------------------------------------------------------------------
 
 class Conn:
-    """The three clients behind one small interface."""
+    """The clients behind one small interface. `both(a, b)` runs two
+    coroutines at once, each runtime in its own way, and returns when both
+    have ended."""
 
     async def write(self, data: bytes) -> None: ...
     async def read_exactly(self, n: int) -> bytes: ...
     async def read_some(self) -> int: ...
     def close(self) -> None: ...
+
+    async def both(self, a: Coroutine[Any, Any, None], b: Coroutine[Any, Any, None]) -> None:
+        import velkor
+        await velkor.gather(a, b)
 
 
 class VelkorConn(Conn):
@@ -155,6 +162,25 @@ class SocketConn(Conn):
     async def read_some(self) -> int:
         return len(self.s.recv(65536))
 
+    async def both(self, a: Coroutine[Any, Any, None], b: Coroutine[Any, Any, None]) -> None:
+        # Blocking calls: the second coroutine runs on a thread of its own.
+        failure: list[BaseException] = []
+
+        def run_b() -> None:
+            try:
+                run_blocking(b)
+            except BaseException as e:
+                failure.append(e)
+
+        thread = threading.Thread(target=run_b)
+        thread.start()
+        try:
+            await a
+        finally:
+            thread.join()
+        if failure:
+            raise failure[0]
+
     def close(self) -> None:
         self.s.close()
 
@@ -187,6 +213,9 @@ class AsyncioConn(Conn):
     async def read_some(self) -> int:
         return len(await self.r.read(65536))
 
+    async def both(self, a: Coroutine[Any, Any, None], b: Coroutine[Any, Any, None]) -> None:
+        await asyncio.gather(a, b)
+
     def close(self) -> None:
         self.w.close()
 
@@ -214,6 +243,16 @@ class TrioConn(Conn):
     async def read_some(self) -> int:
         return len(await self.s.receive_some(65536))
 
+    async def both(self, a: Coroutine[Any, Any, None], b: Coroutine[Any, Any, None]) -> None:
+        import trio
+
+        async def wait(c: Coroutine[Any, Any, None]) -> None:
+            await c
+
+        async with trio.open_nursery() as nursery:
+            nursery.start_soon(wait, a)
+            nursery.start_soon(wait, b)
+
     def close(self) -> None:
         # Nothing waits on the socket any more: closing it synchronously is safe.
         self.s.socket.close()
@@ -240,17 +279,30 @@ async def echo_rounds(conns: list[Conn], rounds: int) -> None:
 
 
 async def bulk(conn: Conn, total: int) -> None:
+    """One task writes `total` bytes while another reads the echo back.
+
+    Reading and writing at once is what keeps this free of deadlock: a
+    single task that alternates them can block in a write (trio's send_all
+    and blocking sockets send everything before returning) while the echo
+    fills the kernel's buffers behind it, and the server, held back by
+    that, stops reading. Flow control bounds the bytes in flight."""
     block = os.urandom(BULK_BLOCK)
-    sent = received = 0
-    while received < total:
-        if sent < total and sent - received < BULK_WINDOW:
-            await conn.write(block)
-            sent += len(block)
-        else:
+
+    async def send() -> None:
+        left = total
+        while left > 0:
+            await conn.write(block if left >= len(block) else block[:left])
+            left -= len(block)
+
+    async def receive() -> None:
+        received = 0
+        while received < total:
             n = await conn.read_some()
             if n == 0:
                 raise EOFError
             received += n
+
+    await conn.both(send(), receive())
 
 
 # ---- measuring -------------------------------------------------------------------

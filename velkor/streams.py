@@ -39,9 +39,15 @@ class Stream:
     kernel or in the stream's buffer from the moment `write` is called.
 
     `close()` stops reading; the socket closes once the buffered writes are
-    sent, and `wait_closed()` waits for that. Reading or writing after
-    `close()` raises `OSError` (EBADF); writing after `write_eof()` raises
+    sent, and `wait_closed()` waits for that. When a failure (the peer's
+    reset, say) closes it with written bytes still unsent, `wait_closed()`
+    raises that failure's `OSError`. Reading or writing after `close()`
+    raises `OSError` (EBADF); writing after `write_eof()` raises
     `BrokenPipeError`.
+
+    A stream belongs to the `velkor.run` that opened it: once that run has
+    ended, reading, writing or waiting on it raises `RuntimeError` (closing
+    it still works).
     """
 
     __slots__ = ("_buffer", "_native", "_eof")  # _eof: a helper met the end
@@ -176,7 +182,8 @@ class Stream:
         return self._native.is_closing()
 
     def wait_closed(self) -> Coroutine[Any, Any, None]:
-        """Waits until the socket is closed."""
+        """Waits until the socket is closed; raises the `OSError` of a failure
+        that kept written bytes from the peer."""
         return self._native.wait_closed()
 
     async def __aenter__(self) -> Stream:

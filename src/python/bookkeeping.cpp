@@ -34,15 +34,33 @@ void discard(PyObject* result) {
   PyErr_Clear();
 }
 
-// Calls _asyncio.<func>(loop, task), discarding the outcome.
-void call_asyncio(ModuleState& state, PyObject* func, PyObject* loop, PyObject* task) {
-  PyObject* module = asyncio_module(state);
-  if (!module) {
+// Calls `func(loop, task)` (_asyncio's _enter_task or _leave_task),
+// discarding the outcome.
+void call_asyncio(PyObject* func, PyObject* loop, PyObject* task) {
+  if (!func) {
     PyErr_Clear();
     return;
   }
-  PyObject* args[] = {module, loop, task};
-  discard(PyObject_VectorcallMethod(func, args, 3, nullptr));
+  PyObject* args[] = {loop, task};
+  discard(PyObject_Vectorcall(func, args, 2, nullptr));
+}
+
+// holder[0], for the list velkor._compat hands out, or any other mapping.
+Ref holder_item(PyObject* holder) {
+  if (PyList_CheckExact(holder) && PyList_GET_SIZE(holder) > 0) return Ref::borrow(PyList_GET_ITEM(holder, 0));
+  Ref item = Ref::steal(PyObject_GetItem(holder, zero()));
+  if (!item) PyErr_Clear();
+  return item;
+}
+
+void set_holder_item(PyObject* holder, PyObject* value) {
+  if (PyList_CheckExact(holder) && PyList_GET_SIZE(holder) > 0) {
+    PyObject* old = PyList_GET_ITEM(holder, 0);
+    PyList_SET_ITEM(holder, 0, Py_NewRef(value));
+    Py_DECREF(old);
+    return;
+  }
+  if (PyObject_SetItem(holder, zero(), value) < 0) PyErr_Clear();
 }
 
 }  // namespace
@@ -58,21 +76,21 @@ Ref compat_attribute(ModuleState& state, PyObject* name) {
   return value;
 }
 
-SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder) {
+SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder, Ref& loop_cache) {
   SavedBookkeeping saved;
-  if (holder) saved.previous_current = Ref::steal(PyObject_GetItem(holder, zero()));
-  if (!saved.previous_current) PyErr_Clear();
+  if (holder) saved.previous_current = holder_item(holder);
   if (is_none(saved.previous_current)) saved.previous_current = Ref();
-  if (task) {
-    if (Ref loop = task_loop(task)) {
-      saved.previous_running = optional_attr(loop.get(), names().running_task);
-      if (is_none(saved.previous_running)) saved.previous_running = Ref();
-    }
-    if (holder && PyObject_SetItem(holder, zero(), task) < 0) PyErr_Clear();
-    if (Ref loop = task_loop(task)) {
-      if (PyObject_SetAttr(loop.get(), names().running_task, task) < 0) PyErr_Clear();
-    }
-    if (Ref loop = task_loop(task)) call_asyncio(state, names().enter_task, loop.get(), task);
+  if (!task) return saved;
+  if (!loop_cache) loop_cache = task_loop(task);
+  saved.loop = loop_cache.copy();
+  if (saved.loop) {
+    saved.previous_running = optional_attr(saved.loop.get(), names().running_task);
+    if (is_none(saved.previous_running)) saved.previous_running = Ref();
+  }
+  if (holder) set_holder_item(holder, task);
+  if (saved.loop) {
+    if (PyObject_SetAttr(saved.loop.get(), names().running_task, task) < 0) PyErr_Clear();
+    call_asyncio(asyncio_enter_task(state), saved.loop.get(), task);
   }
   return saved;
 }
@@ -80,14 +98,12 @@ SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* h
 void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder,
                     SavedBookkeeping& saved) {
   auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
-  if (holder && PyObject_SetItem(holder, zero(), or_none(saved.previous_current)) < 0) PyErr_Clear();
-  if (task) {
-    if (Ref loop = task_loop(task)) {
-      if (PyObject_SetAttr(loop.get(), names().running_task, or_none(saved.previous_running)) < 0) {
-        PyErr_Clear();
-      }
+  if (holder) set_holder_item(holder, or_none(saved.previous_current));
+  if (task && saved.loop) {
+    if (PyObject_SetAttr(saved.loop.get(), names().running_task, or_none(saved.previous_running)) < 0) {
+      PyErr_Clear();
     }
-    if (Ref loop = task_loop(task)) call_asyncio(state, names().leave_task, loop.get(), task);
+    call_asyncio(asyncio_leave_task(state), saved.loop.get(), task);
   }
 }
 

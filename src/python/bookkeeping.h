@@ -16,11 +16,13 @@ namespace velkor::py {
 struct SavedBookkeeping {
   Ref previous_current;  // None when there was none
   Ref previous_running;
+  Ref loop;  // the task's loop, looked up once per step
 };
 
 // Publishes `task` (may be null) in `holder` (may be null), its loop and the
-// `_asyncio` of the interpreter whose module state is `state`.
-SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder);
+// `_asyncio` of the interpreter whose module state is `state`. A task keeps
+// its loop for life: `loop_cache` keeps it between the steps of one task.
+SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* holder, Ref& loop_cache);
 // Restores what enter_task_step() replaced, then leaves the task in asyncio.
 void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder, SavedBookkeeping& saved);
 

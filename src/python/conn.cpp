@@ -163,36 +163,11 @@ bool numeric_address(const std::string& host, uint16_t port, SocketAddress& out)
   return false;
 }
 
-// The stream addresses of host:port in the resolver's order.
-struct Lookup {
-  int gai_error = 0;
-  int sys_error = 0;
-  std::vector<SocketAddress> addresses;
-};
-
+// The stream addresses of host:port in the resolver's order; finding none
+// is a failure to resolve.
 Lookup lookup(const std::string& host, uint16_t port) {
-  Lookup result;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  errno = 0;
-  const std::string service = std::to_string(port);
-  if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list)) {
-    result.gai_error = rc;
-    result.sys_error = errno;
-    return result;
-  }
-  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
-    SocketAddress a;
-    std::memcpy(&a.storage, ai->ai_addr, ai->ai_addrlen);
-    a.length = ai->ai_addrlen;
-    result.addresses.push_back(a);
-  }
-  ::freeaddrinfo(list);
-  if (result.addresses.empty()) result.gai_error = EAI_NONAME;
+  Lookup result = resolve_all(host, port);
+  if (result.gai_error == 0 && result.addresses.empty()) result.gai_error = EAI_NONAME;
   return result;
 }
 
@@ -350,6 +325,7 @@ struct NetWait {
   size_t size = 0;      // Read: the most to return
   Ref result;           // Drain: what the await gives
   bool parked = false;  // Drain: once parked, wait for the low-water mark
+  bool ready = false;   // Drain: the write left the buffer below the mark
   bool done = false;
   // The Python object that owns the connection or listener: dropping it
   // aborts the socket, so a pending operation keeps it alive.
@@ -370,9 +346,29 @@ PyObject* finish(NetWait& w, Ref value) {
   return nullptr;
 }
 
+// Reads up to this size go through a scratch buffer and are copied into a
+// bytes object of the exact size: cheaper than shrinking a larger one, and
+// one lock instead of two.
+constexpr size_t kScratchReceive = 16 * 1024;
+
+PyObject* read_small(NetWait& w, size_t cap, Waker* waker) {
+  thread_local char scratch[kScratchReceive];
+  ssize_t n = w.conn->receive(scratch, cap, waker, /*idle_parks=*/true);
+  if (n < 0) return n == -EAGAIN ? pending_marker() : raise_errno(static_cast<int>(-n));
+  PyObject* bytes = PyBytes_FromStringAndSize(scratch, n);
+  if (!bytes) {
+    w.conn->unreceive(scratch, static_cast<size_t>(n));  // out of memory: the next read gets them
+    return nullptr;
+  }
+  return finish(w, Ref::steal(bytes));
+}
+
 PyObject* read_step(NetWait& w) {
   if (w.size == 0) return finish(w, Ref::borrow(Py_GetConstant(Py_CONSTANT_EMPTY_BYTES)));
   Waker* waker = current_waker_slot();
+  if (std::min(w.size, w.conn->receive_hint()) <= kScratchReceive) {
+    return read_small(w, std::min(w.size, kScratchReceive), waker);
+  }
   const size_t hint = w.conn->park_if_idle(waker);
   if (hint == 0) return pending_marker();
   const size_t cap = std::min(w.size, hint);
@@ -388,6 +384,7 @@ PyObject* read_step(NetWait& w) {
 }
 
 PyObject* drain_step(NetWait& w) {
+  if (w.ready) return finish(w, std::move(w.result));
   Waker* waker = current_waker_slot();
   Waker none;
   const size_t limit = w.parked ? w.conn->low_water() : w.conn->high_water();
@@ -404,8 +401,12 @@ PyObject* drain_step(NetWait& w) {
 PyObject* closed_step(NetWait& w) {
   Waker* waker = current_waker_slot();
   Waker none;
-  if (w.conn->await_closed(waker ? *waker : none) == 1) return finish(w, Ref::borrow(Py_None));
-  return pending_marker();
+  const int r = w.conn->await_closed(waker ? *waker : none);
+  if (r == 0) return pending_marker();
+  w.done = true;
+  // Bytes written before close() that a failure kept from the peer: the
+  // code that waits for the close hears of it, as with asyncio's streams.
+  return r < 0 ? raise_errno(-r) : finish(w, Ref::borrow(Py_None));
 }
 
 PyObject* accept_step(NetWait& w) {
@@ -419,9 +420,24 @@ PyObject* accept_step(NetWait& w) {
   return finish(w, Ref::steal(new_connection_object(std::move(conn))));
 }
 
+// A socket is registered with the loop of the run that made it. Once that
+// run has ended nothing would wake a waiter or flush a buffer, so an open
+// socket's use from a later run raises rather than parking forever.
+bool loop_alive(Socket& sock) {
+  if (!sock.loop_ended() || !sock.is_open()) return true;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "this socket belongs to a velkor.run that has ended; connections and listeners "
+                  "cannot move to another run");
+  return false;
+}
+
 PyObject* wait_step(PyObject* self) {
   NetWait& w = Box<NetWait>::of(self);
   if (w.done) return nullptr;
+  if (!loop_alive(w.conn ? static_cast<Socket&>(*w.conn) : *w.listener)) {
+    w.done = true;
+    return nullptr;
+  }
   return guarded([&]() -> PyObject* {
     switch (w.op) {
       case WaitOp::Read:
@@ -492,26 +508,32 @@ PyObject* conn_read(PyObject* self, PyObject* arg) {
   return new_wait(self, NetWait{WaitOp::Read, shared_conn(self), nullptr, static_cast<size_t>(n)});
 }
 
-// Sends what the kernel takes now and buffers the rest; 0 or -1 with an error.
-int write_buffer(PyObject* self, PyObject* data, Py_ssize_t& length) {
+// Sends what the kernel takes now and buffers the rest; 0 or -1 with an
+// error. `below_high`: nothing for a writer to wait for afterwards.
+int write_buffer(PyObject* self, PyObject* data, Py_ssize_t& length, bool* below_high = nullptr) {
   if (PyUnicode_Check(data)) {
     PyErr_SetString(PyExc_TypeError, "data must be a bytes-like object, not str");
     return -1;
   }
+  if (!loop_alive(conn_of(self))) return -1;
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
   length = view.len;
   // Straight from the caller's buffer: only what the kernel refuses is copied.
-  int err = conn_of(self).write(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+  int err = conn_of(self).write(static_cast<const char*>(view.buf), static_cast<size_t>(view.len), below_high);
   PyBuffer_Release(&view);
   return err ? (raise_errno(err), -1) : 0;
 }
 
 PyObject* conn_write(PyObject* self, PyObject* data) {
   Py_ssize_t length;
-  if (write_buffer(self, data, length) < 0) return nullptr;
-  return new_wait(self, NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0,
-                          Ref::steal(PyLong_FromSsize_t(length))});
+  bool below_high;
+  if (write_buffer(self, data, length, &below_high) < 0) return nullptr;
+  Ref result = Ref::steal(PyLong_FromSsize_t(length));
+  if (!result) return nullptr;
+  NetWait wait{WaitOp::Drain, shared_conn(self), nullptr, 0, std::move(result)};
+  wait.ready = below_high;
+  return new_wait(self, std::move(wait));
 }
 
 PyObject* conn_send(PyObject* self, PyObject* data) {
@@ -529,6 +551,7 @@ PyObject* conn_wait_closed(PyObject* self, PyObject*) {
 }
 
 PyObject* conn_write_eof(PyObject* self, PyObject*) {
+  if (!loop_alive(conn_of(self))) return nullptr;
   if (int err = conn_of(self).write_eof()) return raise_errno(err);
   Py_RETURN_NONE;
 }
@@ -660,6 +683,7 @@ PyObject* conn_start(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Connection& c = conn_of(self);
   if (!c.is_open()) return raise_errno(EBADF);
+  if (!loop_alive(c)) return nullptr;
   return guarded([&]() -> PyObject* {
     c.set_handler(std::make_shared<PyConnHandler>(std::move(cb)));
     c.set_reading(reading != 0);
@@ -699,7 +723,8 @@ PyMethodDef conn_methods[] = {
      "close($self, /)\n--\n\nStops reading; the socket closes once the buffer is flushed."},
     {"abort", conn_abort, METH_NOARGS, "abort($self, /)\n--\n\nCloses now, dropping buffered bytes."},
     {"wait_closed", conn_wait_closed, METH_NOARGS,
-     "wait_closed($self, /)\n--\n\nAwaitable: returns once the socket is closed."},
+     "wait_closed($self, /)\n--\n\nAwaitable: returns once the socket is closed; raises the OSError of the\n"
+     "failure that closed it when that failure dropped written bytes."},
     {"is_closing", conn_is_closing, METH_NOARGS, "is_closing($self, /)\n--\n\n"},
     {"getsockname", conn_getsockname, METH_NOARGS, "getsockname($self, /)\n--\n\n"},
     {"getpeername", conn_getpeername, METH_NOARGS, "getpeername($self, /)\n--\n\n"},
@@ -806,6 +831,7 @@ PyObject* listener_start(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Listener& l = listener_of(self);
   if (!l.is_open()) return raise_errno(EBADF);
+  if (!loop_alive(l)) return nullptr;
   return guarded([&]() -> PyObject* {
     l.set_handler(std::make_shared<PyListenerHandler>(std::move(on_accept), std::move(on_error)));
     l.set_accepting(true);

@@ -9,8 +9,10 @@
 namespace velkor::py {
 
 struct ModuleState {
-  PyObject* compat = nullptr;   // velkor._compat
-  PyObject* asyncio = nullptr;  // _asyncio
+  PyObject* compat = nullptr;       // velkor._compat
+  PyObject* asyncio = nullptr;      // _asyncio
+  PyObject* enter_task = nullptr;   // _asyncio._enter_task
+  PyObject* leave_task = nullptr;   // _asyncio._leave_task
 };
 
 // The state of a _velkor module object.
@@ -20,6 +22,10 @@ ModuleState& module_state(PyObject* module);
 // the first successful call. Null with an error set when the import fails.
 PyObject* compat_module(ModuleState& state);
 PyObject* asyncio_module(ModuleState& state);
+// _asyncio._enter_task and _leave_task (borrowed), looked up once: every
+// task step calls both.
+PyObject* asyncio_enter_task(ModuleState& state);
+PyObject* asyncio_leave_task(ModuleState& state);
 
 // Module definition hooks (m_traverse, m_clear, m_free).
 int traverse_module_state(PyObject* module, visitproc visit, void* arg);

@@ -42,15 +42,16 @@ class SpawnedFuture final : public Task {
     runtime::CurrentWakerScope waker_scope(waker);
     Attached attached;
     if (!attached.ok()) throw Panic(kInterpreterFinalizing);  // ends the run, never idles
-    if (stray_wake()) return Poll::Pending;
+    const bool cancel = task_ && cancellation_requested(task_.get());
+    if (stray_wake(cancel)) return Poll::Pending;
     if (task_) {
       RuntimeContext& ctx = runtime::current();
       if (ctx.current_task) install_cancel_waker(task_.get(), ctx.core, *ctx.current_task, cancel_waker_);
     }
     enter_context();
-    SavedBookkeeping saved = enter_task_step(state(), task_.get(), holder_.get());
+    SavedBookkeeping saved = enter_task_step(state(), task_.get(), holder_.get(), loop_);
     Ref out;
-    StepEnd end = step(out);
+    StepEnd end = step(out, cancel);
     if (end == StepEnd::Yielded) suspend(std::move(out), waker);
     exit_task_step(state(), task_.get(), holder_.get(), saved);
     exit_context();
@@ -60,7 +61,7 @@ class SpawnedFuture final : public Task {
   }
 
   int traverse(const Visitor& visit) const override {
-    for (const Ref* held : {&coro_, &task_, &holder_, &context_, &cancel_waker_, &bad_yield_}) {
+    for (const Ref* held : {&coro_, &task_, &holder_, &context_, &cancel_waker_, &bad_yield_, &loop_}) {
       if (int r = visit(held->get())) return r;
     }
     return 0;
@@ -71,9 +72,9 @@ class SpawnedFuture final : public Task {
 
   // A cancellation is delivered whatever the future's state; the coroutine
   // then stops waiting for it.
-  bool stray_wake() {
+  bool stray_wake(bool cancel) {
     if (!awaited_.remembered()) return false;
-    if (task_ && cancellation_requested(task_.get())) {
+    if (cancel) {
       awaited_.forget();
       return false;
     }
@@ -101,8 +102,8 @@ class SpawnedFuture final : public Task {
     if (context_ && PyContext_Exit(context_.get()) < 0) PyErr_Clear();
   }
 
-  StepEnd step(Ref& out) {
-    if (task_ && cancellation_requested(task_.get())) {
+  StepEnd step(Ref& out, bool cancel) {
+    if (cancel) {
       bad_yield_.reset();
       return deliver_cancellation(out);
     }
@@ -169,6 +170,7 @@ class SpawnedFuture final : public Task {
     awaited_.forget();
     cancel_waker_.reset();
     bad_yield_.reset();
+    loop_.reset();
     done_ = true;
     completion_->finish();
   }
@@ -180,6 +182,7 @@ class SpawnedFuture final : public Task {
   Ref context_;  // the contextvars context every step runs in, if any
   Ref cancel_waker_;
   Ref bad_yield_;  // the RuntimeError for the next step to throw, if any
+  Ref loop_;  // the task object's _loop, once looked up
   AwaitedFuture awaited_;
   std::shared_ptr<Completion> completion_;
   Yields yields_;

@@ -15,9 +15,9 @@ void set_stop_iteration(PyObject* value) {
     return;
   }
   PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-  if (!exc) return;
-  PyErr_SetObject(PyExc_StopIteration, exc);
-  Py_DECREF(exc);
+  // Raised as is: the awaiting frame consumes it at once, so the context
+  // chaining PyErr_SetObject would do is wasted work on every completion.
+  if (exc) PyErr_SetRaisedException(exc);
 }
 
 bool float_argument(PyObject* obj, const char* name, double& out) {

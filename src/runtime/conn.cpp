@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace velkor {
 
@@ -147,12 +148,18 @@ int Connection::connect_error() {
 
 // ---- Connection: reading -----------------------------------------------------
 
-ssize_t Connection::receive(char* buf, size_t n, Waker* park_waker) {
+ssize_t Connection::receive(char* buf, size_t n, Waker* park_waker, bool idle_parks) {
   Wakeups w;
   ssize_t result;
   {
     std::lock_guard lock(mu_);
     if (fd_ < 0 || closing_) return -(err_ ? err_ : EBADF);
+    if (!unread_.empty()) return take_unread_locked(buf, n);
+    if (idle_parks && !maybe_readable_ && park_waker && *park_waker) {
+      result = park_reader_locked(park_waker, w) ? -EAGAIN : -EBADF;
+      run(w);
+      return result;
+    }
     do {
       result = ::recv(fd_, buf, n, 0);
     } while (result < 0 && errno == EINTR);
@@ -170,11 +177,24 @@ ssize_t Connection::receive(char* buf, size_t n, Waker* park_waker) {
       }
     } else {
       if (static_cast<size_t>(result) < n) maybe_readable_ = false;  // most likely drained
-      receive_hint_ = std::clamp(static_cast<size_t>(result) * 2, kMinReceive, kMaxReceive);
+      receive_hint_.store(std::clamp(static_cast<size_t>(result) * 2, kMinReceive, kMaxReceive),
+                          std::memory_order_relaxed);
     }
   }
   run(w);
   return result;
+}
+
+ssize_t Connection::take_unread_locked(char* buf, size_t n) {
+  n = std::min(n, unread_.size());
+  std::memcpy(buf, unread_.data(), n);
+  unread_.erase(0, n);
+  return static_cast<ssize_t>(n);
+}
+
+void Connection::unreceive(const char* data, size_t n) {
+  std::lock_guard lock(mu_);
+  unread_.insert(0, data, n);
 }
 
 bool Connection::park_reader_locked(Waker* waker, Wakeups& w) {
@@ -191,17 +211,12 @@ size_t Connection::park_if_idle(Waker* waker) {
   size_t hint;
   {
     std::lock_guard lock(mu_);
-    hint = receive_hint_;
-    parked = fd_ >= 0 && !closing_ && !maybe_readable_ && waker && *waker;
+    hint = receive_hint();
+    parked = fd_ >= 0 && !closing_ && unread_.empty() && !maybe_readable_ && waker && *waker;
     if (parked) parked = park_reader_locked(waker, w);
   }
   run(w);
   return parked ? 0 : hint;
-}
-
-size_t Connection::receive_hint() {
-  std::lock_guard lock(mu_);
-  return receive_hint_;
 }
 
 void Connection::update_read_interest_locked() {
@@ -211,9 +226,10 @@ void Connection::update_read_interest_locked() {
 
 // ---- Connection: writing -----------------------------------------------------
 
-int Connection::write(const char* data, size_t n) {
+int Connection::write(const char* data, size_t n, bool* below_high) {
   Wakeups w;
   int err = 0;
+  if (below_high) *below_high = false;
   {
     std::lock_guard lock(mu_);
     // On the callback face a write may still join the flush that close()
@@ -244,6 +260,7 @@ int Connection::write(const char* data, size_t n) {
         w.flow_handler = handler_;
       }
     }
+    if (below_high) *below_high = err == 0 && wbuf_.size() - wpos_ <= high_;
   }
   run(w);
   return err;
@@ -429,7 +446,7 @@ bool Connection::is_closing() {
 
 int Connection::await_closed(Waker& waker) {
   std::lock_guard lock(mu_);
-  if (fd_ < 0) return 1;
+  if (fd_ < 0) return dropped_ && err_ ? -err_ : 1;
   park(writers_, waker);
   return 0;
 }

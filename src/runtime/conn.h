@@ -60,6 +60,7 @@
 // the core mutex. No waker is woken and no handler runs under the socket mutex.
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -115,6 +116,9 @@ class Socket : public IoSource {
     return fd_ < 0 ? EBADF : f(fd_);
   }
   bool is_open();
+  // The loop that made the socket has ended: nothing will wake its waiters
+  // or flush its buffer any more.
+  bool loop_ended() const { return core_->is_closed(); }
 
  protected:
   Socket(std::shared_ptr<SharedCore> core, int fd) : core_(std::move(core)), fd_(fd) {}
@@ -151,18 +155,26 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   int connect_error();
 
   // > 0: bytes received; 0: end of stream; -errno on failure; -EAGAIN when
-  // nothing is there (and `park`, when given, was parked).
-  ssize_t receive(char* buf, size_t n, Waker* park = nullptr);
+  // nothing is there (and `park`, when given, was parked). With `idle_parks`
+  // it parks without a system call when the last receive found nothing and
+  // no readiness came since.
+  ssize_t receive(char* buf, size_t n, Waker* park = nullptr, bool idle_parks = false);
+  // Puts bytes a receive() returned back in front of the stream (the caller
+  // could not hand them on); the next receive returns them first.
+  void unreceive(const char* data, size_t n);
   // Parks `waker` without a system call when the last receive found nothing
   // and no readiness came since, and returns 0 then (saving a read its
   // buffer). Otherwise returns how much the next receive should make room
   // for: twice what the last one got, from 4 KiB up to kMaxReceive, so small
   // messages get small buffers and bulk transfers large ones.
   size_t park_if_idle(Waker* waker);
-  size_t receive_hint();
+  // A heuristic, read without the lock.
+  size_t receive_hint() const { return receive_hint_.load(std::memory_order_relaxed); }
 
-  // 0, or the errno that stops the write (nothing is sent then).
-  int write(const char* data, size_t n);
+  // 0, or the errno that stops the write (nothing is sent then). When
+  // `below_high` is given it tells whether the buffer was at or below the
+  // high-water mark afterwards (a writer then has nothing to wait for).
+  int write(const char* data, size_t n, bool* below_high = nullptr);
   // 1 when at most `limit` bytes are buffered, 0 when `waker` was parked,
   // -errno when the connection failed or was aborted with bytes unsent.
   int await_drained(size_t limit, Waker& waker);
@@ -179,7 +191,9 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void abort();
   // Closing (close() was called) or closed.
   bool is_closing();
-  // 1 when the descriptor is closed, 0 when `waker` was parked.
+  // 1 when the descriptor is closed, 0 when `waker` was parked, -errno when
+  // it was closed by a failure that dropped buffered bytes (written, but
+  // never delivered).
   int await_closed(Waker& waker);
 
   void set_handler(std::shared_ptr<ConnHandler> handler);
@@ -195,6 +209,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void update_read_interest_locked();
   void close_if_flushed();
   bool park_reader_locked(Waker* waker, Wakeups& w);
+  ssize_t take_unread_locked(char* buf, size_t n);
   void run(Wakeups& w);
 
   std::string wbuf_;
@@ -212,7 +227,8 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   // False from a receive that found nothing (or less than it asked for) to
   // the next readiness event: a receive in between would only find nothing.
   bool maybe_readable_ = true;
-  size_t receive_hint_ = kMaxReceive / 4;
+  std::atomic<size_t> receive_hint_{kMaxReceive / 4};
+  std::string unread_;  // bytes given back by unreceive(), returned first
   std::shared_ptr<ConnHandler> handler_;
 };
 

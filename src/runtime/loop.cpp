@@ -68,6 +68,8 @@ void SharedCore::signal_locked() {
 // released when they return (after the lock), so the closed core's queues
 // cannot grow, nor hold wakers that keep the core itself alive.
 
+bool SharedCore::is_closed() const { return closed_.load(std::memory_order_acquire); }
+
 void SharedCore::wake_task(TaskId id) {
   std::lock_guard lock(mu_);
   if (d_.closed) return;
@@ -254,11 +256,6 @@ size_t SharedCore::task_count() {
   return d_.tasks.size();
 }
 
-bool SharedCore::is_closed() {
-  std::lock_guard lock(mu_);
-  return d_.closed;
-}
-
 // ---- EventLoop -------------------------------------------------------------
 
 int EventLoop::create(std::unique_ptr<EventLoop>& out) {
@@ -297,6 +294,7 @@ EventLoop::~EventLoop() {
     std::swap(leftovers, core_->d_);
     core_->d_.next_task_id = leftovers.next_task_id;
     core_->d_.closed = true;
+    core_->closed_.store(true, std::memory_order_release);
     ::close(epoll_fd_);
     ::close(core_->wake_fd_);
   }

@@ -139,7 +139,9 @@ class SharedCore {
   [[nodiscard]] std::shared_ptr<IoSource> remove_source(uint64_t token, int fd, bool in_epoll);
 
   size_t task_count();
-  bool is_closed();
+  // Lock-free (a mirror of CoreData::closed): cheap enough for every socket
+  // operation to ask.
+  bool is_closed() const;
 
  private:
   friend class EventLoop;
@@ -153,6 +155,7 @@ class SharedCore {
   const int epoll_fd_;
   const int wake_fd_;
   std::atomic<bool> wake_pending_{false};
+  std::atomic<bool> closed_{false};
 };
 
 class EventLoop {

@@ -22,34 +22,18 @@ void set_port(SocketAddress& address, uint16_t port) {
   }
 }
 
-// Runs getaddrinfo on `name` and keeps the first stream address.
-Resolution lookup(const char* name, int flags, uint16_t port) {
+// resolve_all, keeping the first address.
+Resolution lookup(const std::string& name, int flags, uint16_t port) {
   Resolution r;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = flags;
-  addrinfo* list = nullptr;
-  errno = 0;
-  int rc = ::getaddrinfo(name, nullptr, &hints, &list);
-  if (rc != 0) {
+  Lookup found = resolve_all(name, port, flags);
+  if (found.gai_error != 0) {
     r.status = Resolution::Status::Failed;
-    r.gai_error = rc;
-    r.sys_error = errno;
-    return r;
-  }
-  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
-        ai->ai_addrlen > sizeof r.first.storage) {
-      continue;
-    }
-    std::memcpy(&r.first.storage, ai->ai_addr, ai->ai_addrlen);
-    r.first.length = ai->ai_addrlen;
-    set_port(r.first, port);
+    r.gai_error = found.gai_error;
+    r.sys_error = found.sys_error;
+  } else if (!found.addresses.empty()) {
     r.status = Resolution::Status::Found;
-    break;
+    r.first = found.addresses.front();
   }
-  ::freeaddrinfo(list);
   return r;
 }
 
@@ -69,6 +53,33 @@ int finish_interrupted_connect(int fd) {
 
 }  // namespace
 
+Lookup resolve_all(const std::string& host, uint16_t port, int flags) {
+  Lookup result;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  addrinfo* list = nullptr;
+  errno = 0;
+  if (int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list)) {
+    result.gai_error = rc;
+    result.sys_error = errno;
+    return result;
+  }
+  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+    if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) || ai->ai_addrlen > sizeof(sockaddr_storage)) {
+      continue;
+    }
+    SocketAddress address;
+    std::memcpy(&address.storage, ai->ai_addr, ai->ai_addrlen);
+    address.length = ai->ai_addrlen;
+    set_port(address, port);
+    result.addresses.push_back(address);
+  }
+  ::freeaddrinfo(list);
+  return result;
+}
+
 Resolution resolve_first(const std::string& host, uint16_t port) {
   Resolution r;
   in_addr v4;
@@ -83,12 +94,12 @@ Resolution resolve_first(const std::string& host, uint16_t port) {
   }
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     std::string inner = host.substr(1, host.size() - 2);
-    Resolution numeric = lookup(inner.c_str(), AI_NUMERICHOST, port);
+    Resolution numeric = lookup(inner, AI_NUMERICHOST, port);
     if (numeric.status == Resolution::Status::Found && numeric.first.family() == AF_INET6) {
       return numeric;
     }
   }
-  return lookup(host.c_str(), 0, port);
+  return lookup(host, 0, port);
 }
 
 int connect_socket(const SocketAddress& address, int& fd) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velkor {
 
@@ -23,6 +24,17 @@ struct Resolution {
   int sys_error = 0;   // errno when gai_error is EAI_SYSTEM
   SocketAddress first; // when Found
 };
+
+// The system resolver's IPv4 and IPv6 stream addresses for `host` (`flags`
+// as in addrinfo.ai_flags), each with `port`, in the resolver's order.
+// gai_error (and sys_error for EAI_SYSTEM) when it fails; no address and no
+// error when it found only other families.
+struct Lookup {
+  int gai_error = 0;
+  int sys_error = 0;
+  std::vector<SocketAddress> addresses;
+};
+Lookup resolve_all(const std::string& host, uint16_t port, int flags = 0);
 
 // Resolves `host` for a TCP connection on `port` and keeps the first result.
 // A numeric IPv4 address, or an IPv6 address in square brackets, is taken as

@@ -1,0 +1,212 @@
+"""Event-driven sockets at their edges: objects kept past the run that made
+them, writes a close could not deliver, and the read and write fast paths
+(bytes already there, a write the kernel takes whole) against the parked
+ones: no byte lost or reordered."""
+
+import random
+import socket
+import struct
+import threading
+
+import pytest
+
+import _velkor
+import velkor
+from peers import recv_all
+
+HOST = "127.0.0.1"
+MIB = 1 << 20
+
+
+@pytest.fixture
+def peer():
+    sock = socket.socket()
+    sock.bind((HOST, 0))
+    sock.listen(8)
+    sock.settimeout(30)
+    yield sock
+    sock.close()
+
+
+def reset(conn):
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+# ---- objects from an ended run ------------------------------------------------------
+
+async def _idle(stream):
+    await stream.read(1)
+
+
+def _use_in_later_run(peer, make, use):
+    """Makes an object in one run, then uses it in a second: the use must
+    raise, not park for ever (the bound turns a hang into a failure)."""
+    kept = velkor.run(make(peer))
+    accepted = []
+    if not isinstance(kept, (velkor.Server, _velkor.Listener)):
+        accepted.append(peer.accept()[0])
+
+    async def later():
+        return await velkor.wait_for(use(kept), 10)
+
+    try:
+        with pytest.raises(RuntimeError, match="velkor.run"):
+            velkor.run(later())
+    finally:
+        for conn in accepted:
+            conn.close()
+        if hasattr(kept, "close"):
+            kept.close()
+
+
+async def _stream(peer):
+    return await velkor.open_connection(*peer.getsockname())
+
+
+async def _native(peer):
+    return (await _stream(peer))._native
+
+
+async def _listener(peer):
+    sock = socket.socket()
+    sock.bind((HOST, 0))
+    sock.listen(8)
+    return _velkor.adopt_listener(sock.detach())
+
+
+async def _server(peer):
+    return await velkor.start_server(_idle, HOST, 0)
+
+
+@pytest.mark.parametrize("make, use", [
+    (_stream, lambda s: s.read(10)),
+    (_stream, lambda s: s.readexactly(3)),
+    (_stream, lambda s: s.write(b"late")),
+    (_stream, lambda s: s.wait_closed()),
+    (_native, lambda c: c.read(10)),
+    (_native, lambda c: c.drain()),
+    (_listener, lambda listener: listener.accept()),
+    (_server, lambda server: server.wait_closed()),
+    (_server, lambda server: server.serve_forever()),
+], ids=["stream.read", "stream.readexactly", "stream.write", "stream.wait_closed",
+        "connection.read", "connection.drain", "listener.accept", "server.wait_closed",
+        "server.serve_forever"])
+def test_an_object_from_an_ended_run_raises_instead_of_parking(peer, make, use):
+    _use_in_later_run(peer, make, use)
+
+
+def test_a_stream_from_an_ended_run_still_closes(peer):
+    stream = velkor.run(_stream(peer))
+    conn, _ = peer.accept()
+    with conn:
+        async def later():
+            stream.close()
+            await velkor.wait_for(stream.wait_closed(), 10)
+
+        velkor.run(later())
+        assert conn.recv(10) == b""  # the peer sees the end
+
+
+# ---- writes a close could not deliver ---------------------------------------------------
+
+def _fill_then_close(peer, ending):
+    """Writes more than the kernel holds to a peer that reads nothing, closes
+    (or aborts), lets the peer reset or drain, and returns what wait_closed
+    gave: None or the exception type."""
+    async def main():
+        stream = await velkor.open_connection(*peer.getsockname())
+        conn, _ = peer.accept()
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        written = 0
+        while stream.get_write_buffer_size() == 0:
+            await stream.write(b"z" * 65536)
+            written += 65536
+        stream.abort() if ending == "abort" else stream.close()
+        if ending == "peer reads all":
+            received = len(await velkor.to_thread(recv_all, conn))
+            assert received == written
+            conn.close()
+        else:
+            reset(conn)
+        try:
+            await velkor.wait_for(stream.wait_closed(), 10)
+        except OSError as e:
+            return type(e)
+        return None
+
+    return velkor.run(main())
+
+
+@pytest.mark.parametrize("ending, reported", [
+    ("peer resets", (ConnectionResetError, BrokenPipeError)),
+    ("peer reads all", (None,)),
+    ("abort", (None,)),  # dropping the bytes was asked for
+])
+def test_wait_closed_reports_writes_the_close_could_not_deliver(peer, ending, reported):
+    assert _fill_then_close(peer, ending) in reported
+
+
+# ---- fast paths keep every byte in order ------------------------------------------------
+
+def _payload(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def test_reads_inline_and_parked_keep_the_order(peer):
+    # Bulk first (large receives), then small pieces with pauses between
+    # them (the small-read path, parking in between), then bulk again; the
+    # reader asks for sizes from 1 byte to 1 MiB.
+    pieces = [_payload(3 * MIB, 1)] + [_payload(n, n) for n in (1, 7, 300, 5000, 16384, 16385)] * 3
+    pieces.append(_payload(2 * MIB, 2))
+    sent = b"".join(pieces)
+
+    def send(conn):
+        with conn:
+            for i, piece in enumerate(pieces):
+                conn.sendall(piece)
+                if 0 < i < len(pieces) - 1:
+                    threading.Event().wait(0.005)
+
+    async def main():
+        stream = await velkor.open_connection(*peer.getsockname())
+        conn, _ = peer.accept()
+        sender = threading.Thread(target=send, args=(conn,))
+        sender.start()
+        sizes = random.Random(3)
+        got = bytearray()
+        try:
+            while chunk := await stream.read(sizes.choice((1, 5, 4096, 16384, 70000, MIB))):
+                got += chunk
+        finally:
+            sender.join(30)
+            stream.close()
+        return bytes(got)
+
+    assert velkor.run(main()) == sent
+
+
+def test_cancelled_writes_inline_and_parked_lose_no_byte(peer):
+    # Each write's bytes are taken when write() is called; its await, inline
+    # (the kernel took them) or parked (the buffer is above the mark), is
+    # cancelled at once. The peer starts reading only afterwards.
+    chunks = [_payload(n, n) for n in (100, 70000, 1, 300000, 5, 2 * MIB, 4096)] * 2
+
+    async def main():
+        stream = await velkor.open_connection(*peer.getsockname())
+        conn, _ = peer.accept()
+
+        async def wait(aw):
+            return await aw
+
+        for chunk in chunks:
+            task = velkor.spawn(wait(stream.write(chunk)))
+            await velkor.sleep(0)
+            task.cancel()
+        stream.close()
+        received = await velkor.to_thread(recv_all, conn)
+        conn.close()
+        await stream.wait_closed()
+        return received
+
+    assert velkor.run(main()) == b"".join(chunks)
