@@ -19,7 +19,7 @@ from asyncio import CancelledError, InvalidStateError
 
 from .locks import BoundedSemaphore, Condition, Event, Lock, Semaphore
 from .queues import Queue, QueueEmpty, QueueFull
-from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
+from .tasks import Runner, Task, current_task, gather, run, sleep, spawn, yield_now
 from .timeouts import Timeout, timeout, wait_for
 
 from .server import Server, start_server, start_unix_server
@@ -39,6 +39,7 @@ __all__ = [
     "Queue",
     "QueueEmpty",
     "QueueFull",
+    "Runner",
     "Semaphore",
     "Server",
     "Task",

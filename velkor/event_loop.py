@@ -135,6 +135,14 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._on_error = self._callback_failed  # bound once: call_soon is hot
         self._engine_queue_at = engine._queue_handle_at
         self._interrupt = None  # a SystemExit/KeyboardInterrupt raised by a callback
+        # velkor tasks (velkor.spawn) on this loop: the runtime writes the one
+        # being stepped into _running_task; those not yet ended are cancelled
+        # when velkor's runner winds down. A KeyboardInterrupt or SystemExit
+        # out of one goes to _on_fatal: it stops the loop, as asyncio does for
+        # its tasks, unless a velkor runner winds the run down instead.
+        self._running_task = None
+        self._velkor_tasks = set()
+        self._on_fatal = self._stop_with
         self._wakeup_fd_installed = False
         super().__init__(NativeSelector(engine, self))
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
@@ -218,6 +226,14 @@ class EventLoop(unix_events.SelectorEventLoop):
     def _add_callback(self, handle):
         if not handle._cancelled:
             self._queue(handle)
+
+    def _asyncgen_finalizer_hook(self, agen):
+        # The cleanup runs as a velkor task, which awaits velkor's awaitables
+        # and asyncio's futures alike: an abandoned generator's `finally` may
+        # await either.
+        self._asyncgens.discard(agen)
+        if not self.is_closed():
+            self.call_soon_threadsafe(_finalize_asyncgen, self, agen)
 
     def _timer_handle_cancelled(self, handle):
         # A cancelled timer stays in the engine's heap and is skipped when due.
@@ -343,6 +359,23 @@ class EventLoop(unix_events.SelectorEventLoop):
             f"<{self.__class__.__name__} running={self.is_running()} "
             f"closed={self.is_closed()} debug={self.get_debug()}>"
         )
+
+
+def _finalize_asyncgen(loop, agen):
+    from .tasks import Task  # tasks imports this module
+
+    Task(_close_asyncgen(loop, agen))
+
+
+async def _close_asyncgen(loop, agen):
+    try:
+        await agen.aclose()
+    except Exception as exc:
+        loop.call_exception_handler({
+            "message": f"an error occurred during closing of asynchronous generator {agen!r}",
+            "exception": exc,
+            "asyncgen": agen,
+        })
 
 
 def new_event_loop() -> EventLoop:

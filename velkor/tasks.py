@@ -43,9 +43,10 @@ import _velkor
 
 from ._compat import CancelledError, current_holder
 from ._waiter import Waiter, yield_once
+from .event_loop import EventLoop, new_event_loop
 
 __all__ = [
-    "RunLoop",
+    "Runner",
     "Task",
     "current_task",
     "gather",
@@ -79,45 +80,6 @@ async def _await(aw: Awaitable[_T]) -> _T:
     return await aw
 
 
-@final
-class RunLoop:
-    """The running-loop object of one `velkor.run()` call.
-
-    The runtime writes the task being stepped into `_running_task` and hands
-    this object to asyncio's `_enter_task`/`_leave_task`; `run` makes it the
-    thread's running loop so that `asyncio.current_task()` finds the task.
-    It is not an asyncio event loop and has no loop methods.
-    """
-
-    __slots__ = ("_running_task", "_tasks", "_main", "_interrupts", "_fatal")
-
-    def __init__(self) -> None:
-        self._running_task: Task[Any] | None = None
-        # Tasks of this run that have not ended, for cancelling at its end.
-        self._tasks: set[Task[Any]] = set()
-        # The task running the coroutine given to `run`, once it exists.
-        self._main: Task[Any] | None = None
-        # SIGINTs received by the run's handler.
-        self._interrupts = 0
-        # The first KeyboardInterrupt or SystemExit that ended a task: it
-        # winds the run down and is raised by `run` at its end.
-        self._fatal: BaseException | None = None
-
-    def _end_with(self, exc: BaseException) -> None:
-        if self._fatal is None:
-            self._fatal = exc
-        if self._main is not None:
-            self._main.cancel()
-
-    def __getattr__(self, name: str) -> NoReturn:
-        raise AttributeError(
-            f"velkor's running loop has no {name!r}: it only carries asyncio's "
-            "task bookkeeping and is not an asyncio event loop")
-
-    def __repr__(self) -> str:
-        return f"<velkor RunLoop running_task={self._running_task!r}>"
-
-
 class Task(Generic[_T]):
     """A coroutine running as a task of its own on the loop.
 
@@ -139,8 +101,8 @@ class Task(Generic[_T]):
     given. Context variables that the task sets are therefore not seen by
     its spawner, as with asyncio's tasks.
 
-    The runtime reads and writes four attributes: `_loop` (the `RunLoop` of
-    the enclosing `velkor.run`, or None), `_must_cancel` (a pending
+    The runtime reads and writes four attributes: `_loop` (the running
+    `velkor.EventLoop` the task was spawned on, or None), `_must_cancel` (a pending
     cancellation, consumed by the next step), `_cancel_waker` (a callable
     installed at the start of each step that wakes the task) and `_context`
     (read at spawn; replaced by a copy of itself when a step finds it already
@@ -180,7 +142,7 @@ class Task(Generic[_T]):
         if coro is None:
             raise TypeError(f"a coroutine or an awaitable was expected, got {type(aw).__name__}")
         loop = asyncio._get_running_loop()
-        self._loop: RunLoop | None = loop if type(loop) is RunLoop else None
+        self._loop: EventLoop | None = loop if isinstance(loop, EventLoop) else None
         self._must_cancel = False
         self._cancel_waker: Callable[[object], None] | None = None
         self._context = context
@@ -204,7 +166,7 @@ class Task(Generic[_T]):
                 coro.close()
             raise
         if self._loop is not None:
-            self._loop._tasks.add(self)
+            self._loop._velkor_tasks.add(self)
 
     async def _drive(self, coro: Coroutine[Any, Any, _T]) -> _T:
         # The runtime could deliver a cancellation requested before the first
@@ -223,7 +185,7 @@ class Task(Generic[_T]):
             self._ended()
             # Whether or not anyone awaits this task, these end the run.
             if self._loop is not None and isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                self._loop._end_with(exc)
+                self._loop._on_fatal(exc)
             raise
         self._state = _FINISHED
         self._result = result
@@ -236,7 +198,7 @@ class Task(Generic[_T]):
         # handle: awaiting an ended task reads the outcome from here instead.
         self._handle = None
         if self._loop is not None:
-            self._loop._tasks.discard(self)
+            self._loop._velkor_tasks.discard(self)
         callbacks = self._done_callbacks
         if callbacks:
             self._done_callbacks = None
@@ -266,12 +228,40 @@ class Task(Generic[_T]):
             # would keep it, and with it the outcome, out of the collector's
             # reach.
             if not isinstance(waiter, Task):
+                loop = asyncio._get_running_loop()
+                if loop is not None and asyncio.current_task(loop) is not None:
+                    return (yield from self._await_in_asyncio_task(loop))
                 return (yield from self._handle.__await__())  # type: ignore[union-attr]
             waiter._awaiting = self
             try:
                 return (yield from self._handle.__await__())  # type: ignore[union-attr]
             finally:
                 waiter._awaiting = None
+        return self.result()
+
+    def _await_in_asyncio_task(self, loop: asyncio.AbstractEventLoop) -> Generator[Any, Any, _T]:
+        # An asyncio task parks on futures only: it waits on one that this
+        # task's end completes. Its cancellation is passed on to this task,
+        # and it then waits for this task's outcome, as when it awaits an
+        # asyncio task.
+        while self._state is _PENDING:
+            future = loop.create_future()
+            if self._loop is loop:
+                def on_done(_task: Task[_T], future: asyncio.Future[None] = future) -> None:
+                    if not future.done():
+                        future.set_result(None)
+            else:
+                def on_done(_task: Task[_T], future: asyncio.Future[None] = future) -> None:
+                    loop.call_soon_threadsafe(_set_unless_done, future)
+            self._add_done_callback(on_done)
+            try:
+                yield from future
+            except CancelledError:
+                if not future.cancelled():
+                    raise
+                self.cancel()
+            finally:
+                self._remove_done_callback(on_done)
         return self.result()
 
     def cancel(self) -> bool:
@@ -426,48 +416,277 @@ async def yield_now() -> None:
     await yield_once()
 
 
-async def _run_main(main: Awaitable[_T], loop: RunLoop) -> _T:
-    task = loop._main = Task(main)
-    if loop._interrupts:  # SIGINT came before the first step
-        task.cancel()
+# Runner states: a loop is made on first use and closed by close(), for good.
+_CREATED: Final = "created"
+_OPEN: Final = "open"
+_CLOSED: Final = "closed"
+
+
+@final
+class Runner:
+    """Runs coroutines one after another on one `EventLoop` of its own, as
+    `asyncio.Runner` does.
+
+    The loop is made on first use (`run`, `get_loop` or entering the `with`
+    block) and closed by `close()`, which the `with` block calls on exit:
+    the velkor and asyncio tasks still running are cancelled and waited for,
+    the asynchronous generators still alive are closed, the default executor
+    is shut down, then the loop is closed.
+
+    Each `run(coro)` runs `coro` as a velkor `Task` in a `contextvars`
+    context copied once, when the loop is made (or in `context` when given),
+    so context variables set by one run are seen by the next. Tasks that a
+    run leaves running go on in the next run. `debug` sets the loop's debug
+    mode when not None.
+
+    SIGINT, KeyboardInterrupt and SystemExit behave as described for
+    `velkor.run`.
+    """
+
+    __slots__ = ("_debug", "_loop", "_context", "_state", "_main", "_interrupts", "_fatal")
+
+    def __init__(self, *, debug: bool | None = None) -> None:
+        self._debug = debug
+        self._loop: EventLoop | None = None
+        self._context: contextvars.Context | None = None
+        self._state: str = _CREATED
+        # The task of the current run's coroutine, once it exists.
+        self._main: Task[Any] | None = None
+        # SIGINTs received during the current run.
+        self._interrupts = 0
+        # The first KeyboardInterrupt or SystemExit that ended a velkor task:
+        # it winds the current run down and is raised at its end.
+        self._fatal: BaseException | None = None
+
+    def __enter__(self) -> Runner:
+        self._lazy_init()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def get_loop(self) -> EventLoop:
+        """The runner's loop, made now if it does not exist yet."""
+        return self._lazy_init()
+
+    def close(self) -> None:
+        """Winds the loop down and closes it; does nothing unless the loop was made."""
+        if self._state is not _OPEN:
+            return
+        loop = self._loop
+        assert loop is not None
+        self._fatal = None
+        try:
+            self._wind_down(loop)
+        finally:
+            loop.close()
+            self._loop = None
+            self._state = _CLOSED
+        fatal, self._fatal = self._fatal, None
+        if fatal is not None:
+            raise fatal
+
+    def run(self, coro: Awaitable[_T], *, context: contextvars.Context | None = None) -> _T:
+        """Runs `coro` on the runner's loop until it ends and returns its result,
+        or raises its exception. Another awaitable is awaited by a coroutine
+        made for it."""
+        return self._run(_checked_main(coro, "Runner.run()"), context)
+
+    def _lazy_init(self) -> EventLoop:
+        if self._state is _CLOSED:
+            raise RuntimeError("Runner is closed")
+        if self._loop is None:
+            loop = self._loop = new_event_loop()
+            if self._debug is not None:
+                loop.set_debug(self._debug)
+            loop._on_fatal = self._end_with
+            self._context = contextvars.copy_context()
+            self._state = _OPEN
+        return self._loop
+
+    def _run(self, coro: Coroutine[Any, Any, _T], context: contextvars.Context | None) -> _T:
+        try:
+            loop = self._lazy_init()
+        except BaseException:
+            coro.close()
+            raise
+        if context is None:
+            context = self._context
+        self._main = None
+        self._interrupts = 0
+        self._fatal = None
+        sigint_handler = self._install_sigint_handler()
+        try:
+            main = _run_as_task(loop, coro, context, self._started)
+        finally:
+            _restore_sigint_handler(sigint_handler)
+            self._main = None
+        fatal, self._fatal = self._fatal, None
+        if fatal is not None:
+            raise fatal
+        if main.cancelled() and self._interrupts and main.uncancel() == 0:
+            # Cancelled by nothing but the SIGINT handler's request.
+            raise KeyboardInterrupt()
+        return main.result()
+
+    def _started(self, main: Task[Any]) -> None:
+        self._main = main
+        if self._interrupts:  # SIGINT came before the first step
+            main.cancel()
+
+    def _end_with(self, exc: BaseException) -> None:
+        if self._fatal is None:
+            self._fatal = exc
+        if self._main is not None:
+            self._main.cancel()
+
+    def _install_sigint_handler(self) -> Callable[[int, object], None] | None:
+        # The first SIGINT cancels the run's main task and a second one raises
+        # KeyboardInterrupt, as asyncio's runner does. Only on the main thread,
+        # and only in place of Python's default handler.
+        if (threading.current_thread() is not threading.main_thread()
+                or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+            return None
+
+        def on_sigint(signum: int, frame: object) -> None:
+            self._interrupts += 1
+            main = self._main
+            if self._interrupts == 1 and (main is None or not main.done()):
+                if main is not None:
+                    main.cancel()
+                return
+            raise KeyboardInterrupt()
+
+        signal.signal(signal.SIGINT, on_sigint)
+        return on_sigint
+
+    def _wind_down(self, loop: EventLoop) -> None:
+        # Nothing to wait for (the usual end of a run) costs no trip through
+        # the loop.
+        if loop._velkor_tasks or loop._asyncgens or asyncio.all_tasks(loop):
+            _run_as_task(loop, _cancel_remaining(loop), None, None)
+        loop._asyncgens_shutdown_called = True
+        if loop._default_executor is not None:
+            loop.run_until_complete(loop.shutdown_default_executor(_EXECUTOR_JOIN_TIMEOUT))
+
+
+# How long the default executor's threads get to finish at the end of a run.
+_EXECUTOR_JOIN_TIMEOUT: Final = 300.0
+
+
+def _checked_main(main: Awaitable[_T], caller: str) -> Coroutine[Any, Any, _T]:
+    coro = _as_coroutine(main)
+    if coro is None:
+        raise TypeError(f"{caller} requires a coroutine object (use async def and call it)")
+    if asyncio._get_running_loop() is not None or _bare_run_in_progress():
+        if coro is not main:
+            coro.close()
+        raise RuntimeError(f"{caller} cannot be called from a running event loop")
+    return coro
+
+
+def _bare_run_in_progress() -> bool:
+    # A loop of the bare runtime (`_velkor.run`) sets no asyncio running loop.
+    # Its run function refuses to nest before it looks at its argument.
     try:
-        return await task
+        _velkor.run(None)
+    except RuntimeError as exc:
+        return "running event loop" in str(exc)
+    except TypeError:
+        pass
+    return False
+
+
+def _run_as_task(loop: EventLoop, coro: Coroutine[Any, Any, _T],
+                 context: contextvars.Context | None,
+                 started: Callable[[Task[_T]], None] | None) -> Task[_T]:
+    """Runs `loop` until a `Task` of `coro`, made on the loop, has ended;
+    returns the task. `started` gets the task as soon as it exists."""
+    made: list[Task[_T]] = []
+    failure: list[BaseException] = []
+
+    def stop(_task: Task[_T]) -> None:
+        loop.stop()
+
+    def start() -> None:
+        try:
+            task = Task(coro, context=context)
+        except BaseException as exc:
+            failure.append(exc)
+            loop.stop()
+            return
+        made.append(task)
+        task._add_done_callback(stop)
+        if started is not None:
+            started(task)
+
+    try:
+        loop.call_soon(start)
+        loop.run_forever()
+    except BaseException:
+        if not made:
+            coro.close()
+        raise
     finally:
-        await _cancel_remaining(loop)
+        if made:  # a task that outlives this run must not stop a later one
+            made[0]._remove_done_callback(stop)
+    if failure:
+        coro.close()
+        raise failure[0]
+    if not made or not made[0].done():
+        raise RuntimeError("Event loop stopped before the task completed.")
+    return made[0]
 
 
-async def _cancel_remaining(loop: RunLoop) -> None:
-    # Tasks spawned during the cancellation are cancelled in turn. Each round
-    # takes its tasks out of the set and waits for them, so a task that has
-    # ended but is still listed (its ending was interrupted) cannot make this
-    # loop spin.
-    while loop._tasks:
-        remaining = list(loop._tasks)
-        loop._tasks.clear()
+async def _cancel_remaining(loop: EventLoop) -> None:
+    # velkor and asyncio tasks alike; those started during the cancellation
+    # are cancelled in turn. Each round takes its velkor tasks out of the set
+    # and waits for them, so a task that has ended but is still listed (its
+    # ending was interrupted) cannot make this loop spin.
+    me = current_task()
+    while True:
+        remaining = [task for task in loop._velkor_tasks if task is not me]
+        loop._velkor_tasks.clear()
+        foreign = list(asyncio.all_tasks(loop))
+        if not remaining and not foreign:
+            break
         for task in remaining:
             task.cancel()
+        for aio_task in foreign:
+            aio_task.cancel()
         await _wait_all(remaining)
+        if foreign:
+            await asyncio.gather(*foreign, return_exceptions=True)
+            _report_failures(loop, foreign)
+    await _shutdown_asyncgens(loop)
 
 
-def _install_sigint_handler(loop: RunLoop) -> Callable[[int, object], None] | None:
-    """Makes the first SIGINT cancel the run's main task and a second one raise
-    `KeyboardInterrupt`, as asyncio's runner does. Only on the main thread, and
-    only in place of Python's default handler."""
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
-        return None
+def _report_failures(loop: EventLoop, ended: list[asyncio.Task[Any]]) -> None:
+    for task in ended:
+        if not task.cancelled() and task.exception() is not None:
+            loop.call_exception_handler({
+                "message": "unhandled exception during velkor.run() shutdown",
+                "exception": task.exception(),
+                "task": task,
+            })
 
-    def on_sigint(signum: int, frame: object) -> None:
-        loop._interrupts += 1
-        main = loop._main
-        if loop._interrupts == 1 and (main is None or not main.done()):
-            if main is not None:
-                main.cancel()
-            return
-        raise KeyboardInterrupt()
 
-    signal.signal(signal.SIGINT, on_sigint)
-    return on_sigint
+async def _shutdown_asyncgens(loop: EventLoop) -> None:
+    # As the loop's own shutdown_asyncgens, but each generator is closed in a
+    # velkor task, whose awaits may be velkor's or asyncio's.
+    loop._asyncgens_shutdown_called = True
+    if not loop._asyncgens:
+        return
+    closing = list(loop._asyncgens)
+    loop._asyncgens.clear()
+    results = await gather(*(agen.aclose() for agen in closing), return_exceptions=True)
+    for result, agen in zip(results, closing):
+        if isinstance(result, Exception):
+            loop.call_exception_handler({
+                "message": f"an error occurred during closing of asynchronous generator {agen!r}",
+                "exception": result,
+                "asyncgen": agen,
+            })
 
 
 def _restore_sigint_handler(handler: Callable[[int, object], None] | None) -> None:
@@ -476,71 +695,31 @@ def _restore_sigint_handler(handler: Callable[[int, object], None] | None) -> No
 
 
 def run(main: Awaitable[_T]) -> _T:
-    """Runs the coroutine `main` on a new loop on this thread and returns its
-    result, or raises its exception. Another awaitable (such as `sleep(1)`)
-    is awaited by a coroutine made for it.
+    """Runs the coroutine `main` on a new `EventLoop` on this thread and
+    returns its result, or raises its exception. Another awaitable (such as
+    `sleep(1)`) is awaited by a coroutine made for it.
 
     `main` runs as a `Task`, so `current_task()`, cancellation and `timeout()`
     work in it as in any spawned task. When `main` has ended (returned or
-    raised), the tasks spawned during the run that are still running are
-    cancelled, and `run` returns once they have all ended, as `asyncio.run`
-    does.
+    raised), the velkor and asyncio tasks still running are cancelled, and
+    `run` returns once they have all ended; the asynchronous generators
+    still alive are then closed and the default executor shut down, as
+    `asyncio.run` does.
 
     On the main thread, with Python's default SIGINT handler in place, Ctrl-C
     behaves as under `asyncio.run`: the first SIGINT cancels `main`, the
     cleanups run as above, and `run` then raises `KeyboardInterrupt`; a
     second SIGINT raises `KeyboardInterrupt` at once. A `KeyboardInterrupt` or
-    `SystemExit` raised by any task, awaited or not, winds the run down the
-    same way and is then raised by `run`.
+    `SystemExit` raised by any velkor task, awaited or not, winds the run down
+    the same way and is then raised by `run`.
 
-    For the duration of the run, a `RunLoop` is this thread's asyncio running
-    loop (see the module documentation for what that means for asyncio code).
-    `run` cannot be called while an event loop (velkor's or asyncio's) runs on
-    this thread.
+    The loop is asyncio's running loop for the whole run (see the module
+    documentation). `run` cannot be called while an event loop (velkor's or
+    asyncio's) runs on this thread.
     """
-    coro = _as_coroutine(main)
-    if coro is None:
-        raise TypeError("velkor.run() requires a coroutine object (use async def and call it)")
-    if asyncio._get_running_loop() is not None:
-        if coro is not main:
-            coro.close()
-        raise RuntimeError("velkor.run() cannot be called from a running event loop")
-    loop = RunLoop()
-    root = _run_main(coro, loop)
-    sigint_handler = _install_sigint_handler(loop)
-    asyncio._set_running_loop(loop)
-    interrupted = False
-    try:
-        result = _velkor._run_with_signals(root)
-    except CancelledError:
-        interrupted = _cancelled_by_sigint(loop)
-        if loop._fatal is None and not interrupted:
-            raise
-        result = None
-    except BaseException:
-        if root.cr_frame is not None and not root.cr_suspended and not root.cr_running:
-            # Refused before the first step: neither coroutine ever ran.
-            root.close()
-            coro.close()
-        if loop._fatal is None:
-            raise
-        result = None
-    finally:
-        asyncio._set_running_loop(None)
-        _restore_sigint_handler(sigint_handler)
-    if loop._fatal is not None:
-        raise loop._fatal
-    if interrupted:
-        raise KeyboardInterrupt()
-    return result  # type: ignore[no-any-return]
-
-
-def _cancelled_by_sigint(loop: RunLoop) -> bool:
-    # The main task ended cancelled, and by nothing but the SIGINT handler's
-    # request (asyncio's test: no cancellation left once that one is withdrawn).
-    main = loop._main
-    return (loop._interrupts > 0 and main is not None and main.cancelled()
-            and main.uncancel() == 0)
+    coro = _checked_main(main, "velkor.run()")
+    with Runner() as runner:
+        return runner._run(coro, None)
 
 
 def _as_task(aw: Awaitable[_T]) -> Task[_T]:
@@ -610,6 +789,11 @@ async def gather(*aws: Awaitable[Any], return_exceptions: bool = False) -> list[
     if return_exceptions:
         return [t._result if t._state is _FINISHED else t._exception for t in children]
     return [t._result for t in children]
+
+
+def _set_unless_done(future: asyncio.Future[None]) -> None:
+    if not future.done():
+        future.set_result(None)
 
 
 async def _wait_all(tasks: list[Task[Any]]) -> None:
