@@ -21,11 +21,13 @@ How the two fit:
 from __future__ import annotations
 
 import asyncio
+import functools
 import selectors
 import signal
+import socket
 import threading
 import weakref
-from asyncio import base_events, events, format_helpers, tasks, unix_events
+from asyncio import base_events, events, format_helpers, selector_events, tasks, unix_events
 
 import _velkor
 
@@ -144,7 +146,13 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._velkor_tasks = set()
         self._on_fatal = self._stop_with
         self._wakeup_fd_installed = False
-        super().__init__(NativeSelector(engine, self))
+        # What unix_events.SelectorEventLoop.__init__ does, except that the
+        # kernel is probed for pidfd support once per process, not per loop.
+        selector_events.BaseSelectorEventLoop.__init__(self, NativeSelector(engine, self))
+        self._signal_handlers = {}
+        self._unix_server_sockets = {}
+        self._watcher = unix_events._PidfdChildWatcher() if _pidfd_usable() else (
+            unix_events._ThreadedChildWatcher())
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
         # call_soon without a Python frame; it defers to _call_soon_checked for
         # a closed loop, debug mode or a callback that is not callable.
@@ -226,6 +234,47 @@ class EventLoop(unix_events.SelectorEventLoop):
     def _add_callback(self, handle):
         if not handle._cancelled:
             self._queue(handle)
+
+    # ---- the self-pipe ----------------------------------------------------------
+    # The engine wakes itself from other threads, and its runs watch a signal
+    # pipe of their own, so the self-pipe only carries the signals of
+    # add_signal_handler: it is made on first use. It counts as an internal
+    # descriptor from the start, as asyncio's loops count theirs.
+
+    def _make_self_pipe(self):
+        self._self_pipe = None  # (ssock, csock) once made; () once closed
+        self._internal_fds += 1
+
+    def _open_self_pipe(self):
+        pair = self._self_pipe
+        if pair is None:
+            ssock, csock = pair = socket.socketpair()
+            ssock.setblocking(False)
+            csock.setblocking(False)
+            self._self_pipe = pair
+            self._add_reader(ssock.fileno(), self._read_from_self)
+        return pair or (None, None)
+
+    @property
+    def _ssock(self):
+        return self._open_self_pipe()[0]
+
+    @property
+    def _csock(self):
+        return self._open_self_pipe()[1]
+
+    def _close_self_pipe(self):
+        pair, self._self_pipe = self._self_pipe, ()
+        if pair:
+            self._remove_reader(pair[0].fileno())
+            for sock in pair:
+                sock.close()
+        self._internal_fds -= 1
+
+    def _write_to_self(self):
+        # Nothing waits on a self-pipe that was never made.
+        if self._self_pipe:
+            super()._write_to_self()
 
     def _asyncgen_finalizer_hook(self, agen):
         # The cleanup runs as a velkor task, which awaits velkor's awaitables
@@ -333,8 +382,8 @@ class EventLoop(unix_events.SelectorEventLoop):
     # engine idle in epoll_wait, a Ctrl-C would wait for the next callback.
     # The wake-up descriptor makes a signal readable on the engine's epoll.
     def _install_wakeup_fd(self):
-        if threading.current_thread() is not threading.main_thread():
-            return
+        if not self._self_pipe or threading.current_thread() is not threading.main_thread():
+            return  # the engine's run watches for signals itself
         try:
             previous = signal.set_wakeup_fd(self._csock.fileno(), warn_on_full_buffer=False)
         except (ValueError, OSError):
@@ -359,6 +408,11 @@ class EventLoop(unix_events.SelectorEventLoop):
             f"<{self.__class__.__name__} running={self.is_running()} "
             f"closed={self.is_closed()} debug={self.get_debug()}>"
         )
+
+
+@functools.cache
+def _pidfd_usable():
+    return unix_events.can_use_pidfd()
 
 
 def _finalize_asyncgen(loop, agen):

@@ -348,6 +348,13 @@ class Task(Generic[_T]):
         """The `contextvars` context that the task's steps run in."""
         return self._context
 
+    @property
+    def _fut_waiter(self) -> None:
+        # Read by asyncio libraries (anyio's cancel scopes) from the current
+        # task: a velkor task parks in the runtime, never on a future that
+        # asyncio's bookkeeping would show here.
+        return None
+
     def __repr__(self) -> str:
         coro = getattr(self._coro, "__qualname__", None) or repr(self._coro)
         extra = ""
