@@ -21,6 +21,7 @@ How the two fit:
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import functools
 import selectors
 import signal
@@ -28,6 +29,8 @@ import socket
 import threading
 import weakref
 from asyncio import base_events, events, format_helpers, selector_events, tasks, unix_events
+from collections.abc import AsyncGenerator, Callable
+from typing import Any
 
 import _velkor
 
@@ -127,6 +130,20 @@ class NativeSelector(selectors._BaseSelectorImpl):
 class EventLoop(unix_events.SelectorEventLoop):
     """An asyncio event loop running on velkor's native engine."""
 
+    # Set in __init__ (velkor's tasks and runner use them).
+    _running_task: Any
+    _velkor_tasks: set[Any]
+    _on_fatal: Callable[[BaseException], None]
+    _self_pipe: tuple[socket.socket, socket.socket] | tuple[()] | None
+    # asyncio's own, missing from its type stubs.
+    _asyncgens: weakref.WeakSet[AsyncGenerator[Any, Any]]
+    _asyncgens_shutdown_called: bool
+    _default_executor: concurrent.futures.Executor | None
+    _internal_fds: int
+    _add_reader: Callable[..., Any]
+    _remove_reader: Callable[[int], bool]
+    _read_from_self: Callable[[], None]
+
     def __init__(self):
         engine = _velkor.PyEventLoop()
         self._engine = engine
@@ -151,8 +168,8 @@ class EventLoop(unix_events.SelectorEventLoop):
         selector_events.BaseSelectorEventLoop.__init__(self, NativeSelector(engine, self))
         self._signal_handlers = {}
         self._unix_server_sockets = {}
-        self._watcher = unix_events._PidfdChildWatcher() if _pidfd_usable() else (
-            unix_events._ThreadedChildWatcher())
+        self._watcher = unix_events._PidfdChildWatcher() if _pidfd_usable() else (  # type: ignore[attr-defined]
+            unix_events._ThreadedChildWatcher())  # type: ignore[attr-defined]
         self.time = engine.time  # the engine's monotonic clock, without a Python frame
         # call_soon without a Python frame; it defers to _call_soon_checked for
         # a closed loop, debug mode or a callback that is not callable.
@@ -241,11 +258,11 @@ class EventLoop(unix_events.SelectorEventLoop):
     # add_signal_handler: it is made on first use. It counts as an internal
     # descriptor from the start, as asyncio's loops count theirs.
 
-    def _make_self_pipe(self):
+    def _make_self_pipe(self) -> None:
         self._self_pipe = None  # (ssock, csock) once made; () once closed
         self._internal_fds += 1
 
-    def _open_self_pipe(self):
+    def _open_self_pipe(self) -> tuple[socket.socket, socket.socket] | tuple[None, None]:
         pair = self._self_pipe
         if pair is None:
             ssock, csock = pair = socket.socketpair()
@@ -256,14 +273,14 @@ class EventLoop(unix_events.SelectorEventLoop):
         return pair or (None, None)
 
     @property
-    def _ssock(self):
+    def _ssock(self) -> socket.socket | None:
         return self._open_self_pipe()[0]
 
     @property
-    def _csock(self):
+    def _csock(self) -> socket.socket | None:
         return self._open_self_pipe()[1]
 
-    def _close_self_pipe(self):
+    def _close_self_pipe(self) -> None:
         pair, self._self_pipe = self._self_pipe, ()
         if pair:
             self._remove_reader(pair[0].fileno())
@@ -271,12 +288,12 @@ class EventLoop(unix_events.SelectorEventLoop):
                 sock.close()
         self._internal_fds -= 1
 
-    def _write_to_self(self):
+    def _write_to_self(self) -> None:
         # Nothing waits on a self-pipe that was never made.
         if self._self_pipe:
-            super()._write_to_self()
+            super()._write_to_self()  # type: ignore[misc]
 
-    def _asyncgen_finalizer_hook(self, agen):
+    def _asyncgen_finalizer_hook(self, agen: AsyncGenerator[Any, Any]) -> None:
         # The cleanup runs as a velkor task, which awaits velkor's awaitables
         # and asyncio's futures alike: an abandoned generator's `finally` may
         # await either.
@@ -411,17 +428,17 @@ class EventLoop(unix_events.SelectorEventLoop):
 
 
 @functools.cache
-def _pidfd_usable():
-    return unix_events.can_use_pidfd()
+def _pidfd_usable() -> bool:
+    return bool(unix_events.can_use_pidfd())  # type: ignore[attr-defined]
 
 
-def _finalize_asyncgen(loop, agen):
+def _finalize_asyncgen(loop: EventLoop, agen: AsyncGenerator[Any, Any]) -> None:
     from .tasks import Task  # tasks imports this module
 
     Task(_close_asyncgen(loop, agen))
 
 
-async def _close_asyncgen(loop, agen):
+async def _close_asyncgen(loop: EventLoop, agen: AsyncGenerator[Any, Any]) -> None:
     try:
         await agen.aclose()
     except Exception as exc:

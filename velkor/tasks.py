@@ -1,27 +1,34 @@
-"""Running coroutines: `run`, `spawn` and `Task`, `current_task`, `gather`,
-`yield_now`.
+"""Running coroutines: `run` and `Runner`, `spawn` and `Task`, `current_task`,
+`gather`, `yield_now`.
 
-What holds for asyncio's view of the current task
--------------------------------------------------
+One loop, two kinds of task
+---------------------------
 
-Inside `velkor.run()`:
+`velkor.run()` (and each `Runner.run()`) runs on a `velkor.EventLoop`, which
+is asyncio's running loop on this thread for the whole run. Its engine steps
+velkor tasks (`spawn`) and runs asyncio's callbacks, futures and tasks alike,
+so asyncio code and libraries work inside `velkor.run()`:
 
-* `asyncio.current_task()` returns the velkor `Task` being stepped, in the
-  main coroutine and in every task started with `spawn`. The runtime enters
-  the task into asyncio's bookkeeping (`_asyncio._enter_task`) around each of
-  its steps, and `run` makes a stand-in loop object the thread's running loop
-  for the whole run, which is what asyncio keys that bookkeeping on.
-* `asyncio.get_running_loop()` and `asyncio.get_event_loop()` therefore return
-  that stand-in (a `RunLoop`). It only carries the bookkeeping: it is not an
-  asyncio event loop, and asking it for any loop method (`create_future`,
-  `call_soon`, `time`, ...) raises `AttributeError` naming the method. Code
-  that needs a real asyncio loop (`asyncio.sleep`, `asyncio.Future()`,
-  `run_in_executor`) fails with that error rather than with asyncio's "no
-  running event loop". Likewise `asyncio.run()` refuses to start inside a
-  velkor task, as it refuses inside an asyncio task.
-* Between steps, and in code that the loop runs outside any task, asyncio sees
-  no current task.
-* `asyncio.all_tasks()` does not list velkor tasks.
+* `asyncio.get_running_loop()` and `asyncio.get_event_loop()` return that
+  loop: `asyncio.sleep`, `asyncio.Future`, `create_task`, `run_in_executor`,
+  `asyncio.timeout`, asyncio's locks and queues all work.
+* A velkor task can await asyncio futures and tasks. An asyncio task can
+  await a velkor `Task` (cancelling the asyncio task cancels the awaited
+  one, as between asyncio tasks), but not velkor's other awaitables
+  (`velkor.sleep`, velkor's locks and queues, streams): asyncio tasks park
+  on futures only.
+* `asyncio.current_task()` returns the velkor `Task` being stepped inside
+  velkor tasks (the runtime enters it into asyncio's bookkeeping,
+  `_asyncio._enter_task`, around each step) and the asyncio task inside
+  asyncio tasks. Between steps, and in plain callbacks, there is none.
+* `asyncio.all_tasks()` lists asyncio's tasks, not velkor's.
+* Cancelling a velkor task parked on an asyncio future delivers the
+  `CancelledError` to the task; the future itself is left alone.
+* When the run ends, the velkor and asyncio tasks still running are
+  cancelled and waited for, asynchronous generators still alive are closed,
+  and the default executor is shut down, as `asyncio.run` does. An
+  asynchronous generator dropped unfinished during the run is closed in a
+  velkor task of its own, so its cleanup may await either kind of awaitable.
 
 Coroutines driven by the bare `_velkor.run()` (without this package) get none
 of this: there is no task object and no running loop.
@@ -486,7 +493,7 @@ class Runner:
         try:
             self._wind_down(loop)
         finally:
-            loop.close()
+            asyncio.BaseEventLoop.close(loop)  # the class's own close(), typed
             self._loop = None
             self._state = _CLOSED
         fatal, self._fatal = self._fatal, None
@@ -596,7 +603,7 @@ def _bare_run_in_progress() -> bool:
     # A loop of the bare runtime (`_velkor.run`) sets no asyncio running loop.
     # Its run function refuses to nest before it looks at its argument.
     try:
-        _velkor.run(None)
+        _velkor.run(None)  # type: ignore[arg-type]
     except RuntimeError as exc:
         return "running event loop" in str(exc)
     except TypeError:
@@ -604,7 +611,7 @@ def _bare_run_in_progress() -> bool:
     return False
 
 
-def _run_as_task(loop: EventLoop, coro: Coroutine[Any, Any, _T],
+def _run_as_task(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, _T],
                  context: contextvars.Context | None,
                  started: Callable[[Task[_T]], None] | None) -> Task[_T]:
     """Runs `loop` until a `Task` of `coro`, made on the loop, has ended;
