@@ -5,6 +5,7 @@ velkor's. Also velkor.Runner, and asynchronous generators left unfinished."""
 import asyncio
 import contextvars
 import gc
+import os
 import signal
 
 import pytest
@@ -205,6 +206,20 @@ def test_runner_keeps_one_loop_and_one_context_across_runs():
     assert var.get() == "unset"  # the runs' context was a copy
     with pytest.raises(RuntimeError, match="closed"):
         runner.run(second())
+
+
+def test_each_run_closes_its_loop_without_help_from_the_collector():
+    async def main():
+        return asyncio.get_running_loop()
+
+    gc.disable()
+    try:
+        before = len(os.listdir("/proc/self/fd"))
+        loops = [velkor.run(main()) for _ in range(20)]
+        assert len(os.listdir("/proc/self/fd")) == before
+    finally:
+        gc.enable()
+    assert all(loop.is_closed() for loop in loops)
 
 
 def test_runner_debug_mode_and_refusals():

@@ -489,11 +489,12 @@ class Runner:
             return
         loop = self._loop
         assert loop is not None
+        closing: asyncio.AbstractEventLoop = loop
         self._fatal = None
         try:
             self._wind_down(loop)
         finally:
-            asyncio.BaseEventLoop.close(loop)  # the class's own close(), typed
+            closing.close()
             self._loop = None
             self._state = _CLOSED
         fatal, self._fatal = self._fatal, None
