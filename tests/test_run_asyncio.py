@@ -14,41 +14,25 @@ import velkor
 from velkor import CancelledError
 
 
+async def value_after(sleep, delay, value):
+    # With asyncio.sleep only: an asyncio task parks on futures.
+    await sleep(delay)
+    return value
+
+
+async def awaiting(aw):
+    return await aw
+
+
 async def asyncio_future():
-    loop = asyncio.get_running_loop()
-    fut = loop.create_future()
-    velkor.spawn(set_later(fut, "future"))
+    fut = asyncio.get_running_loop().create_future()
+
+    async def set_it():
+        await velkor.sleep(0.001)
+        fut.set_result("future")
+
+    velkor.spawn(set_it())
     return await fut
-
-
-async def set_later(fut, value):
-    await velkor.sleep(0.001)
-    fut.set_result(value)
-
-
-async def asyncio_sleep():
-    await asyncio.sleep(0.005, "ignored")
-    return await asyncio.sleep(0, "slept")
-
-
-async def asyncio_task():
-    return await asyncio.create_task(value_after(0.001, "asyncio task"))
-
-
-async def value_after(delay, value):
-    # asyncio's awaitables only: an asyncio task parks on futures.
-    await asyncio.sleep(delay)
-    return value
-
-
-async def velkor_value_after(delay, value):
-    await velkor.sleep(delay)
-    return value
-
-
-async def executor():
-    loop = asyncio.get_running_loop()
-    return await loop.run_in_executor(None, "-".join, ["in", "executor"])
 
 
 async def asyncio_queue():
@@ -70,26 +54,24 @@ async def asyncio_timeout_around_velkor_sleep():
             await velkor.sleep(10)
     except TimeoutError:
         return velkor.current_task().cancelling()
-    return "not expired"
-
-
-async def asyncio_gather_of_both_kinds():
-    return await asyncio.gather(velkor.spawn(velkor_value_after(0.001, 1)),
-                                asyncio.create_task(value_after(0.002, 2)),
-                                value_after(0, 3))
 
 
 @pytest.mark.parametrize("scenario, expected", [
     (asyncio_future, "future"),
-    (asyncio_sleep, "slept"),
-    (asyncio_task, "asyncio task"),
-    (executor, "in-executor"),
+    (lambda: asyncio.sleep(0.005, "slept"), "slept"),
+    (lambda: asyncio.create_task(value_after(asyncio.sleep, 0.001, "task")), "task"),
+    (lambda: asyncio.get_running_loop().run_in_executor(None, "-".join, "ab"), "a-b"),
     (asyncio_queue, sum(range(20))),
     (asyncio_timeout_around_velkor_sleep, 0),
-    (asyncio_gather_of_both_kinds, [1, 2, 3]),
+    (lambda: asyncio.gather(velkor.spawn(value_after(velkor.sleep, 0.001, 1)),
+                            asyncio.create_task(value_after(asyncio.sleep, 0.002, 2)),
+                            value_after(asyncio.sleep, 0, 3)), [1, 2, 3]),
 ])
 def test_asyncio_code_runs_inside_velkor_run(scenario, expected):
-    assert velkor.run(scenario()) == expected
+    async def main():
+        return await scenario()
+
+    assert velkor.run(main()) == expected
 
 
 def test_current_task_and_all_tasks_in_both_worlds():
@@ -97,17 +79,14 @@ def test_current_task_and_all_tasks_in_both_worlds():
         return asyncio.current_task(), velkor.current_task()
 
     async def main():
-        me = velkor.current_task()
         aio = asyncio.create_task(in_asyncio_task())
-        seen_in_aio = await aio
-        assert asyncio.current_task() is me
+        assert await aio == (aio, None)
+        assert asyncio.current_task() is velkor.current_task()
         waiting = asyncio.create_task(asyncio.sleep(10))
-        listed = asyncio.all_tasks()
-        return seen_in_aio == (aio, None), listed == {waiting}, waiting
+        assert asyncio.all_tasks() == {waiting}
+        return waiting
 
-    seen_right, listed_right, waiting = velkor.run(main())
-    assert seen_right and listed_right
-    assert waiting.cancelled()  # the run's end cancelled it
+    assert velkor.run(main()).cancelled()  # the run's end cancelled it
 
 
 # Awaiting across the worlds: the awaited task is cancelled, or its awaiter is.
@@ -120,7 +99,6 @@ async def awaited_body(log, swallow):
         if swallow:
             return "swallowed"
         raise
-    return "slept"
 
 
 @pytest.mark.parametrize("awaiter_kind", ["velkor", "asyncio"])
@@ -132,7 +110,7 @@ def test_cancellation_between_a_task_and_the_task_it_awaits(awaiter_kind, awaite
 
     async def awaiter(awaited):
         try:
-            return await awaited
+            return await awaiting(awaited)
         except CancelledError:
             log.append("awaiter cancelled")
             raise
@@ -163,11 +141,7 @@ def test_an_asyncio_task_awaiting_a_velkor_task_gets_what_a_swallowed_cancellati
 
     async def main():
         inner = velkor.spawn(awaited_body(log, swallow=True))
-
-        async def outer_body():
-            return await inner
-
-        outer = asyncio.create_task(outer_body())
+        outer = asyncio.create_task(awaiting(inner))
         await asyncio.sleep(0.01)
         outer.cancel()
         return await outer, outer.cancelling()
@@ -193,14 +167,10 @@ def test_runner_keeps_one_loop_and_one_context_across_runs():
     async def second():
         return asyncio.get_running_loop(), var.get(), left_running[0].done()
 
-    async def in_own_context():
-        return var.get()
-
-    own = contextvars.Context()
     with velkor.Runner() as runner:
         loop = runner.run(first())
         assert runner.run(second()) == (loop, "set by the first run", False)
-        assert runner.run(in_own_context(), context=own) == "unset"
+        assert runner.run(second(), context=contextvars.Context())[1] == "unset"
         assert runner.get_loop() is loop and not loop.is_closed()
     assert loop.is_closed() and left_running[0].cancelled()
     assert var.get() == "unset"  # the runs' context was a copy
@@ -222,41 +192,32 @@ def test_each_run_closes_its_loop_without_help_from_the_collector():
     assert all(loop.is_closed() for loop in loops)
 
 
-def test_runner_debug_mode_and_refusals():
+def test_runner_debug_mode_refusals_and_ctrl_c():
+    async def nested():
+        coro = asyncio.sleep(0)
+        try:
+            runner.run(coro)
+        finally:
+            coro.close()
+
+    async def interrupted():
+        signal.raise_signal(signal.SIGINT)  # the first SIGINT cancels the main task
+        await velkor.sleep(10)
+
     with velkor.Runner(debug=True) as runner:
         assert runner.get_loop().get_debug()
         with pytest.raises(TypeError, match="coroutine"):
             runner.run(42)
-
-        async def nested():
-            coro = asyncio.sleep(0)
-            try:
-                runner.run(coro)
-            finally:
-                coro.close()
-
         with pytest.raises(RuntimeError, match="cannot be called from a running event loop"):
             runner.run(nested())
-    runner.close()  # again: nothing left to do
-    velkor.Runner().close()  # never used: nothing to close
-
-
-def test_runner_propagates_ctrl_c_as_asyncio_runner_does():
-    async def main():
-        signal.raise_signal(signal.SIGINT)  # the first SIGINT cancels main
-        await velkor.sleep(10)
-
-    async def after():
-        return "the runner still works"
-
-    with velkor.Runner() as runner:
         with pytest.raises(KeyboardInterrupt):
-            runner.run(main())
+            runner.run(interrupted())
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
-        assert runner.run(after()) == "the runner still works"
+        assert runner.run(asyncio.sleep(0, "still works")) == "still works"
+    runner.close()  # again: nothing left to do
 
 
-# Asynchronous generators left unfinished
+# Asynchronous generators left unfinished: their cleanup awaits.
 
 
 def make_generator(log, sleep):
@@ -265,39 +226,31 @@ def make_generator(log, sleep):
             for i in range(10):
                 yield i
         finally:
-            await sleep(0.001)  # the cleanup needs the loop
+            await sleep(0.001)
             log.append("cleaned up")
     return numbers()
 
 
 @pytest.mark.parametrize("sleep", [velkor.sleep, asyncio.sleep])
-def test_an_abandoned_generator_is_closed_while_the_run_goes_on(sleep):
+@pytest.mark.parametrize("left", ["dropped during the run", "alive at its end"])
+def test_unfinished_generators_are_closed(sleep, left):
     log = []
+    kept = []
 
     async def main():
         gen = make_generator(log, sleep)
-        assert await anext(gen) == 0
+        first = await anext(gen)
+        if left == "alive at its end":
+            kept.append(gen)
+            return first, []
         del gen
         gc.collect()
         for _ in range(50):
             if log:
                 break
             await velkor.sleep(0.002)
-        return list(log)
+        return first, list(log)
 
-    assert velkor.run(main()) == ["cleaned up"]
-
-
-@pytest.mark.parametrize("sleep", [velkor.sleep, asyncio.sleep])
-def test_generators_still_alive_are_closed_when_the_run_ends(sleep):
-    log = []
-    kept = []
-
-    async def main():
-        gen = make_generator(log, sleep)
-        kept.append(gen)
-        return await anext(gen)
-
-    assert velkor.run(main()) == 0
+    seen_during_run = [] if left == "alive at its end" else ["cleaned up"]
+    assert velkor.run(main()) == (0, seen_during_run)
     assert log == ["cleaned up"]
-    assert kept[0].ag_frame is None  # finished
