@@ -460,7 +460,7 @@ class Runner:
     __slots__ = ("_debug", "_loop", "_context", "_state", "_main", "_interrupts", "_fatal")
 
     def __init__(self, *, debug: bool | None = None) -> None:
-        self._debug = debug
+        self._debug = None if debug is None else bool(debug)
         self._loop: EventLoop | None = None
         self._context: contextvars.Context | None = None
         self._state: str = _CREATED
@@ -512,11 +512,11 @@ class Runner:
             raise RuntimeError("Runner is closed")
         if self._loop is None:
             loop = self._loop = new_event_loop()
+            self._state = _OPEN  # from here on, close() closes the loop
             if self._debug is not None:
                 loop.set_debug(self._debug)
             loop._on_fatal = self._end_with
             self._context = contextvars.copy_context()
-            self._state = _OPEN
         return self._loop
 
     def _run(self, coro: Coroutine[Any, Any, _T], context: contextvars.Context | None) -> _T:
