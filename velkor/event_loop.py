@@ -427,9 +427,19 @@ class EventLoop(unix_events.SelectorEventLoop):
         )
 
 
+_asyncio_pidfd_probe = unix_events.can_use_pidfd  # type: ignore[attr-defined]
+
+
 @functools.cache
+def _kernel_has_pidfd() -> bool:
+    return bool(_asyncio_pidfd_probe())
+
+
 def _pidfd_usable() -> bool:
-    return bool(unix_events.can_use_pidfd())  # type: ignore[attr-defined]
+    # asyncio's probe, run once; a probe put in its place (tests mock it) is
+    # asked every time.
+    probe = unix_events.can_use_pidfd  # type: ignore[attr-defined]
+    return _kernel_has_pidfd() if probe is _asyncio_pidfd_probe else bool(probe())
 
 
 def _finalize_asyncgen(loop: EventLoop, agen: AsyncGenerator[Any, Any]) -> None:
