@@ -37,6 +37,7 @@ of this: there is no task object and no running loop.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import contextvars
 import signal
 import threading
@@ -733,8 +734,27 @@ def run(main: Awaitable[_T]) -> _T:
     asyncio's) runs on this thread.
     """
     coro = _checked_main(main, "velkor.run()")
-    with Runner() as runner:
-        return runner._run(coro, None)
+    try:
+        with Runner() as runner:
+            return runner._run(coro, None)
+    except BaseException:
+        # Typically a failure the exiting interpreter caused (its worker
+        # pool is closed) in a daemon thread, which nobody will see: the
+        # thread parks, as in the bare runtime's run, rather than print a
+        # traceback that races the interpreter's finalisation for stderr.
+        if _interpreter_exiting and threading.current_thread().daemon:
+            threading.Event().wait()
+        raise
+
+
+# Set once the interpreter has begun to exit (its atexit callbacks run).
+_interpreter_exiting = False
+
+
+@atexit.register
+def _note_interpreter_exit() -> None:
+    global _interpreter_exiting
+    _interpreter_exiting = True
 
 
 def _as_task(aw: Awaitable[_T]) -> Task[_T]:
