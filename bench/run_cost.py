@@ -4,7 +4,7 @@
 
 Measured (each the median of several samples):
 - run(coro()) of a coroutine that returns at once: wall time per call,
-  against asyncio.run(coro()).
+  against asyncio.run(coro()); the same for the package's velkor.run().
 - one `await sleep(0.001)` inside a running loop: wall time per await and
   overshoot past the millisecond, against asyncio.sleep(0.001).
 - run(coro()) of a coroutine that sleeps 1 ms once: the whole call,
@@ -28,6 +28,7 @@ for path in (str(ROOT), BUILD_DIR):
         sys.path.insert(0, path)
 
 import _velkor  # noqa: E402
+import velkor  # noqa: E402
 
 SLEEP = 0.001
 
@@ -92,6 +93,11 @@ def main():
     # run() of an empty coroutine.
     rows.append(("run(empty coroutine), per call",
                  median_of(samples, lambda: per_call(_velkor.run, empty, run_calls)),
+                 median_of(samples, lambda: per_call(asyncio.run, empty, asyncio_run_calls))))
+
+    # The package's run(), which makes an asyncio-compatible loop per call.
+    rows.append(("velkor.run(empty coroutine), per call",
+                 median_of(samples, lambda: per_call(velkor.run, empty, asyncio_run_calls)),
                  median_of(samples, lambda: per_call(asyncio.run, empty, asyncio_run_calls))))
 
     # One await of a 1 ms sleep inside a running loop.

@@ -46,12 +46,13 @@ def settle(predicate, timeout=2.0):
 
 @pytest.fixture(scope="session", autouse=True)
 def _start_pool():
-    # The process-wide pool starts with the first runtime context and lives
-    # until the process exits: start it once so per-test counts stay stable.
+    # The process-wide pool starts with the first runtime context, and the
+    # signal wakeup pipe with the first run on the main thread; both live
+    # until the process exits: start them once so per-test counts stay stable.
     async def nothing():
         return None
 
-    _velkor.run(nothing())
+    _velkor._run_with_signals(nothing())
 
 
 @pytest.fixture(autouse=True)

@@ -337,7 +337,8 @@ NET = (
 
 PACKAGE = (
     targets("outside", "velkor.run(main:ending)", "velkor.new_event_loop()",
-            "EventLoop.__init__(x:any)")
+            "EventLoop.__init__(x:any)", "Runner.__init__(debug:any)",
+            "Runner.run(coro:ending, context:any)", "Runner.get_loop()", "Runner.close()")
     + targets("task", "velkor.spawn(coro:coro, name:any, context:any)", "velkor.current_task()",
               "velkor.sleep(delay:num)",
               "velkor.yield_now()", "velkor.gather(a:coro, b:coro, return_exceptions:bool)",
@@ -511,6 +512,7 @@ class Env:
             "Server": lambda: velkor.Server(_echo_handler, [self.resolve("listener")]),
             "Task": lambda: velkor.spawn(velkor.sleep(10)),
             "Barrier": lambda: velkor.Barrier(2),
+            "Runner": lambda: velkor.Runner(),
         }
         maker = makers.get(kind)
         return maker() if maker else getattr(_velkor, kind, None) or getattr(velkor, kind)()
@@ -540,7 +542,7 @@ async def _echo_handler(stream):
 def close_quietly(obj):
     """Closes sockets and servers that a call made or returned."""
     if isinstance(obj, (velkor.Stream, _velkor.PyTcpStream, _velkor.Connection, _velkor.Listener,
-                        velkor.Server)):
+                        velkor.Server, velkor.Runner)):
         attempt(obj.close, (), {})
 
 

@@ -22,7 +22,7 @@ from asyncio import CancelledError, InvalidStateError
 from .locks import Barrier, BoundedSemaphore, BrokenBarrierError, Condition, Event, Lock, Semaphore
 from .queues import LifoQueue, PriorityQueue, Queue, QueueEmpty, QueueFull, QueueShutDown
 from .taskgroups import TaskGroup
-from .tasks import Task, current_task, gather, run, sleep, spawn, yield_now
+from .tasks import Runner, Task, current_task, gather, run, sleep, spawn, yield_now
 from .timeouts import Timeout, timeout, wait_for
 from .waits import ALL_COMPLETED, FIRST_COMPLETED, FIRST_EXCEPTION, as_completed, shield, wait
 
@@ -51,6 +51,7 @@ __all__ = [
     "QueueEmpty",
     "QueueFull",
     "QueueShutDown",
+    "Runner",
     "Semaphore",
     "Server",
     "Task",

@@ -21,15 +21,17 @@ How the two fit:
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import contextvars
+import functools
 import selectors
 import signal
 import socket
 import ssl
 import threading
 import weakref
-from asyncio import base_events, constants, events, format_helpers, tasks, unix_events
-from collections.abc import Callable, Coroutine
+from asyncio import base_events, constants, events, format_helpers, selector_events, tasks, unix_events
+from collections.abc import AsyncGenerator, Callable, Coroutine
 from typing import TYPE_CHECKING, Any, NoReturn, TypeVar, TypeVarTuple
 
 import _velkor
@@ -161,17 +163,29 @@ class EventLoop(unix_events.SelectorEventLoop):
         _stopping: bool
         _thread_id: int | None
         _task_factory: events._TaskFactory | None
-        _csock: socket.socket
         _signal_handlers: dict[int, events.Handle]
         _current_handle: events.Handle | None
+        _asyncgens: weakref.WeakSet[AsyncGenerator[Any, Any]]
+        _asyncgens_shutdown_called: bool
+        _default_executor: concurrent.futures.Executor | None
+        _internal_fds: int
 
         def _check_closed(self) -> None: ...
         def _check_thread(self) -> None: ...
         def _check_callback(self, callback: object, method: str) -> None: ...
         def _run_forever_setup(self) -> None: ...
         def _run_forever_cleanup(self) -> None: ...
+        def _add_reader(self, fd: FileDescriptorLike, callback: Callable[..., Any],
+                        *args: Any) -> None: ...
         def _remove_reader(self, fd: FileDescriptorLike) -> bool: ...
         def _remove_writer(self, fd: FileDescriptorLike) -> bool: ...
+        def _read_from_self(self) -> None: ...
+
+    # Set in __init__ (velkor's tasks and runner use them).
+    _running_task: Any
+    _velkor_tasks: set[Any]
+    _on_fatal: Callable[[BaseException], None]
+    _self_pipe: tuple[socket.socket, socket.socket] | tuple[()] | None
 
     def __init__(self) -> None:
         engine = _velkor.PyEventLoop()
@@ -184,10 +198,24 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._engine_queue_at = engine._queue_handle_at
         # a SystemExit/KeyboardInterrupt raised by a callback
         self._interrupt: BaseException | None = None
+        # velkor tasks (velkor.spawn) on this loop: the runtime writes the one
+        # being stepped into _running_task; those not yet ended are cancelled
+        # when velkor's runner winds down. A KeyboardInterrupt or SystemExit
+        # out of one goes to _on_fatal: it stops the loop, as asyncio does for
+        # its tasks, unless a velkor runner winds the run down instead.
+        self._running_task = None
+        self._velkor_tasks = set()
+        self._on_fatal = self._stop_with
         self._wakeup_fd_installed = False
         self._listeners: dict[int, _transports.Serving] = {}  # by listening descriptor
         self._native_transports: weakref.WeakSet[_transports.NativeTransport] = weakref.WeakSet()
-        super().__init__(NativeSelector(engine, self))
+        # What unix_events.SelectorEventLoop.__init__ does, except that the
+        # kernel is probed for pidfd support once per process, not per loop.
+        selector_events.BaseSelectorEventLoop.__init__(self, NativeSelector(engine, self))
+        self._signal_handlers = {}
+        self._unix_server_sockets: dict[socket.socket, int] = {}
+        self._watcher = unix_events._PidfdChildWatcher() if _pidfd_usable() else (  # type: ignore[attr-defined]
+            unix_events._ThreadedChildWatcher())  # type: ignore[attr-defined]
         # The engine's monotonic clock, without a Python frame. An attribute in
         # the place of a method of asyncio's class: hence the ignores.
         self.time = engine.time  # type: ignore[method-assign]
@@ -286,6 +314,55 @@ class EventLoop(unix_events.SelectorEventLoop):
     def _add_callback(self, handle: events.Handle) -> None:
         if not handle._cancelled:
             self._queue(handle)
+
+    # ---- the self-pipe ----------------------------------------------------------
+    # The engine wakes itself from other threads, and its runs watch a signal
+    # pipe of their own, so the self-pipe only carries the signals of
+    # add_signal_handler: it is made on first use. It counts as an internal
+    # descriptor from the start, as asyncio's loops count theirs.
+
+    def _make_self_pipe(self) -> None:
+        self._self_pipe = None  # (ssock, csock) once made; () once closed
+        self._internal_fds += 1
+
+    def _open_self_pipe(self) -> tuple[socket.socket, socket.socket] | tuple[None, None]:
+        pair = self._self_pipe
+        if pair is None:
+            ssock, csock = pair = socket.socketpair()
+            ssock.setblocking(False)
+            csock.setblocking(False)
+            self._self_pipe = pair
+            self._add_reader(ssock.fileno(), self._read_from_self)
+        return pair or (None, None)
+
+    @property
+    def _ssock(self) -> socket.socket | None:
+        return self._open_self_pipe()[0]
+
+    @property
+    def _csock(self) -> socket.socket | None:
+        return self._open_self_pipe()[1]
+
+    def _close_self_pipe(self) -> None:
+        pair, self._self_pipe = self._self_pipe, ()
+        if pair:
+            self._remove_reader(pair[0].fileno())
+            for sock in pair:
+                sock.close()
+        self._internal_fds -= 1
+
+    def _write_to_self(self) -> None:
+        # Nothing waits on a self-pipe that was never made.
+        if self._self_pipe:
+            super()._write_to_self()  # type: ignore[misc]
+
+    def _asyncgen_finalizer_hook(self, agen: AsyncGenerator[Any, Any]) -> None:
+        # The cleanup runs as a velkor task, which awaits velkor's awaitables
+        # and asyncio's futures alike: an abandoned generator's `finally` may
+        # await either.
+        self._asyncgens.discard(agen)
+        if not self.is_closed():
+            self.call_soon_threadsafe(_finalize_asyncgen, self, agen)
 
     def _timer_handle_cancelled(self, handle: events.TimerHandle) -> None:
         # A cancelled timer stays in the engine's heap and is skipped when due.
@@ -443,13 +520,14 @@ class EventLoop(unix_events.SelectorEventLoop):
     # engine idle in epoll_wait, a Ctrl-C would wait for the next callback.
     # The wake-up descriptor makes a signal readable on the engine's epoll.
     def _install_wakeup_fd(self) -> None:
-        if threading.current_thread() is not threading.main_thread():
-            return
+        csock = self._csock if self._self_pipe else None
+        if csock is None or threading.current_thread() is not threading.main_thread():
+            return  # the engine's run watches for signals itself
         try:
-            previous = signal.set_wakeup_fd(self._csock.fileno(), warn_on_full_buffer=False)
+            previous = signal.set_wakeup_fd(csock.fileno(), warn_on_full_buffer=False)
         except (ValueError, OSError):
             return
-        if previous not in (-1, self._csock.fileno()):
+        if previous not in (-1, csock.fileno()):
             signal.set_wakeup_fd(previous)  # someone else's: leave it in place
             return
         self._wakeup_fd_installed = previous == -1
@@ -469,6 +547,38 @@ class EventLoop(unix_events.SelectorEventLoop):
             f"<{self.__class__.__name__} running={self.is_running()} "
             f"closed={self.is_closed()} debug={self.get_debug()}>"
         )
+
+
+_asyncio_pidfd_probe = unix_events.can_use_pidfd  # type: ignore[attr-defined]
+
+
+@functools.cache
+def _kernel_has_pidfd() -> bool:
+    return bool(_asyncio_pidfd_probe())
+
+
+def _pidfd_usable() -> bool:
+    # asyncio's probe, run once; a probe put in its place (tests mock it) is
+    # asked every time.
+    probe = unix_events.can_use_pidfd  # type: ignore[attr-defined]
+    return _kernel_has_pidfd() if probe is _asyncio_pidfd_probe else bool(probe())
+
+
+def _finalize_asyncgen(loop: EventLoop, agen: AsyncGenerator[Any, Any]) -> None:
+    from .tasks import Task  # tasks imports this module
+
+    Task(_close_asyncgen(loop, agen))
+
+
+async def _close_asyncgen(loop: EventLoop, agen: AsyncGenerator[Any, Any]) -> None:
+    try:
+        await agen.aclose()
+    except Exception as exc:
+        loop.call_exception_handler({
+            "message": f"an error occurred during closing of asynchronous generator {agen!r}",
+            "exception": exc,
+            "asyncgen": agen,
+        })
 
 
 def new_event_loop() -> EventLoop:

@@ -1,27 +1,34 @@
-"""Running coroutines: `run`, `spawn` and `Task`, `current_task`, `gather`,
-`yield_now`.
+"""Running coroutines: `run` and `Runner`, `spawn` and `Task`, `current_task`,
+`gather`, `yield_now`.
 
-What holds for asyncio's view of the current task
--------------------------------------------------
+One loop, two kinds of task
+---------------------------
 
-Inside `velkor.run()`:
+`velkor.run()` (and each `Runner.run()`) runs on a `velkor.EventLoop`, which
+is asyncio's running loop on this thread for the whole run. Its engine steps
+velkor tasks (`spawn`) and runs asyncio's callbacks, futures and tasks alike,
+so asyncio code and libraries work inside `velkor.run()`:
 
-* `asyncio.current_task()` returns the velkor `Task` being stepped, in the
-  main coroutine and in every task started with `spawn`. The runtime enters
-  the task into asyncio's bookkeeping (`_asyncio._enter_task`) around each of
-  its steps, and `run` makes a stand-in loop object the thread's running loop
-  for the whole run, which is what asyncio keys that bookkeeping on.
-* `asyncio.get_running_loop()` and `asyncio.get_event_loop()` therefore return
-  that stand-in (a `RunLoop`). It only carries the bookkeeping: it is not an
-  asyncio event loop, and asking it for any loop method (`create_future`,
-  `call_soon`, `time`, ...) raises `AttributeError` naming the method. Code
-  that needs a real asyncio loop (`asyncio.sleep`, `asyncio.Future()`,
-  `run_in_executor`) fails with that error rather than with asyncio's "no
-  running event loop". Likewise `asyncio.run()` refuses to start inside a
-  velkor task, as it refuses inside an asyncio task.
-* Between steps, and in code that the loop runs outside any task, asyncio sees
-  no current task.
-* `asyncio.all_tasks()` does not list velkor tasks.
+* `asyncio.get_running_loop()` and `asyncio.get_event_loop()` return that
+  loop: `asyncio.sleep`, `asyncio.Future`, `create_task`, `run_in_executor`,
+  `asyncio.timeout`, asyncio's locks and queues all work.
+* A velkor task can await asyncio futures and tasks. An asyncio task can
+  await a velkor `Task` (cancelling the asyncio task cancels the awaited
+  one, as between asyncio tasks), but not velkor's other awaitables
+  (`velkor.sleep`, velkor's locks and queues, streams): asyncio tasks park
+  on futures only.
+* `asyncio.current_task()` returns the velkor `Task` being stepped inside
+  velkor tasks (the runtime enters it into asyncio's bookkeeping,
+  `_asyncio._enter_task`, around each step) and the asyncio task inside
+  asyncio tasks. Between steps, and in plain callbacks, there is none.
+* `asyncio.all_tasks()` lists asyncio's tasks, not velkor's.
+* Cancelling a velkor task parked on an asyncio future delivers the
+  `CancelledError` to the task; the future itself is left alone.
+* When the run ends, the velkor and asyncio tasks still running are
+  cancelled and waited for, asynchronous generators still alive are closed,
+  and the default executor is shut down, as `asyncio.run` does. An
+  asynchronous generator dropped unfinished during the run is closed in a
+  velkor task of its own, so its cleanup may await either kind of awaitable.
 
 Coroutines driven by the bare `_velkor.run()` (without this package) get none
 of this: there is no task object and no running loop.
@@ -30,6 +37,7 @@ of this: there is no task object and no running loop.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import contextvars
 import itertools
 import logging
@@ -49,9 +57,10 @@ import _velkor
 from ._compat import CancelledError, current_holder
 from ._soon import call_soon
 from ._waiter import Waiter, yield_once
+from .event_loop import EventLoop, new_event_loop
 
 __all__ = [
-    "RunLoop",
+    "Runner",
     "Task",
     "current_task",
     "gather",
@@ -96,53 +105,6 @@ async def _await(aw: Awaitable[_T]) -> _T:
     return await aw
 
 
-@final
-class RunLoop:
-    """The running-loop object of one `velkor.run()` call.
-
-    The runtime writes the task being stepped into `_running_task` and hands
-    this object to asyncio's `_enter_task`/`_leave_task`; `run` makes it the
-    thread's running loop so that `asyncio.current_task()` finds the task.
-    It is not an asyncio event loop and has no loop methods.
-    """
-
-    __slots__ = ("_running_task", "_tasks", "_main", "_interrupts", "_fatal", "_debug",
-                 "slow_callback_duration")
-
-    def __init__(self, debug: bool = False) -> None:
-        self._running_task: Task[Any] | None = None
-        # Debug mode: tasks record where they were spawned and time their steps.
-        self._debug = debug
-        # In debug mode, a step that takes this long (seconds) is logged.
-        self.slow_callback_duration = 0.1
-        # Tasks of this run that have not ended, for cancelling at its end.
-        self._tasks: set[Task[Any]] = set()
-        # The task running the coroutine given to `run`, once it exists.
-        self._main: Task[Any] | None = None
-        # SIGINTs received by the run's handler.
-        self._interrupts = 0
-        # The first KeyboardInterrupt or SystemExit that ended a task: it
-        # winds the run down and is raised by `run` at its end.
-        self._fatal: BaseException | None = None
-
-    def _end_with(self, exc: BaseException) -> None:
-        if self._fatal is None:
-            self._fatal = exc
-        if self._main is not None:
-            self._main.cancel()
-
-    def get_debug(self) -> bool:
-        return self._debug
-
-    def __getattr__(self, name: str) -> NoReturn:
-        raise AttributeError(
-            f"velkor's running loop has no {name!r}: it only carries asyncio's "
-            "task bookkeeping and is not an asyncio event loop")
-
-    def __repr__(self) -> str:
-        return f"<velkor RunLoop running_task={self._running_task!r}>"
-
-
 class Task(Generic[_T]):
     """A coroutine running as a task of its own on the loop.
 
@@ -169,8 +131,8 @@ class Task(Generic[_T]):
     given. Context variables that the task sets are therefore not seen by
     its spawner, as with asyncio's tasks.
 
-    The runtime reads and writes four attributes: `_loop` (the `RunLoop` of
-    the enclosing `velkor.run`, or None), `_must_cancel` (a pending
+    The runtime reads and writes four attributes: `_loop` (the running
+    `velkor.EventLoop` the task was spawned on, or None), `_must_cancel` (a pending
     cancellation, consumed by the next step), `_cancel_waker` (a callable
     installed at the start of each step that wakes the task) and `_context`
     (read at spawn; replaced by a copy of itself when a step finds it already
@@ -215,8 +177,8 @@ class Task(Generic[_T]):
             coro = _as_coroutine(aw)
         if coro is None:
             raise TypeError(f"a coroutine or an awaitable was expected, got {type(aw).__name__}")
-        loop: object = asyncio._get_running_loop()
-        self._loop: RunLoop | None = loop if type(loop) is RunLoop else None
+        loop = asyncio._get_running_loop()
+        self._loop: EventLoop | None = loop if isinstance(loop, EventLoop) else None
         self._must_cancel = False
         self._cancel_waker: Callable[[object], None] | None = None
         self._context = context
@@ -251,7 +213,7 @@ class Task(Generic[_T]):
                 coro.close()
             raise
         if self._loop is not None:
-            self._loop._tasks.add(self)
+            self._loop._velkor_tasks.add(self)
 
     async def _drive(self, steps: Awaitable[_T]) -> _T:
         # `steps` is the coroutine, or in debug mode what times its steps.
@@ -275,7 +237,7 @@ class Task(Generic[_T]):
             self._ended()
             # Whether or not anyone awaits this task, these end the run.
             if self._loop is not None and isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                self._loop._end_with(exc)
+                self._loop._on_fatal(exc)
             raise
         self._state = _FINISHED
         self._result = result
@@ -288,7 +250,7 @@ class Task(Generic[_T]):
         # handle: awaiting an ended task reads the outcome from here instead.
         self._handle = None
         if self._loop is not None:
-            self._loop._tasks.discard(self)
+            self._loop._velkor_tasks.discard(self)
         if self._state is _CANCELLED:
             self._attach_cancel_message()
         soon = self._soon_callbacks
@@ -369,6 +331,9 @@ class Task(Generic[_T]):
             # reach.
             try:
                 if not isinstance(waiter, Task):
+                    loop = asyncio._get_running_loop()
+                    if loop is not None and asyncio.current_task(loop) is not None:
+                        return (yield from self._await_in_asyncio_task(loop))
                     return (yield from self._handle.__await__())  # type: ignore[union-attr]
                 waiter._awaiting = self
                 try:
@@ -387,6 +352,31 @@ class Task(Generic[_T]):
         if tb_logger is not None:
             self._tb_logger = None
             tb_logger.exc = None
+
+    def _await_in_asyncio_task(self, loop: asyncio.AbstractEventLoop) -> Generator[Any, Any, _T]:
+        # An asyncio task parks on futures only: it waits on one that this
+        # task's end completes. Its cancellation is passed on to this task,
+        # and it then waits for this task's outcome, as when it awaits an
+        # asyncio task.
+        while self._state is _PENDING:
+            future = loop.create_future()
+            if self._loop is loop:
+                def on_done(_task: Task[_T], future: asyncio.Future[None] = future) -> None:
+                    if not future.done():
+                        future.set_result(None)
+            else:
+                def on_done(_task: Task[_T], future: asyncio.Future[None] = future) -> None:
+                    loop.call_soon_threadsafe(_set_unless_done, future)
+            self._add_done_callback(on_done)
+            try:
+                yield from future
+            except CancelledError:
+                if not future.cancelled():
+                    raise
+                self.cancel()
+            finally:
+                self._remove_done_callback(on_done)
+        return self.result()
 
     def cancel(self, msg: Any = None) -> bool:
         """Requests cancellation; returns False when the task has already ended.
@@ -475,6 +465,13 @@ class Task(Generic[_T]):
     def get_context(self) -> contextvars.Context:
         """The `contextvars` context that the task's steps run in."""
         return self._context
+
+    @property
+    def _fut_waiter(self) -> None:
+        # Read by asyncio libraries (anyio's cancel scopes) from the current
+        # task: a velkor task parks in the runtime, never on a future that
+        # asyncio's bookkeeping would show here.
+        return None
 
     def __repr__(self) -> str:
         state: str = self._state
@@ -635,49 +632,278 @@ async def yield_now() -> None:
     await yield_once()
 
 
-async def _run_main(main: Awaitable[_T], loop: RunLoop) -> _T:
-    task = Task(main)
-    loop._main = task
-    if loop._interrupts:  # SIGINT came before the first step
-        task.cancel()
+# Runner states: a loop is made on first use and closed by close(), for good.
+_CREATED: Final = "created"
+_OPEN: Final = "open"
+_CLOSED: Final = "closed"
+
+
+@final
+class Runner:
+    """Runs coroutines one after another on one `EventLoop` of its own, as
+    `asyncio.Runner` does.
+
+    The loop is made on first use (`run`, `get_loop` or entering the `with`
+    block) and closed by `close()`, which the `with` block calls on exit:
+    the velkor and asyncio tasks still running are cancelled and waited for,
+    the asynchronous generators still alive are closed, the default executor
+    is shut down, then the loop is closed.
+
+    Each `run(coro)` runs `coro` as a velkor `Task` in a `contextvars`
+    context copied once, when the loop is made (or in `context` when given),
+    so context variables set by one run are seen by the next. Tasks that a
+    run leaves running go on in the next run. `debug` sets the loop's debug
+    mode when not None.
+
+    SIGINT, KeyboardInterrupt and SystemExit behave as described for
+    `velkor.run`.
+    """
+
+    __slots__ = ("_debug", "_loop", "_context", "_state", "_main", "_interrupts", "_fatal")
+
+    def __init__(self, *, debug: bool | None = None) -> None:
+        self._debug = _debug_mode(debug)
+        self._loop: EventLoop | None = None
+        self._context: contextvars.Context | None = None
+        self._state: str = _CREATED
+        # The task of the current run's coroutine, once it exists.
+        self._main: Task[Any] | None = None
+        # SIGINTs received during the current run.
+        self._interrupts = 0
+        # The first KeyboardInterrupt or SystemExit that ended a velkor task:
+        # it winds the current run down and is raised at its end.
+        self._fatal: BaseException | None = None
+
+    def __enter__(self) -> Runner:
+        self._lazy_init()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def get_loop(self) -> EventLoop:
+        """The runner's loop, made now if it does not exist yet."""
+        return self._lazy_init()
+
+    def close(self) -> None:
+        """Winds the loop down and closes it; does nothing unless the loop was made."""
+        if self._state is not _OPEN:
+            return
+        loop = self._loop
+        assert loop is not None
+        closing: asyncio.AbstractEventLoop = loop
+        self._fatal = None
+        try:
+            self._wind_down(loop)
+        finally:
+            closing.close()
+            self._loop = None
+            self._state = _CLOSED
+        fatal, self._fatal = self._fatal, None
+        if fatal is not None:
+            raise fatal
+
+    def run(self, coro: Awaitable[_T], *, context: contextvars.Context | None = None) -> _T:
+        """Runs `coro` on the runner's loop until it ends and returns its result,
+        or raises its exception. Another awaitable is awaited by a coroutine
+        made for it."""
+        return self._run(_checked_main(coro, "Runner.run()"), context)
+
+    def _lazy_init(self) -> EventLoop:
+        if self._state is _CLOSED:
+            raise RuntimeError("Runner is closed")
+        if self._loop is None:
+            loop = self._loop = new_event_loop()
+            self._state = _OPEN  # from here on, close() closes the loop
+            if self._debug is not None:
+                loop.set_debug(self._debug)
+            loop._on_fatal = self._end_with
+            self._context = contextvars.copy_context()
+        return self._loop
+
+    def _run(self, coro: Coroutine[Any, Any, _T], context: contextvars.Context | None) -> _T:
+        try:
+            loop = self._lazy_init()
+        except BaseException:
+            coro.close()
+            raise
+        if context is None:
+            context = self._context
+        self._main = None
+        self._interrupts = 0
+        self._fatal = None
+        sigint_handler = self._install_sigint_handler()
+        try:
+            main = _run_as_task(loop, coro, context, self._started)
+        finally:
+            _restore_sigint_handler(sigint_handler)
+            self._main = None
+        fatal, self._fatal = self._fatal, None
+        if fatal is not None:
+            raise fatal
+        if main.cancelled() and self._interrupts and main.uncancel() == 0:
+            # Cancelled by nothing but the SIGINT handler's request.
+            raise KeyboardInterrupt()
+        return main.result()
+
+    def _started(self, main: Task[Any]) -> None:
+        self._main = main
+        if self._interrupts:  # SIGINT came before the first step
+            main.cancel()
+
+    def _end_with(self, exc: BaseException) -> None:
+        if self._fatal is None:
+            self._fatal = exc
+        if self._main is not None:
+            self._main.cancel()
+
+    def _install_sigint_handler(self) -> Callable[[int, object], None] | None:
+        # The first SIGINT cancels the run's main task and a second one raises
+        # KeyboardInterrupt, as asyncio's runner does. Only on the main thread,
+        # and only in place of Python's default handler.
+        if (threading.current_thread() is not threading.main_thread()
+                or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+            return None
+
+        def on_sigint(signum: int, frame: object) -> None:
+            self._interrupts += 1
+            main = self._main
+            if self._interrupts == 1 and (main is None or not main.done()):
+                if main is not None:
+                    main.cancel()
+                return
+            raise KeyboardInterrupt()
+
+        signal.signal(signal.SIGINT, on_sigint)
+        return on_sigint
+
+    def _wind_down(self, loop: EventLoop) -> None:
+        # Nothing to wait for (the usual end of a run) costs no trip through
+        # the loop.
+        if loop._velkor_tasks or loop._asyncgens or asyncio.all_tasks(loop):
+            _run_as_task(loop, _cancel_remaining(loop), None, None)
+        loop._asyncgens_shutdown_called = True
+        if loop._default_executor is not None:
+            loop.run_until_complete(loop.shutdown_default_executor(_EXECUTOR_JOIN_TIMEOUT))
+
+
+# How long the default executor's threads get to finish at the end of a run.
+_EXECUTOR_JOIN_TIMEOUT: Final = 300.0
+
+
+def _checked_main(main: Awaitable[_T], caller: str) -> Coroutine[Any, Any, _T]:
+    coro = _as_coroutine(main)
+    if coro is None:
+        raise TypeError(f"{caller} requires a coroutine object (use async def and call it)")
+    if asyncio._get_running_loop() is not None or _bare_run_in_progress():
+        if coro is not main:
+            coro.close()
+        raise RuntimeError(f"{caller} cannot be called from a running event loop")
+    return coro
+
+
+def _bare_run_in_progress() -> bool:
+    # A loop of the bare runtime (`_velkor.run`) sets no asyncio running loop.
+    # Its run function refuses to nest before it looks at its argument.
     try:
-        return await task
+        _velkor.run(None)  # type: ignore[arg-type]
+    except RuntimeError as exc:
+        return "running event loop" in str(exc)
+    except TypeError:
+        pass
+    return False
+
+
+def _run_as_task(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, _T],
+                 context: contextvars.Context | None,
+                 started: Callable[[Task[_T]], None] | None) -> Task[_T]:
+    """Runs `loop` until a `Task` of `coro`, made on the loop, has ended;
+    returns the task. `started` gets the task as soon as it exists."""
+    made: list[Task[_T]] = []
+    failure: list[BaseException] = []
+
+    def stop(_task: Task[_T]) -> None:
+        loop.stop()
+
+    def start() -> None:
+        try:
+            task = Task(coro, context=context)
+        except BaseException as exc:
+            failure.append(exc)
+            loop.stop()
+            return
+        made.append(task)
+        task._add_done_callback(stop)
+        if started is not None:
+            started(task)
+
+    try:
+        loop.call_soon(start)
+        loop.run_forever()
+    except BaseException:
+        if not made:
+            coro.close()
+        raise
     finally:
-        await _cancel_remaining(loop)
+        if made:  # a task that outlives this run must not stop a later one
+            made[0]._remove_done_callback(stop)
+    if failure:
+        coro.close()
+        raise failure[0]
+    if not made or not made[0].done():
+        raise RuntimeError("Event loop stopped before the task completed.")
+    return made[0]
 
 
-async def _cancel_remaining(loop: RunLoop) -> None:
-    # Tasks spawned during the cancellation are cancelled in turn. Each round
-    # takes its tasks out of the set and waits for them, so a task that has
-    # ended but is still listed (its ending was interrupted) cannot make this
-    # loop spin.
-    while loop._tasks:
-        remaining = list(loop._tasks)
-        loop._tasks.clear()
+async def _cancel_remaining(loop: EventLoop) -> None:
+    # velkor and asyncio tasks alike; those started during the cancellation
+    # are cancelled in turn. Each round takes its velkor tasks out of the set
+    # and waits for them, so a task that has ended but is still listed (its
+    # ending was interrupted) cannot make this loop spin.
+    me = current_task()
+    while True:
+        remaining = [task for task in loop._velkor_tasks if task is not me]
+        loop._velkor_tasks.clear()
+        foreign = list(asyncio.all_tasks(loop))
+        if not remaining and not foreign:
+            break
         for task in remaining:
             task.cancel()
+        for aio_task in foreign:
+            aio_task.cancel()
         await _wait_all(remaining)
+        if foreign:
+            await asyncio.gather(*foreign, return_exceptions=True)
+            _report_failures(loop, foreign)
+    await _shutdown_asyncgens(loop)
 
 
-def _install_sigint_handler(loop: RunLoop) -> Callable[[int, object], None] | None:
-    """Makes the first SIGINT cancel the run's main task and a second one raise
-    `KeyboardInterrupt`, as asyncio's runner does. Only on the main thread, and
-    only in place of Python's default handler."""
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
-        return None
+def _report_failures(loop: EventLoop, ended: list[asyncio.Task[Any]]) -> None:
+    for task in ended:
+        if not task.cancelled() and task.exception() is not None:
+            loop.call_exception_handler({
+                "message": "unhandled exception during velkor.run() shutdown",
+                "exception": task.exception(),
+                "task": task,
+            })
 
-    def on_sigint(signum: int, frame: object) -> None:
-        loop._interrupts += 1
-        main = loop._main
-        if loop._interrupts == 1 and (main is None or not main.done()):
-            if main is not None:
-                main.cancel()
-            return
-        raise KeyboardInterrupt()
 
-    signal.signal(signal.SIGINT, on_sigint)
-    return on_sigint
+async def _shutdown_asyncgens(loop: EventLoop) -> None:
+    # As the loop's own shutdown_asyncgens, but each generator is closed in a
+    # velkor task, whose awaits may be velkor's or asyncio's.
+    loop._asyncgens_shutdown_called = True
+    if not loop._asyncgens:
+        return
+    closing = list(loop._asyncgens)
+    loop._asyncgens.clear()
+    results = await gather(*(agen.aclose() for agen in closing), return_exceptions=True)
+    for result, agen in zip(results, closing):
+        if isinstance(result, Exception):
+            loop.call_exception_handler({
+                "message": f"an error occurred during closing of asynchronous generator {agen!r}",
+                "exception": result,
+                "asyncgen": agen,
+            })
 
 
 def _restore_sigint_handler(handler: Callable[[int, object], None] | None) -> None:
@@ -686,91 +912,69 @@ def _restore_sigint_handler(handler: Callable[[int, object], None] | None) -> No
 
 
 def run(main: Awaitable[_T], *, debug: bool | None = None) -> _T:
-    """Runs the coroutine `main` on a new loop on this thread and returns its
-    result, or raises its exception. Another awaitable (such as `sleep(1)`)
-    is awaited by a coroutine made for it.
+    """Runs the coroutine `main` on a new `EventLoop` on this thread and
+    returns its result, or raises its exception. Another awaitable (such as
+    `sleep(1)`) is awaited by a coroutine made for it.
 
     `main` runs as a `Task`, so `current_task()`, cancellation and `timeout()`
     work in it as in any spawned task. When `main` has ended (returned or
-    raised), the tasks spawned during the run that are still running are
-    cancelled, and `run` returns once they have all ended, as `asyncio.run`
-    does.
+    raised), the velkor and asyncio tasks still running are cancelled, and
+    `run` returns once they have all ended; the asynchronous generators
+    still alive are then closed and the default executor shut down, as
+    `asyncio.run` does.
 
     On the main thread, with Python's default SIGINT handler in place, Ctrl-C
     behaves as under `asyncio.run`: the first SIGINT cancels `main`, the
     cleanups run as above, and `run` then raises `KeyboardInterrupt`; a
     second SIGINT raises `KeyboardInterrupt` at once. A `KeyboardInterrupt` or
-    `SystemExit` raised by any task, awaited or not, winds the run down the
-    same way and is then raised by `run`.
+    `SystemExit` raised by any velkor task, awaited or not, winds the run down
+    the same way and is then raised by `run`.
 
-    For the duration of the run, a `RunLoop` is this thread's asyncio running
-    loop (see the module documentation for what that means for asyncio code).
-    `run` cannot be called while an event loop (velkor's or asyncio's) runs on
-    this thread.
+    The loop is asyncio's running loop for the whole run (see the module
+    documentation). `run` cannot be called while an event loop (velkor's or
+    asyncio's) runs on this thread.
 
     `debug=True`, or `debug=None` with the environment variable `VELKOR_DEBUG`
-    set to a non-empty value, runs in debug mode: each task records where it
-    was spawned (shown in its repr and when its exception is never
-    retrieved), a task step that holds the loop for the loop's
-    `slow_callback_duration` (0.1 s; settable on
+    set to a non-empty value, runs in debug mode: the loop's debug mode, and
+    besides each task records where it was spawned (shown in its repr and
+    when its exception is never retrieved), a task step that holds the loop
+    for the loop's `slow_callback_duration` (0.1 s; settable on
     `asyncio.get_running_loop()`) or longer is logged as a warning to the
     "velkor" logger, and a coroutine never awaited warns with where it was
     made.
     """
-    coro = _as_coroutine(main)
-    if coro is None:
-        raise TypeError("velkor.run() requires a coroutine object (use async def and call it)")
-    if asyncio._get_running_loop() is not None:
-        if coro is not main:
-            coro.close()
-        raise RuntimeError("velkor.run() cannot be called from a running event loop")
-    loop = RunLoop(_debug_mode(debug))
-    root = cast("types.CoroutineType[Any, Any, _T]", _run_main(coro, loop))
-    sigint_handler = _install_sigint_handler(loop)
-    # RunLoop stands in for an asyncio loop: only asyncio's task bookkeeping reads it.
-    asyncio._set_running_loop(loop)  # type: ignore[arg-type]
-    origin_depth = sys.get_coroutine_origin_tracking_depth()
-    if loop._debug:
-        sys.set_coroutine_origin_tracking_depth(_DEBUG_STACK_DEPTH)
-    interrupted = False
+    coro = _checked_main(main, "velkor.run()")
     try:
-        result = _velkor._run_with_signals(root)
-    except CancelledError:
-        interrupted = _cancelled_by_sigint(loop)
-        if loop._fatal is None and not interrupted:
-            raise
-        result = None
+        with Runner(debug=debug) as runner:
+            return runner._run(coro, None)
     except BaseException:
-        if root.cr_frame is not None and not root.cr_suspended and not root.cr_running:
-            # Refused before the first step: neither coroutine ever ran.
-            root.close()
-            coro.close()
-        if loop._fatal is None:
-            raise
-        result = None
-    finally:
-        asyncio._set_running_loop(None)
-        _restore_sigint_handler(sigint_handler)
-        sys.set_coroutine_origin_tracking_depth(origin_depth)
-    if loop._fatal is not None:
-        raise loop._fatal
-    if interrupted:
-        raise KeyboardInterrupt()
-    return cast("_T", result)  # None only where a raise above has fired
+        # Typically a failure the exiting interpreter caused (its worker
+        # pool is closed) in a daemon thread, which nobody will see: the
+        # thread parks, as in the bare runtime's run, rather than print a
+        # traceback that races the interpreter's finalisation for stderr.
+        if _interpreter_exiting and threading.current_thread().daemon:
+            threading.Event().wait()
+        raise
 
 
-def _debug_mode(debug: bool | None) -> bool:
+def _debug_mode(debug: bool | None) -> bool | None:
+    """`debug` as given; else True when VELKOR_DEBUG is set to a non-empty
+    value, and None (the loop's own default) when it is not."""
     if debug is not None:
         return bool(debug)
-    return not sys.flags.ignore_environment and bool(os.environ.get("VELKOR_DEBUG"))
+    if not sys.flags.ignore_environment and os.environ.get("VELKOR_DEBUG"):
+        return True
+    return None
 
 
-def _cancelled_by_sigint(loop: RunLoop) -> bool:
-    # The main task ended cancelled, and by nothing but the SIGINT handler's
-    # request (asyncio's test: no cancellation left once that one is withdrawn).
-    main = loop._main
-    return (loop._interrupts > 0 and main is not None and main.cancelled()
-            and main.uncancel() == 0)
+# Set once the interpreter has begun to exit (its atexit callbacks run).
+_interpreter_exiting = False
+
+
+@atexit.register
+def _note_interpreter_exit() -> None:
+    global _interpreter_exiting
+    _interpreter_exiting = True
 
 
 def _as_task(aw: Awaitable[_T]) -> Task[_T]:
@@ -842,6 +1046,11 @@ async def gather(*aws: Awaitable[Any], return_exceptions: bool = False) -> list[
     if return_exceptions:
         return [t._result if t._state is _FINISHED else t._exception for t in children]
     return [t._result for t in children]
+
+
+def _set_unless_done(future: asyncio.Future[None]) -> None:
+    if not future.done():
+        future.set_result(None)
 
 
 async def _wait_all(tasks: list[Task[Any]]) -> None:

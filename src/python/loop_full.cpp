@@ -328,13 +328,26 @@ std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
   return panic;
 }
 
-PyObject* loop_run_forever(PyObject* self, PyObject*) {
+// A run's failure that nobody could see: typically the interpreter exiting
+// under a daemon thread whose run it ended. As with the bare runtime's run,
+// the thread parks instead of raising, which would race finalisation for
+// stderr. Otherwise returns `result`.
+PyObject* park_if_unreachable(PyObject* result) {
+  if (!result && run_error_unreachable_at_exit()) park_thread_for_exit();
+  return result;
+}
+
+PyObject* run_forever_once(PyObject* self) {
   if (!claim_run(loop_of(self))) return nullptr;
   Ref keep = Ref::borrow(self);
   RunInterruption interruption;
   if (auto panic = run_engine(self, false)) return raise_panic(panic->c_str());
   if (interruption.raise_if_interrupted()) return nullptr;
   Py_RETURN_NONE;
+}
+
+PyObject* loop_run_forever(PyObject* self, PyObject*) {
+  return park_if_unreachable(run_forever_once(self));
 }
 
 PyObject* loop_run_until_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -357,9 +370,9 @@ PyObject* loop_run_until_complete(PyObject* self, PyObject* args, PyObject* kwar
     core->spawn(std::make_unique<RunCoroFuture>(Ref::borrow(coro), result));
   }
   RunInterruption interruption;
-  if (auto panic = run_engine(self, true)) return raise_panic(panic->c_str());
-  if (interruption.raise_if_interrupted()) return nullptr;
-  return return_outcome(result->take());
+  if (auto panic = run_engine(self, true)) return park_if_unreachable(raise_panic(panic->c_str()));
+  if (interruption.raise_if_interrupted()) return park_if_unreachable(nullptr);
+  return park_if_unreachable(return_outcome(result->take()));
 }
 
 PyObject* loop_close(PyObject* self, PyObject*) {

@@ -182,6 +182,14 @@ const Names& names();
 
 // The module `name` of the calling interpreter, as a new reference: after
 // its first import, a lookup in sys.modules. Null with an error set on failure.
-inline Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+// A module already in sys.modules is taken from there: a full import costs
+// thousands of instructions even when it finds the module loaded.
+inline Ref import_module(const char* name) {
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  if (!key) return Ref();
+  if (PyObject* loaded = PyImport_GetModule(key.get())) return Ref::steal(loaded);
+  if (PyErr_Occurred()) return Ref();
+  return Ref::steal(PyImport_Import(key.get()));
+}
 
 }  // namespace velkor::py

@@ -1,5 +1,9 @@
 #include "python/signals.h"
 
+#include <unistd.h>
+
+#include <mutex>
+
 namespace velkor::py {
 
 namespace {
@@ -25,6 +29,26 @@ Ref set_wakeup_fd(PyObject* fd, bool warn_on_full_buffer) {
                                         warn_on_full_buffer ? Py_True : Py_False));
   if (!args || !kwargs) return Ref();
   return Ref::steal(PyObject_Call(setter.get(), args.get(), kwargs.get()));
+}
+
+// One pipe serves every run of the process: a run would otherwise pay for
+// making and closing one. Only the main thread can make it the wakeup
+// descriptor, so one is enough. It is made by the first run and kept; a
+// child made by fork() makes its own, so that the parent's loops never read
+// the child's signals.
+std::mutex g_wakeup_mu;
+std::unique_ptr<SignalWakeup> g_wakeup;
+pid_t g_wakeup_owner = 0;
+
+SignalWakeup* process_wakeup() {
+  std::lock_guard lock(g_wakeup_mu);
+  pid_t pid = ::getpid();
+  if (g_wakeup && g_wakeup_owner != pid) g_wakeup.reset();
+  if (!g_wakeup) {
+    if (SignalWakeup::create(g_wakeup) != 0) return nullptr;
+    g_wakeup_owner = pid;
+  }
+  return g_wakeup.get();
 }
 
 }  // namespace
@@ -56,8 +80,8 @@ void end_run_or_drop_callback_error() {
 
 SignalWatch::SignalWatch() {
   ErrorSaved keep_caller_error;
-  std::unique_ptr<SignalWakeup> wakeup;
-  if (SignalWakeup::create(wakeup) != 0) return;
+  SignalWakeup* wakeup = process_wakeup();
+  if (!wakeup) return;
   Ref fd = Ref::steal(PyLong_FromLong(wakeup->write_fd()));
   // Refused off the main thread or in a subinterpreter: nothing to watch there.
   previous_fd_ = fd ? set_wakeup_fd(fd.get(), false) : Ref();
@@ -65,7 +89,7 @@ SignalWatch::SignalWatch() {
     PyErr_Clear();
     return;
   }
-  wakeup_ = std::move(wakeup);
+  wakeup_ = wakeup;
   wakeup_->notify();  // a signal that came before the watch is handled first thing
 }
 

@@ -40,8 +40,9 @@ bool interrupt_run(Ref exc);
 // Attached, with an exception set; clears it.
 void end_run_or_drop_callback_error();
 
-// Makes runs wake for signals while the scope lasts: a wakeup pipe becomes
-// the process's signal wakeup descriptor, and a loop that watches it runs the
+// Makes runs wake for signals while the scope lasts: the process's wakeup
+// pipe (made by its first run, kept for the later ones) becomes its signal
+// wakeup descriptor, and a loop that watches it runs the
 // pending Python signal handlers on its thread when it fires; a handler that
 // raises ends the run with its exception. Only on the main thread of the
 // main interpreter (the only place Python handlers run); elsewhere, or if no
@@ -67,7 +68,7 @@ class SignalWatch {
   };
 
  private:
-  std::unique_ptr<SignalWakeup> wakeup_;
+  SignalWakeup* wakeup_ = nullptr;  // the process's, while the watch is set
   Ref previous_fd_;
 };
 
