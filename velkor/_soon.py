@@ -72,7 +72,9 @@ async def _run_batch(calls: list[_Call]) -> None:
 
 
 def _end_run(exc: BaseException) -> None:
-    end_with = getattr(asyncio._get_running_loop(), "_end_with", None)
-    if end_with is None:
+    # velkor's loop hands it to whoever runs the loop (velkor.run winds the
+    # run down with it); elsewhere it propagates as from any callback.
+    on_fatal = getattr(asyncio._get_running_loop(), "_on_fatal", None)
+    if on_fatal is None:
         raise exc
-    end_with(exc)
+    on_fatal(exc)
