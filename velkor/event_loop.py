@@ -157,8 +157,10 @@ class NativeSelector(selectors._BaseSelectorImpl):
 class EventLoop(unix_events.SelectorEventLoop):
     """An asyncio event loop running on velkor's native engine."""
 
+    # asyncio's __del__ reads it: a loop whose __init__ was refused counts as closed.
+    _closed: bool = True
+
     if TYPE_CHECKING:  # asyncio's own state and helpers, left out of its stubs
-        _closed: bool
         _debug: bool
         _stopping: bool
         _thread_id: int | None
