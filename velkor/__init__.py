@@ -1,13 +1,14 @@
 """velkor: a native async runtime for Python coroutines.
 
-`run(main())` runs a coroutine on a loop on the calling thread; inside it,
+`run(main())` (or a `Runner`, for several runs on one loop) runs a coroutine
+on a loop on the calling thread; inside it,
 `spawn` starts further tasks, `sleep`, `yield_now`, `timeout` and `wait_for`
 deal with time, `gather`, `wait` and `as_completed` wait for several
 awaitables, `TaskGroup` runs a group of tasks that fail together, `shield`
 keeps a cancellation from reaching what it wraps, and the primitives (`Lock`,
 `Event`, `Semaphore`, `BoundedSemaphore`, `Condition`, `Barrier`, `Queue`,
-`PriorityQueue`, `LifoQueue`) coordinate tasks. They follow asyncio's documented behaviour, and a
-`CancelledError` is asyncio's own. `open_connection`, `open_unix_connection`,
+`PriorityQueue`, `LifoQueue`) coordinate tasks. They follow asyncio's
+documented behaviour, and a `CancelledError` is asyncio's own. `open_connection`, `open_unix_connection`,
 `start_server` and `start_unix_server` do networking on the loop's own epoll.
 
 `EventLoop` is a complete asyncio event loop on the same engine:
