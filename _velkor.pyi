@@ -148,6 +148,39 @@ class PyWakerQueue:
     def len(self) -> int: ...
 
 @final
+class _WaitList:
+    """Tasks parked in line, first in, first out. len() counts the waits still
+    in line: those parked and those released but not yet resumed."""
+
+    def __init__(self) -> None: ...
+    def __len__(self) -> int: ...
+    def wait(self) -> _Wait:
+        """An awaitable that parks the current task at the back of the list until
+        a release reaches it."""
+    def wake(self, n: int = 1, /) -> int:
+        """Releases up to n parked waits, longest first; returns how many."""
+    def wake_all(self) -> int:
+        """Releases every parked wait; returns how many."""
+    def wake_first(self) -> bool:
+        """Releases the first wait in line unless a release already reached it;
+        returns whether it did."""
+
+@final
+class _Wait:
+    """One task's place in a _WaitList; await it once."""
+
+    def released(self) -> bool:
+        """Whether a release reached this wait (also one it then gave up)."""
+    def __await__(self) -> Generator[tuple[()], Any, None]: ...
+    def __iter__(self) -> _Wait: ...
+    def __next__(self) -> tuple[()]: ...
+    def send(self, _val: object, /) -> tuple[()]: ...
+    def throw(self, typ: object, val: object = None, tb: object = None, /) -> tuple[()]:
+        """Ends the wait (it leaves the list) and raises the exception."""
+    def close(self) -> None:
+        """Ends the wait; it leaves the list."""
+
+@final
 class Connection:
     """A non-blocking socket on the running loop's epoll."""
 

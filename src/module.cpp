@@ -11,6 +11,7 @@
 #include "python/sleep.h"
 #include "python/spawn.h"
 #include "python/sync.h"
+#include "python/wait_list.h"
 #include "python/task_waker.h"
 #include "python/tcp.h"
 
@@ -95,6 +96,8 @@ const ClassEntry module_classes[] = {
     {"PyWakerQueue", waker_queue_type},
     {"Connection", connection_type},
     {"Listener", net_listener_type},
+    {"_WaitList", wait_list_type},
+    {"_Wait", wait_type},
 };
 
 int exec_module(PyObject* module) {

@@ -7,21 +7,23 @@ primitive consistent. In particular a cancelled waiter never keeps a release
 meant for another task: if it had already been chosen when the cancellation
 reached it, it hands the release on before the `CancelledError` propagates.
 
-The state (locked, counter, flag) lives here; a waiting task parks on a
-`Waiter` of its own (see `velkor._waiter`). Like asyncio's, these primitives
-belong to the tasks of one loop and are not safe to use from other threads.
+The state (locked, counter, flag) lives here; waiting tasks park in line on
+a native `_WaitList`, which drops a wait the moment its task gives up, and
+tells (`released()`) whether a release had reached it first. Like asyncio's,
+these primitives belong to the tasks of one loop and are not safe to use from
+other threads.
 """
 
 from __future__ import annotations
 
 from asyncio import BrokenBarrierError
-from collections import deque
 from collections.abc import Awaitable, Callable
 from types import TracebackType
 from typing import Final, Protocol, TypeVar
 
+from _velkor import _WaitList
+
 from ._compat import CancelledError
-from ._waiter import Waiter
 
 __all__ = ["Barrier", "BoundedSemaphore", "BrokenBarrierError", "Condition", "Event", "Lock",
            "Semaphore"]
@@ -59,27 +61,24 @@ class Lock(_AcquireReleaseContext):
 
     def __init__(self) -> None:
         self._locked = False
-        self._waiters: deque[Waiter] = deque()
+        self._waiters = _WaitList()
 
     def locked(self) -> bool:
         return self._locked
 
     async def acquire(self) -> bool:
+        # A released waiter stays in line until it runs, so a newcomer
+        # cannot take the lock from under it.
         if not self._locked and not self._waiters:
             self._locked = True
             return True
-        waiter = Waiter()
-        self._waiters.append(waiter)
         try:
-            try:
-                await waiter
-            finally:
-                self._waiters.remove(waiter)
+            await self._waiters.wait()
         except CancelledError:
             # If this waiter had been released the lock is free and nobody
             # else was woken: wake the next one.
             if not self._locked:
-                self._wake_first()
+                self._waiters.wake_first()
             raise
         self._locked = True
         return True
@@ -88,12 +87,8 @@ class Lock(_AcquireReleaseContext):
         if not self._locked:
             raise RuntimeError("Lock is not acquired.")
         self._locked = False
-        self._wake_first()
-
-    def _wake_first(self) -> None:
-        # A waiter already set is on its way to take the lock.
-        if self._waiters:
-            self._waiters[0].set()
+        # A waiter already released is on its way to take the lock.
+        self._waiters.wake_first()
 
     def __repr__(self) -> str:
         state = "locked" if self._locked else "unlocked"
@@ -111,7 +106,7 @@ class Event:
 
     def __init__(self) -> None:
         self._value = False
-        self._waiters: deque[Waiter] = deque()
+        self._waiters = _WaitList()
 
     def is_set(self) -> bool:
         return self._value
@@ -119,8 +114,7 @@ class Event:
     def set(self) -> None:
         if not self._value:
             self._value = True
-            for waiter in self._waiters:
-                waiter.set()
+            self._waiters.wake_all()
 
     def clear(self) -> None:
         self._value = False
@@ -128,13 +122,8 @@ class Event:
     async def wait(self) -> bool:
         if self._value:
             return True
-        waiter = Waiter()
-        self._waiters.append(waiter)
-        try:
-            await waiter
-            return True
-        finally:
-            self._waiters.remove(waiter)
+        await self._waiters.wait()
+        return True
 
     def __repr__(self) -> str:
         state = "set" if self._value else "unset"
@@ -155,7 +144,7 @@ class Semaphore(_AcquireReleaseContext):
         if value < 0:
             raise ValueError("Semaphore initial value must be >= 0")
         self._value = value
-        self._waiters: deque[Waiter] = deque()
+        self._waiters = _WaitList()
 
     def locked(self) -> bool:
         """True when `acquire()` would wait."""
@@ -165,18 +154,15 @@ class Semaphore(_AcquireReleaseContext):
         if not self.locked():
             self._value -= 1
             return True
-        waiter = Waiter()
-        self._waiters.append(waiter)
+        wait = self._waiters.wait()
         try:
             try:
-                await waiter
-            finally:
-                self._waiters.remove(waiter)
-        except CancelledError:
-            if waiter.done:
-                # A permit was handed to this waiter, which will not use it.
-                self._value += 1
-            raise
+                await wait
+            except CancelledError:
+                if wait.released():
+                    # A permit was handed to this waiter, which will not use it.
+                    self._value += 1
+                raise
         finally:
             # Permits that are free now (one returned above, or released while
             # waiters queued behind this one) go to the next in line.
@@ -191,11 +177,9 @@ class Semaphore(_AcquireReleaseContext):
 
     def _wake_next(self) -> bool:
         """Hands one permit to the first waiter not already holding one."""
-        for waiter in self._waiters:
-            if not waiter.done:
-                self._value -= 1
-                waiter.set()
-                return True
+        if self._waiters.wake():
+            self._value -= 1
+            return True
         return False
 
     def __repr__(self) -> str:
@@ -238,7 +222,7 @@ class Condition(_AcquireReleaseContext):
 
     def __init__(self, lock: _LockLike | None = None) -> None:
         self._lock: _LockLike = Lock() if lock is None else lock
-        self._waiters: deque[Waiter] = deque()
+        self._waiters = _WaitList()
 
     def locked(self) -> bool:
         return self._lock.locked()
@@ -252,16 +236,12 @@ class Condition(_AcquireReleaseContext):
     async def wait(self) -> bool:
         if not self._lock.locked():
             raise RuntimeError("cannot wait on un-acquired lock")
-        waiter = Waiter()
+        wait = self._waiters.wait()
         self._lock.release()
         try:
             try:
-                self._waiters.append(waiter)
-                try:
-                    await waiter
-                    return True
-                finally:
-                    self._waiters.remove(waiter)
+                await wait
+                return True
             finally:
                 # The lock is re-acquired whatever happened; a cancellation
                 # that arrives meanwhile is raised once the lock is held.
@@ -278,7 +258,7 @@ class Condition(_AcquireReleaseContext):
                     finally:
                         cancelled = None
         except BaseException:
-            if waiter.done:
+            if wait.released():
                 self._notify(1)
             raise
 
@@ -301,13 +281,7 @@ class Condition(_AcquireReleaseContext):
         self.notify(len(self._waiters))
 
     def _notify(self, n: int) -> None:
-        woken = 0
-        for waiter in self._waiters:
-            if woken >= n:
-                break
-            if not waiter.done:
-                woken += 1
-                waiter.set()
+        self._waiters.wake(n)
 
     def __repr__(self) -> str:
         state = "locked" if self.locked() else "unlocked"

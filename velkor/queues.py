@@ -14,8 +14,9 @@ from asyncio import QueueEmpty, QueueFull, QueueShutDown
 from collections import deque
 from typing import Any, Generic, TypeVar
 
+from _velkor import _WaitList
+
 from .locks import Event
-from ._waiter import Waiter
 
 __all__ = ["LifoQueue", "PriorityQueue", "Queue", "QueueEmpty", "QueueFull", "QueueShutDown"]
 
@@ -48,8 +49,10 @@ class Queue(Generic[_T]):
     def __init__(self, maxsize: int = 0) -> None:
         self._maxsize = maxsize
         self._items = deque()
-        self._getters: deque[Waiter] = deque()
-        self._putters: deque[Waiter] = deque()
+        # A woken getter or putter stays in line until it runs; the next
+        # wake goes to the one behind it.
+        self._getters = _WaitList()
+        self._putters = _WaitList()
         self._unfinished = 0
         self._finished = Event()
         self._finished.set()
@@ -76,32 +79,17 @@ class Queue(Generic[_T]):
     def full(self) -> bool:
         return 0 < self._maxsize <= len(self._items)
 
-    @staticmethod
-    def _wake_next(waiters: deque[Waiter]) -> None:
-        # The woken waiter leaves the queue of waiters now, so the next call
-        # wakes the one behind it.
-        while waiters:
-            waiter = waiters.popleft()
-            if not waiter.done:
-                waiter.set()
-                break
-
     async def put(self, item: _T) -> None:
         """Puts `item` at the back, waiting for a free slot if the queue is full."""
         while self.full():
             if self._is_shutdown:
                 raise QueueShutDown
-            putter = Waiter()
-            self._putters.append(putter)
+            putter = self._putters.wait()
             try:
                 await putter
             except BaseException:
-                try:
-                    self._putters.remove(putter)
-                except ValueError:
-                    pass  # already taken off by the wake-up
-                if putter.done and not self.full():
-                    self._wake_next(self._putters)
+                if putter.released() and not self.full():
+                    self._putters.wake()
                 raise
         self.put_nowait(item)
 
@@ -114,24 +102,20 @@ class Queue(Generic[_T]):
         self._put(item)
         self._unfinished += 1
         self._finished.clear()
-        self._wake_next(self._getters)
+        if self._getters:
+            self._getters.wake()
 
     async def get(self) -> _T:
         """Removes and returns the front item, waiting while the queue is empty."""
         while not self._items:
             if self._is_shutdown:
                 raise QueueShutDown
-            getter = Waiter()
-            self._getters.append(getter)
+            getter = self._getters.wait()
             try:
                 await getter
             except BaseException:
-                try:
-                    self._getters.remove(getter)
-                except ValueError:
-                    pass  # already taken off by the wake-up
-                if getter.done and self._items:
-                    self._wake_next(self._getters)
+                if getter.released() and self._items:
+                    self._getters.wake()
                 raise
         return self.get_nowait()
 
@@ -142,7 +126,8 @@ class Queue(Generic[_T]):
                 raise QueueShutDown
             raise QueueEmpty
         item = self._get()
-        self._wake_next(self._putters)
+        if self._putters:
+            self._putters.wake()
         return item
 
     def task_done(self) -> None:
@@ -171,9 +156,8 @@ class Queue(Generic[_T]):
                     self._unfinished -= 1
             if self._unfinished == 0:
                 self._finished.set()
-        for waiters in (self._getters, self._putters):
-            while waiters:
-                waiters.popleft().set()
+        self._getters.wake_all()
+        self._putters.wake_all()
 
     def __repr__(self) -> str:
         shutdown = " shutdown" if self._is_shutdown else ""
