@@ -511,11 +511,54 @@ def asyncio_loop_native_paths():
     assert loop.run_until_complete(main()) == [1, 2, 4, 5]
 
 
+async def park_and_end(waits, close):
+    wait = waits.wait()
+    next(wait)  # parked with the task's waker
+    if close:
+        wait.close()
+
+
+def parked_waits():
+    # Waits released, cancelled before and after their release, closed and
+    # dropped while parked, through the primitives and the bare list.
+    import velkor
+
+    async def hold(lock, sem, cond):
+        async with lock, sem, cond:
+            await cond.wait()
+
+    async def main():
+        lock, sem, cond = velkor.Lock(), velkor.Semaphore(1), velkor.Condition()
+        event, queue = velkor.Event(), velkor.Queue(1)
+        await lock.acquire()
+        queue.put_nowait(0)
+        tasks = [velkor.spawn(hold(lock, sem, cond)) for _ in range(3)]
+        tasks += [velkor.spawn(event.wait()), velkor.spawn(queue.put(1)),
+                  velkor.spawn(velkor.Queue().get())]
+        await velkor.sleep(0.0002)
+        lock.release()
+        tasks[0].cancel()
+        await velkor.sleep(0.0002)
+        async with cond:
+            cond.notify()
+        tasks[1].cancel()
+        event.set()
+        queue.get_nowait()
+        for task in tasks:
+            task.cancel()
+        await velkor.gather(*tasks, return_exceptions=True)
+        waits = _velkor._WaitList()
+        await velkor.gather(park_and_end(waits, True), park_and_end(waits, False))
+        assert len(waits) == 0
+
+    velkor.run(main())
+
+
 SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterator_in_one_frame,
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
              refused_watchers_and_unclosed_loops, interruptions, defers,
              fair_steps_and_growing_defers, tcp_round_trip,
-             event_driven_round_trip, package_task_api, asyncio_loop_native_paths]
+             event_driven_round_trip, package_task_api, asyncio_loop_native_paths, parked_waits]
 
 
 # ---- measuring --------------------------------------------------------------
