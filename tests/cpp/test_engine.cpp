@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <map>
@@ -39,6 +40,7 @@
 #include "runtime/panic.h"
 #include "runtime/signal_wake.h"
 #include "runtime/timer.h"
+#include "runtime/wait_list.h"
 #include "task/pool.h"
 
 using namespace velkor;
@@ -680,6 +682,96 @@ TEST(descriptor_zero_is_watched_like_any_other) {
 }
 
 // ---- tasks ---------------------------------------------------------------------------------
+
+// Random parks, spurious polls, abandons, resumes and releases against a
+// model of the line: releases go front first to parked waits only, and an
+// abandoned or resumed wait is gone from the line at once.
+TEST(wait_list_follows_its_model_under_random_operations) {
+  auto loop = new_loop();
+  auto core = loop->core();
+  ContextScope ctx(*loop);
+  constexpr int kTasks = 6;
+  std::vector<int> polled, expected;
+  std::vector<TaskId> ids;
+  for (int i = 0; i < kTasks; ++i) {
+    ids.push_back(core->spawn(task([&polled, i](const Waker&) {
+      polled.push_back(i);
+      return Poll::Pending;
+    })));
+  }
+  loop->loop_iteration();  // every task's first poll
+  polled.clear();
+
+  WaitList list;
+  std::vector<std::unique_ptr<WaitNode>> nodes;
+  for (int i = 0; i < kTasks; ++i) nodes.push_back(std::make_unique<WaitNode>());
+  std::deque<int> line;  // the model: indices in line, released ones first
+  std::set<int> released;
+  auto leave = [&](int i) {
+    line.erase(std::find(line.begin(), line.end(), i));
+    released.erase(i);
+    nodes[i] = std::make_unique<WaitNode>();
+  };
+  auto in_line = [&](int i) { return std::find(line.begin(), line.end(), i) != line.end(); };
+  auto release_parked = [&](size_t n) {
+    size_t done = 0;
+    for (int i : line) {
+      if (done == n) break;
+      if (released.insert(i).second) {
+        expected.push_back(i);
+        ++done;
+      }
+    }
+    return done;
+  };
+
+  std::mt19937 rng(1234);
+  for (int step = 0; step < 4000; ++step) {
+    int i = static_cast<int>(rng() % kTasks);
+    Waker waker = Waker::for_task(core, ids[static_cast<size_t>(i)]);
+    switch (rng() % 6) {
+      case 0: {  // parks, keeps its place, or resumes once released
+        bool was_released = released.count(i) == 1;
+        WaitList::Step step_end = list.poll(*nodes[i], waker);
+        CHECK(step_end == (was_released ? WaitList::Step::Released : WaitList::Step::Parked));
+        if (was_released) {
+          leave(i);
+        } else if (!in_line(i)) {
+          line.push_back(i);
+        }
+        break;
+      }
+      case 1:
+        if (in_line(i)) {
+          CHECK_EQ(list.abandon(*nodes[i]), released.count(i) == 1);
+          leave(i);
+        }
+        break;
+      case 2: {
+        size_t n = rng() % 3;
+        CHECK_EQ(list.wake(n), release_parked(n));
+        break;
+      }
+      case 3: {
+        bool front_parked = !line.empty() && !released.count(line.front());
+        CHECK_EQ(list.wake_first(), front_parked);
+        if (front_parked) release_parked(1);
+        break;
+      }
+      default:
+        break;
+    }
+    CHECK_EQ(list.size(), line.size());
+    if (!expected.empty() && step % 7 == 0) {
+      loop->loop_iteration();
+      CHECK_EQ(polled, expected);
+      polled.clear();
+      expected.clear();
+    }
+  }
+  for (int i : std::vector<int>(line.begin(), line.end())) list.abandon(*nodes[i]);
+  CHECK_EQ(list.size(), size_t{0});
+}
 
 TEST(task_phase_order_and_wake_rules) {
   auto loop = new_loop();
