@@ -1,7 +1,8 @@
 """Parking a task until something releases it.
 
-`Waiter` is what the primitives put in their queues of waiting tasks; it plays
-the part that a future plays in asyncio's primitives.
+`Waiter` is a one-shot release for a single parked task (a task group waits
+on one for its tasks to end); the locks and queues park in line on a native
+`_WaitList` instead. `yield_once` lets every other runnable task go first.
 """
 
 from __future__ import annotations

@@ -703,24 +703,19 @@ TEST(wait_list_follows_its_model_under_random_operations) {
   polled.clear();
 
   WaitList list;
-  std::vector<std::unique_ptr<WaitNode>> nodes;
-  for (int i = 0; i < kTasks; ++i) nodes.push_back(std::make_unique<WaitNode>());
-  std::deque<int> line;  // the model: indices in line, released ones first
+  std::unique_ptr<WaitNode> nodes[kTasks];
+  for (auto& node : nodes) node = std::make_unique<WaitNode>();
+  std::deque<int> line;  // the model, released ones first
   std::set<int> released;
   auto leave = [&](int i) {
     line.erase(std::find(line.begin(), line.end(), i));
     released.erase(i);
     nodes[i] = std::make_unique<WaitNode>();
   };
-  auto in_line = [&](int i) { return std::find(line.begin(), line.end(), i) != line.end(); };
-  auto release_parked = [&](size_t n) {
+  auto release = [&](size_t n) {
     size_t done = 0;
-    for (int i : line) {
-      if (done == n) break;
-      if (released.insert(i).second) {
-        expected.push_back(i);
-        ++done;
-      }
+    for (auto it = line.begin(); it != line.end() && done < n; ++it) {
+      if (released.insert(*it).second) expected.push_back(*it), ++done;
     }
     return done;
   };
@@ -728,49 +723,38 @@ TEST(wait_list_follows_its_model_under_random_operations) {
   std::mt19937 rng(1234);
   for (int step = 0; step < 4000; ++step) {
     int i = static_cast<int>(rng() % kTasks);
+    bool queued = std::find(line.begin(), line.end(), i) != line.end();
+    bool chosen = released.count(i) == 1;
     Waker waker = Waker::for_task(core, ids[static_cast<size_t>(i)]);
-    switch (rng() % 6) {
-      case 0: {  // parks, keeps its place, or resumes once released
-        bool was_released = released.count(i) == 1;
-        WaitList::Step step_end = list.poll(*nodes[i], waker);
-        CHECK(step_end == (was_released ? WaitList::Step::Released : WaitList::Step::Parked));
-        if (was_released) {
-          leave(i);
-        } else if (!in_line(i)) {
-          line.push_back(i);
-        }
+    switch (rng() % 5) {
+      case 0:  // parks, keeps its place, or resumes once released
+        CHECK(list.poll(*nodes[i], waker) ==
+              (chosen ? WaitList::Step::Released : WaitList::Step::Parked));
+        if (chosen) leave(i);
+        if (!queued) line.push_back(i);
         break;
-      }
       case 1:
-        if (in_line(i)) {
-          CHECK_EQ(list.abandon(*nodes[i]), released.count(i) == 1);
-          leave(i);
-        }
+        if (!queued) break;
+        CHECK_EQ(list.abandon(*nodes[i]), chosen);
+        leave(i);
         break;
       case 2: {
         size_t n = rng() % 3;
-        CHECK_EQ(list.wake(n), release_parked(n));
+        CHECK_EQ(list.wake(n), release(n));
         break;
       }
-      case 3: {
-        bool front_parked = !line.empty() && !released.count(line.front());
-        CHECK_EQ(list.wake_first(), front_parked);
-        if (front_parked) release_parked(1);
-        break;
-      }
-      default:
+      case 3:
+        CHECK_EQ(list.wake_first(), !line.empty() && !released.count(line.front()) && release(1));
         break;
     }
     CHECK_EQ(list.size(), line.size());
     if (!expected.empty() && step % 7 == 0) {
       loop->loop_iteration();
       CHECK_EQ(polled, expected);
-      polled.clear();
-      expected.clear();
+      polled.clear(), expected.clear();
     }
   }
-  for (int i : std::vector<int>(line.begin(), line.end())) list.abandon(*nodes[i]);
-  CHECK_EQ(list.size(), size_t{0});
+  for (int i : line) list.abandon(*nodes[i]);
 }
 
 TEST(task_phase_order_and_wake_rules) {
