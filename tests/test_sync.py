@@ -338,11 +338,15 @@ def test_condition_notify_wakes_waiters_in_order(rt):
         await let_others_run(rt)
         three = list(woken)
         async with cond:
+            cond.notify(0.5)  # any number: wakes while the count is below it
+        await let_others_run(rt)
+        four = list(woken)
+        async with cond:
             cond.notify_all()
         await outcomes(rt, *tasks)
-        return one, three, woken
+        return one, three, four, woken
 
-    assert rt.run(main()) == ([0], [0, 1, 2], [0, 1, 2, 3, 4])
+    assert rt.run(main()) == ([0], [0, 1, 2], [0, 1, 2, 3], [0, 1, 2, 3, 4])
 
 
 def test_condition_wait_for_predicate_and_lock_checks(rt):

@@ -16,6 +16,9 @@ other threads.
 
 from __future__ import annotations
 
+import math
+import sys
+
 from asyncio import BrokenBarrierError
 from collections.abc import Awaitable, Callable
 from types import TracebackType
@@ -281,12 +284,22 @@ class Condition(_AcquireReleaseContext):
         self.notify(len(self._waiters))
 
     def _notify(self, n: int) -> None:
-        self._waiters.wake(n)
+        self._waiters.wake(n if type(n) is int else _count_below(n))
 
     def __repr__(self) -> str:
         state = "locked" if self.locked() else "unlocked"
         return f"<velkor Condition [{state}, waiters:{len(self._waiters)}]>"
 
+
+
+def _count_below(n: float) -> int:
+    """How many waiters a `notify(n)` with a non-int `n` wakes: asyncio wakes
+    them while their count stays below `n` (inf and nan wake all)."""
+    if n != n or n == math.inf:
+        return sys.maxsize
+    if n == -math.inf:
+        return 0
+    return max(0, math.ceil(n))
 
 
 # Barrier states.
