@@ -93,10 +93,14 @@ TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
   std::lock_guard lock(mu_);
   TaskId id = d_.next_task_id++;
   if (d_.closed) return id;
-  d_.tasks.emplace(id, std::move(task));
-  if (on_loop_thread() && d_.ready_tasks.empty()) {
-    local_ready_.push_back(id);
-    return id;
+  if (on_loop_thread()) {
+    tasks_.emplace(id, std::move(task));
+    if (d_.ready_tasks.empty()) {
+      local_ready_.push_back(id);
+      return id;
+    }
+  } else {
+    d_.spawned.emplace_back(id, std::move(task));
   }
   d_.ready_tasks.push_back(id);
   note_shared_ready_locked();
@@ -245,7 +249,10 @@ int SharedCore::traverse(const Visitor& visit) {
     if (int r = cbs.reader ? cbs.reader->traverse(visit) : 0) return r;
     if (int r = cbs.writer ? cbs.writer->traverse(visit) : 0) return r;
   }
-  for (const auto& [id, task] : d_.tasks) {
+  for (const auto& [id, task] : tasks_) {
+    if (int r = task->traverse(visit)) return r;
+  }
+  for (const auto& [id, task] : d_.spawned) {
     if (int r = task->traverse(visit)) return r;
   }
   return 0;
@@ -288,7 +295,7 @@ std::shared_ptr<IoSource> SharedCore::remove_source(uint64_t token, int fd, bool
 
 size_t SharedCore::task_count() {
   std::lock_guard lock(mu_);
-  return d_.tasks.size();
+  return tasks_.size() + d_.spawned.size();
 }
 
 // ---- EventLoop -------------------------------------------------------------
@@ -324,7 +331,8 @@ EventLoop::~EventLoop() {
   // may hold wakers, which hold the core: everything is moved out here and
   // released after the locks, so the core ends with its last outside holder.
   CoreData leftovers;
-  std::vector<OnceFunction> local_soon = std::move(core_->local_soon_);
+  std::vector<OnceFunction> local_soon = std::exchange(core_->local_soon_, {});
+  auto tasks = std::exchange(core_->tasks_, {});
   core_->local_ready_.clear();
   {
     std::lock_guard lock(core_->mu_);
@@ -398,7 +406,9 @@ void EventLoop::run_while(KeepGoing keep_going) {
 }
 
 void EventLoop::run() {
-  run_while([](const CoreData& d) { return d.running && !d.stop_requested && !d.tasks.empty(); });
+  run_while([this](const CoreData& d) {
+    return d.running && !d.stop_requested && !(core_->tasks_.empty() && d.spawned.empty());
+  });
 }
 
 void EventLoop::run_until_stopped() {
@@ -536,48 +546,39 @@ void EventLoop::run_timer_phase() {
   expired_.clear();
 }
 
-// The loop thread's wakes, then the shared ones (see loop.h).
+// The loop thread's wakes, then the shared ones (see loop.h), adopting the
+// tasks other threads spawned.
 void EventLoop::take_ready_batch() {
   ready_batch_.swap(core_->local_ready_);
   if (!core_->shared_ready_.load(std::memory_order_relaxed)) return;
-  std::lock_guard lock(core_->mu_);
-  auto& shared = core_->d_.ready_tasks;
-  ready_batch_.insert(ready_batch_.end(), shared.begin(), shared.end());
-  shared.clear();
-  core_->shared_ready_.store(false, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(core_->mu_);
+    auto& shared = core_->d_.ready_tasks;
+    ready_batch_.insert(ready_batch_.end(), shared.begin(), shared.end());
+    shared.clear();
+    core_->shared_ready_.store(false, std::memory_order_relaxed);
+    spawned_.swap(core_->d_.spawned);
+  }
+  for (auto& [id, task] : spawned_) core_->tasks_.emplace(id, std::move(task));
+  spawned_.clear();
 }
 
 void EventLoop::run_task_phase() {
   take_ready_batch();
   // A loop is never run re-entrantly (a nested run is refused), so the
-  // member buffer is safe to iterate while tasks are polled. A task left
-  // pending goes back into the table in the same critical section that takes
-  // the next one out; the last one after the batch.
-  TaskId parked_id = 0;
-  std::unique_ptr<Task> parked;
+  // member buffer is safe to iterate while tasks are polled. The table is
+  // the loop thread's: no lock.
+  auto& tasks = core_->tasks_;
   size_t next = 0;
   while (next < ready_batch_.size() && !interrupted_) {
     const TaskId id = ready_batch_[next++];
-    std::unique_ptr<Task> task;
-    {
-      std::lock_guard lock(core_->mu_);
-      auto& tasks = core_->d_.tasks;
-      if (parked) tasks.emplace(parked_id, std::move(parked));
-      auto it = tasks.find(id);
-      if (it == tasks.end()) continue;
-      task = std::move(it->second);
-      tasks.erase(it);
-    }
+    auto it = tasks.find(id);
+    if (it == tasks.end()) continue;
+    std::unique_ptr<Task> task = std::move(it->second);
+    tasks.erase(it);
     Waker waker = Waker::for_task(core_, id);
     runtime::CurrentTaskScope current(id);
-    if (task->poll(waker) == Poll::Pending) {
-      parked_id = id;
-      parked = std::move(task);
-    }
-  }
-  if (parked) {
-    std::lock_guard lock(core_->mu_);
-    core_->d_.tasks.emplace(parked_id, std::move(parked));
+    if (task->poll(waker) == Poll::Pending) tasks.emplace(id, std::move(task));
   }
   if (next < ready_batch_.size()) {
     // Interrupted: the wakes not handled yet go back ahead of every later one.

@@ -19,6 +19,9 @@
 //   under the mutex), the loop thread appends there too, so every entry of a
 //   local queue is older than every entry of its shared queue, and the loop
 //   takes local entries first: the order is the order of the additions.
+// - The table of live tasks (tasks_) belongs to the loop thread as well: the
+//   task phase takes a task out and puts it back without the mutex. A task
+//   spawned by another thread waits in CoreData::spawned until then.
 // - Once the EventLoop closed its descriptors (CoreData::closed), wakes and
 //   signals through a surviving core do nothing: the descriptor numbers may
 //   already belong to other files. Closing also empties the queues, and the
@@ -73,7 +76,10 @@ inline constexpr size_t kLaterScanMin = 64;
 
 struct CoreData {
   std::vector<TaskId> ready_tasks;  // FIFO; an id may appear more than once
-  std::unordered_map<TaskId, std::unique_ptr<Task>> tasks;
+  // Tasks spawned by threads other than the running loop's, each with its
+  // id also queued in ready_tasks; the loop adopts them into its table when
+  // it takes the ready ids.
+  std::vector<std::pair<TaskId, std::unique_ptr<Task>>> spawned;
   TimerWheel timers;
   std::unordered_map<int32_t, FdCallbacks> fd_callbacks;
   std::vector<OnceFunction> soon;  // FIFO of ready one-shot callbacks
@@ -156,6 +162,7 @@ class SharedCore {
   int set_source_interest(uint64_t token, int fd, uint32_t old_events, uint32_t events);
   [[nodiscard]] std::shared_ptr<IoSource> remove_source(uint64_t token, int fd, bool in_epoll);
 
+  // Live tasks. Not while another thread runs the loop.
   size_t task_count();
   // Lock-free (a mirror of CoreData::closed): cheap enough for every socket
   // operation to ask.
@@ -195,6 +202,9 @@ class SharedCore {
   // the thread running the loop, or by the owner while no run is going.
   std::vector<TaskId> local_ready_;
   std::vector<OnceFunction> local_soon_;
+  // Every live task that is not being polled, but those still in
+  // CoreData::spawned. Same rule as the loop thread's queues.
+  std::unordered_map<TaskId, std::unique_ptr<Task>> tasks_;
 };
 
 class EventLoop {
@@ -269,6 +279,7 @@ class EventLoop {
   // Scratch buffers reused across iterations (swapped with the core's queues).
   std::unique_ptr<epoll_event[]> events_;
   std::vector<TaskId> ready_batch_;
+  std::vector<std::pair<TaskId, std::unique_ptr<Task>>> spawned_;
   std::vector<OnceFunction> soon_batch_;
   std::vector<Waker> expired_;
   // Set by interrupt_current_run(); cleared when a run starts.
