@@ -129,9 +129,12 @@ def instructions(script: str, n: int) -> tuple[int, int]:
         with open(path, "w") as f:
             f.write(PRELUDE + script)
         out = os.path.join(tmp, "cg.out")
+        # A fixed hash seed: dictionary layouts, and with them the counts,
+        # then repeat from run to run.
         proc = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-             path, str(n)], capture_output=True, text=True)
+             path, str(n)], capture_output=True, text=True,
+            env={**os.environ, "PYTHONHASHSEED": "0"})
         if proc.returncode != 0:
             raise RuntimeError(proc.stderr[-2000:])
         with open(out) as f:
