@@ -175,7 +175,7 @@ class SharedCore {
 
   bool on_loop_thread() const;
   void drop_cancelled_later_locked(std::vector<LaterEntry>& dropped);
-  // Marks the shared queues non-empty; mu_ held.
+  // Keep the mirrors below in step with CoreData; mu_ held.
   void note_shared_ready_locked() { shared_ready_.store(true, std::memory_order_relaxed); }
   void note_shared_soon_locked() { shared_soon_.store(true, std::memory_order_relaxed); }
   void note_timers_locked() { has_timers_.store(!d_.timers.empty(), std::memory_order_relaxed); }
