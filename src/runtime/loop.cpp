@@ -510,8 +510,12 @@ void EventLoop::take_soon_batch(Instant now) {
   }
   std::lock_guard lock(core_->mu_);
   CoreData& d = core_->d_;
-  for (OnceFunction& callback : d.soon) soon_batch_.push_back(std::move(callback));
-  d.soon.clear();
+  if (soon_batch_.empty()) {
+    soon_batch_.swap(d.soon);
+  } else {
+    for (OnceFunction& callback : d.soon) soon_batch_.push_back(std::move(callback));
+    d.soon.clear();
+  }
   core_->shared_soon_.store(false, std::memory_order_relaxed);
   for (const Instant* due = d.later.earliest(); due && !(now < *due); due = d.later.earliest()) {
     soon_batch_.push_back(std::move(d.later.pop().callback));
