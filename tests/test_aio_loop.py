@@ -122,16 +122,15 @@ class TestScheduling:
 
         seen, cancelled = [], []
         start = loop.time()
+        for k in (3, 0, 4, 2, 1):  # queued first, so none is overdue yet
+            loop.call_at(start + 0.05 + 0.002 * k, seen.append, k)
         for i in range(5000):
             handle = loop.call_later(3600 + i % 7, seen.append, "cancelled")
             cancelled.append(weakref.ref(handle))
             handle.cancel()
-            if i % 1000 == 0:
-                k = (i // 1000 * 3) % 5
-                loop.call_at(start + 0.05 + 0.002 * k, seen.append, k)
         del handle
         assert sum(ref() is not None for ref in cancelled) < 500
-        loop.call_at(start + 0.2, loop.stop)
+        loop.call_later(0.2, loop.stop)
         loop.run_forever()
         assert seen == [0, 1, 2, 3, 4]
 
