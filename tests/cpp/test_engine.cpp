@@ -838,13 +838,19 @@ TEST(additions_from_the_loop_thread_and_other_threads_keep_their_order) {
         log.push_back("spawned");
         return Poll::Ready;
       }));
+      from_another_thread([&] {
+        core->spawn(task([&](const Waker&) {
+          log.push_back("spawned elsewhere");
+          return Poll::Ready;
+        }));
+      });
       from_another_thread([&] { core->push_soon([&] { log.push_back("soon d"); core->request_stop(); }); });
     });
     return Poll::Pending;
   }));
   loop->run_until_stopped();
-  CHECK_EQ(log, (std::vector<std::string>{"task0", "task1", "task2", "spawned", "soon a", "soon b",
-                                          "soon c", "soon d"}));
+  CHECK_EQ(log, (std::vector<std::string>{"task0", "task1", "task2", "spawned", "spawned elsewhere",
+                                          "soon a", "soon b", "soon c", "soon d"}));
   CHECK_EQ(core->task_count(), size_t{1});  // the task that queued the rest
   wakers.clear();
 }
