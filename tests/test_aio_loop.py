@@ -114,6 +114,26 @@ class TestScheduling:
         loop.run_forever()
         assert seen == [0.0, 0.004, 0.008, 0.012, 0.016]
 
+    def test_cancelled_far_timers_are_let_go_before_their_deadline(self, loop):
+        # Time limits that end early leave cancelled handles an hour away;
+        # the loop must not hold them all until then, and the live timers
+        # among them still fire in deadline order.
+        import weakref
+
+        seen, cancelled = [], []
+        start = loop.time()
+        for k in (3, 0, 4, 2, 1):  # queued first, so none is overdue yet
+            loop.call_at(start + 0.05 + 0.002 * k, seen.append, k)
+        for i in range(5000):
+            handle = loop.call_later(3600 + i % 7, seen.append, "cancelled")
+            cancelled.append(weakref.ref(handle))
+            handle.cancel()
+        del handle
+        assert sum(ref() is not None for ref in cancelled) < 500
+        loop.call_later(0.2, loop.stop)
+        loop.run_forever()
+        assert seen == [0, 1, 2, 3, 4]
+
     @pytest.mark.parametrize("fate", ["ran", "cancelled", "never run, loop closed"])
     def test_cycle_through_a_handle_is_collected(self, fate):
         # Queued handles are hidden from the collector while the engine holds

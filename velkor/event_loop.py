@@ -367,7 +367,8 @@ class EventLoop(unix_events.SelectorEventLoop):
             self.call_soon_threadsafe(_finalize_asyncgen, self, agen)
 
     def _timer_handle_cancelled(self, handle: events.TimerHandle) -> None:
-        # A cancelled timer stays in the engine's heap and is skipped when due.
+        # The engine drops cancelled timers from its heap as it grows, and
+        # skips one that is still there when due.
         pass
 
     # ---- stream transports and servers ----------------------------------------

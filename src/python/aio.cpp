@@ -187,6 +187,14 @@ struct RunHandle {
     if (cancelled != 1) report_failure(handle.get(), on_error.get());
   }
 
+  // Asked by the engine, under its lock, when it drops cancelled timers: only
+  // a plain handle's slot is read, and only on an attached thread.
+  bool cancelled() const {
+    PyObject* h = handle.get();
+    return h && thread_is_attached() && plain_handle(h) &&
+           slot_at(h, handle_layout().cancelled) == Py_True;
+  }
+
   void retrack() {
     PyObject* h = handle.get();
     if (Py_REFCNT(h) > 1 && plain_handle(h) && !PyObject_GC_IsTracked(h)) PyObject_GC_Track(h);
@@ -508,8 +516,8 @@ PyObject* soon_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
 }
 
 // call_later(delay, ...) when `relative`, else call_at(when, ...): a native
-// TimerHandle in the engine's timer heap. A cancelled one stays there and is
-// skipped when due, as the Python path does.
+// TimerHandle in the engine's timer heap. A cancelled one is skipped when
+// due, unless the engine has dropped it from the heap before.
 PyObject* timer_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                      bool relative) {
   CallerObject* caller = as_caller(self);

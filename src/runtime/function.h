@@ -34,11 +34,17 @@ class OnceFunction {
   // Visits what the callable holds, when it has a `traverse(const Visitor&)`.
   int traverse(const Visitor& visit) const { return impl_ ? impl_->traverse(visit) : 0; }
 
+  // True when the callable has a `bool cancelled() const` that says so: it
+  // would do nothing if called, and its owner may drop it unrun. Asked under
+  // the core mutex, so the answer must come without calling out.
+  bool cancelled() const { return impl_ && impl_->cancelled(); }
+
  private:
   struct Concept {
     virtual ~Concept() = default;
     virtual void call() = 0;
     virtual int traverse(const Visitor& visit) const = 0;
+    virtual bool cancelled() const = 0;
   };
   template <class F>
   struct Model final : Concept {
@@ -50,6 +56,13 @@ class OnceFunction {
         return fn.traverse(visit);
       } else {
         return 0;
+      }
+    }
+    bool cancelled() const override {
+      if constexpr (requires { fn.cancelled(); }) {
+        return fn.cancelled();
+      } else {
+        return false;
       }
     }
     F fn;

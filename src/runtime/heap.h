@@ -60,6 +60,7 @@ class DeadlineHeap {
         ++kept;
       }
     }
+    if (kept == entries_.size()) return;  // nothing dropped: still a heap
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
     for (size_t i = entries_.size() / 2; i-- > 0;) sift_down(i);
   }

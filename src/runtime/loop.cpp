@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -53,8 +54,10 @@ uint32_t interest_of(const FdCallbacks& cbs) {
 
 // ---- SharedCore ------------------------------------------------------------
 
+bool SharedCore::on_loop_thread() const { return t_loop_core == this; }
+
 void SharedCore::signal_locked() {
-  if (d_.closed || t_loop_core == this) return;
+  if (d_.closed || on_loop_thread()) return;
   if (wake_pending_.exchange(true, std::memory_order_acq_rel)) return;
   uint64_t one = 1;
   ssize_t r;
@@ -70,10 +73,19 @@ void SharedCore::signal_locked() {
 
 bool SharedCore::is_closed() const { return closed_.load(std::memory_order_acquire); }
 
+// The loop thread's fast paths below need no doorbell either: the loop
+// reads its own queues before it computes the next timeout. A running loop's
+// core is never closed (the EventLoop outlives its runs).
+
 void SharedCore::wake_task(TaskId id) {
+  if (on_loop_thread() && !shared_ready_.load(std::memory_order_relaxed)) {
+    local_ready_.push_back(id);
+    return;
+  }
   std::lock_guard lock(mu_);
   if (d_.closed) return;
   d_.ready_tasks.push_back(id);
+  note_shared_ready_locked();
   signal_locked();
 }
 
@@ -81,31 +93,54 @@ TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
   std::lock_guard lock(mu_);
   TaskId id = d_.next_task_id++;
   if (d_.closed) return id;
-  d_.tasks.emplace(id, std::move(task));
+  if (on_loop_thread()) {
+    tasks_.emplace(id, std::move(task));
+    if (d_.ready_tasks.empty()) {
+      local_ready_.push_back(id);
+      return id;
+    }
+  } else {
+    d_.spawned.emplace_back(id, std::move(task));
+  }
   d_.ready_tasks.push_back(id);
+  note_shared_ready_locked();
   signal_locked();
   return id;
 }
 
 void SharedCore::push_soon(OnceFunction callback) {
+  if (on_loop_thread() && !shared_soon_.load(std::memory_order_relaxed)) {
+    local_soon_.push_back(std::move(callback));
+    return;
+  }
   std::lock_guard lock(mu_);
   if (d_.closed) return;
   d_.soon.push_back(std::move(callback));
+  note_shared_soon_locked();
   signal_locked();
 }
 
 void SharedCore::call_later(OnceFunction callback, double delay_secs) {
   Instant deadline = Instant::now().plus(Duration::from_secs_f64(delay_secs));
+  std::vector<LaterEntry> dropped;  // destroyed after the lock
   std::lock_guard lock(mu_);
   if (d_.closed) return;
+  if (d_.later.size() >= d_.later_scan_at) drop_cancelled_later_locked(dropped);
   d_.later.push(LaterEntry{deadline, std::move(callback)});
+  note_later_locked();
   signal_locked();
+}
+
+void SharedCore::drop_cancelled_later_locked(std::vector<LaterEntry>& dropped) {
+  d_.later.remove_if([](const LaterEntry& e) { return e.callback.cancelled(); }, dropped);
+  d_.later_scan_at = std::max(kLaterScanMin, 2 * d_.later.size());
 }
 
 void SharedCore::add_timer(Instant deadline, Waker waker, bool signal) {
   std::lock_guard lock(mu_);
   if (d_.closed) return;
   d_.timers.insert(deadline, std::move(waker));
+  note_timers_locked();
   if (signal) signal_locked();
 }
 
@@ -114,6 +149,7 @@ std::shared_ptr<TimerHandle> SharedCore::add_cancellable_timer(Instant deadline,
   std::lock_guard lock(mu_);
   if (d_.closed) return nullptr;
   std::shared_ptr<TimerHandle> handle = d_.timers.insert_cancellable(deadline, std::move(waker));
+  note_timers_locked();
   if (signal) signal_locked();
   return handle;
 }
@@ -123,6 +159,7 @@ void SharedCore::cancel_timer(TimerHandle& handle) {
   std::lock_guard lock(mu_);
   if (d_.closed) return;
   d_.timers.cancel(handle, removed);
+  note_timers_locked();
 }
 
 void SharedCore::request_stop() {
@@ -200,8 +237,10 @@ std::shared_ptr<FdCallback> SharedCore::remove_fd_callback(int32_t fd, FdSlot sl
 
 int SharedCore::traverse(const Visitor& visit) {
   std::lock_guard lock(mu_);
-  for (const OnceFunction& callback : d_.soon) {
-    if (int r = callback.traverse(visit)) return r;
+  for (const auto* queue : {&local_soon_, &d_.soon}) {
+    for (const OnceFunction& callback : *queue) {
+      if (int r = callback.traverse(visit)) return r;
+    }
   }
   for (const LaterEntry& entry : d_.later.entries()) {
     if (int r = entry.callback.traverse(visit)) return r;
@@ -210,7 +249,10 @@ int SharedCore::traverse(const Visitor& visit) {
     if (int r = cbs.reader ? cbs.reader->traverse(visit) : 0) return r;
     if (int r = cbs.writer ? cbs.writer->traverse(visit) : 0) return r;
   }
-  for (const auto& [id, task] : d_.tasks) {
+  for (const auto& [id, task] : tasks_) {
+    if (int r = task->traverse(visit)) return r;
+  }
+  for (const auto& [id, task] : d_.spawned) {
     if (int r = task->traverse(visit)) return r;
   }
   return 0;
@@ -253,7 +295,7 @@ std::shared_ptr<IoSource> SharedCore::remove_source(uint64_t token, int fd, bool
 
 size_t SharedCore::task_count() {
   std::lock_guard lock(mu_);
-  return d_.tasks.size();
+  return tasks_.size() + d_.spawned.size();
 }
 
 // ---- EventLoop -------------------------------------------------------------
@@ -289,6 +331,9 @@ EventLoop::~EventLoop() {
   // may hold wakers, which hold the core: everything is moved out here and
   // released after the locks, so the core ends with its last outside holder.
   CoreData leftovers;
+  std::vector<OnceFunction> local_soon = std::exchange(core_->local_soon_, {});
+  auto tasks = std::exchange(core_->tasks_, {});
+  core_->local_ready_.clear();
   {
     std::lock_guard lock(core_->mu_);
     std::swap(leftovers, core_->d_);
@@ -350,16 +395,20 @@ void EventLoop::run_while(KeepGoing keep_going) {
     core_->d_.stop_requested = core_->d_.close_requested;
   }
   for (;;) {
+    int timeout;
     {
       std::lock_guard lock(core_->mu_);
       if (!keep_going(core_->d_)) return;
+      timeout = timeout_locked(core_->d_);
     }
-    if (!loop_iteration()) return;
+    if (!iterate(timeout)) return;
   }
 }
 
 void EventLoop::run() {
-  run_while([](const CoreData& d) { return d.running && !d.stop_requested && !d.tasks.empty(); });
+  run_while([this](const CoreData& d) {
+    return d.running && !d.stop_requested && !(core_->tasks_.empty() && d.spawned.empty());
+  });
 }
 
 void EventLoop::run_until_stopped() {
@@ -368,7 +417,11 @@ void EventLoop::run_until_stopped() {
 
 int EventLoop::next_timeout_ms() {
   std::lock_guard lock(core_->mu_);
-  const CoreData& d = core_->d_;
+  return timeout_locked(core_->d_);
+}
+
+int EventLoop::timeout_locked(const CoreData& d) const {
+  if (!core_->local_soon_.empty() || !core_->local_ready_.empty()) return 0;
   if (!d.soon.empty() || !d.ready_tasks.empty()) return 0;
   const Instant* timer = d.timers.earliest_deadline();
   const Instant* later = d.later.earliest();
@@ -380,8 +433,9 @@ int EventLoop::next_timeout_ms() {
   return timeout_ms_for(remaining);
 }
 
-bool EventLoop::loop_iteration() {
-  const int timeout = next_timeout_ms();
+bool EventLoop::loop_iteration() { return iterate(next_timeout_ms()); }
+
+bool EventLoop::iterate(int timeout) {
   if (timeout != 0) {
     if (BeforeWaitHook hook = g_before_wait.load(std::memory_order_relaxed)) hook();
   }
@@ -396,7 +450,7 @@ bool EventLoop::loop_iteration() {
   // triggered) and are reported again by the next run's first wait.
   for (int i = 0; i < n && !interrupted_; ++i) dispatch_fd_event(events_[i]);
   if (interrupted_) return false;
-  transfer_due_later(Instant::now());
+  take_soon_batch(Instant::now());
   run_soon_phase();
   if (interrupted_) return false;
   run_timer_phase();
@@ -444,77 +498,96 @@ void EventLoop::dispatch_source_event(const epoll_event& ev) {
   source->on_io(ev.events);
 }
 
-void EventLoop::transfer_due_later(Instant now) {
-  for (;;) {
-    OnceFunction due;
-    {
-      std::lock_guard lock(core_->mu_);
-      const Instant* earliest = core_->d_.later.earliest();
-      if (!earliest || now < *earliest) return;
-      due = std::move(core_->d_.later.pop().callback);
-    }
-    std::lock_guard lock(core_->mu_);
-    core_->d_.soon.push_back(std::move(due));
+// The batch is the loop thread's callbacks, then the shared ones, then the
+// timed callbacks due at `now` in heap order: the order they would run in if
+// each due one were appended to the ready queue. One critical section, and
+// none when no other thread queued anything and nothing is timed.
+void EventLoop::take_soon_batch(Instant now) {
+  soon_batch_.swap(core_->local_soon_);
+  if (!core_->shared_soon_.load(std::memory_order_relaxed) &&
+      !core_->has_later_.load(std::memory_order_relaxed)) {
+    return;
   }
+  std::lock_guard lock(core_->mu_);
+  CoreData& d = core_->d_;
+  if (soon_batch_.empty()) {
+    soon_batch_.swap(d.soon);
+  } else {
+    for (OnceFunction& callback : d.soon) soon_batch_.push_back(std::move(callback));
+    d.soon.clear();
+  }
+  core_->shared_soon_.store(false, std::memory_order_relaxed);
+  for (const Instant* due = d.later.earliest(); due && !(now < *due); due = d.later.earliest()) {
+    soon_batch_.push_back(std::move(d.later.pop().callback));
+  }
+  core_->note_later_locked();
 }
 
 void EventLoop::run_soon_phase() {
-  {
-    std::lock_guard lock(core_->mu_);
-    soon_batch_.swap(core_->d_.soon);
-  }
   size_t next = 0;
   while (next < soon_batch_.size() && !interrupted_) std::move(soon_batch_[next++])();
   if (next < soon_batch_.size()) {
-    // Interrupted: what did not run goes back ahead of later additions.
-    std::lock_guard lock(core_->mu_);
-    auto& soon = core_->d_.soon;
-    soon.insert(soon.begin(), std::make_move_iterator(soon_batch_.begin() + next),
-                std::make_move_iterator(soon_batch_.end()));
+    // Interrupted: what did not run goes back ahead of every later addition
+    // (the loop thread's queue is taken first).
+    auto& local = core_->local_soon_;
+    local.insert(local.begin(), std::make_move_iterator(soon_batch_.begin() + next),
+                 std::make_move_iterator(soon_batch_.end()));
   }
   soon_batch_.clear();
 }
 
+// The wakes run on the loop thread, so the wakers of this loop's tasks take
+// the lock-free path into local_ready_.
 void EventLoop::run_timer_phase() {
+  if (!core_->has_timers_.load(std::memory_order_relaxed)) return;
   const Instant now = Instant::now();
   {
     std::lock_guard lock(core_->mu_);
     core_->d_.timers.take_expired(now, expired_);
+    core_->note_timers_locked();
   }
   for (auto& waker : expired_) std::move(waker).wake();
   expired_.clear();
 }
 
-void EventLoop::run_task_phase() {
+// The loop thread's wakes, then the shared ones (see loop.h), adopting the
+// tasks other threads spawned.
+void EventLoop::take_ready_batch() {
+  ready_batch_.swap(core_->local_ready_);
+  if (!core_->shared_ready_.load(std::memory_order_relaxed)) return;
   {
     std::lock_guard lock(core_->mu_);
-    ready_batch_.swap(core_->d_.ready_tasks);
+    auto& shared = core_->d_.ready_tasks;
+    ready_batch_.insert(ready_batch_.end(), shared.begin(), shared.end());
+    shared.clear();
+    core_->shared_ready_.store(false, std::memory_order_relaxed);
+    spawned_.swap(core_->d_.spawned);
   }
+  for (auto& [id, task] : spawned_) core_->tasks_.emplace(id, std::move(task));
+  spawned_.clear();
+}
+
+void EventLoop::run_task_phase() {
+  take_ready_batch();
   // A loop is never run re-entrantly (a nested run is refused), so the
-  // member buffer is safe to iterate while tasks are polled.
+  // member buffer is safe to iterate while tasks are polled. The table is
+  // the loop thread's: no lock.
+  auto& tasks = core_->tasks_;
   size_t next = 0;
   while (next < ready_batch_.size() && !interrupted_) {
     const TaskId id = ready_batch_[next++];
-    std::unique_ptr<Task> task;
-    {
-      std::lock_guard lock(core_->mu_);
-      auto it = core_->d_.tasks.find(id);
-      if (it == core_->d_.tasks.end()) continue;
-      task = std::move(it->second);
-      core_->d_.tasks.erase(it);
-    }
+    auto it = tasks.find(id);
+    if (it == tasks.end()) continue;
+    std::unique_ptr<Task> task = std::move(it->second);
+    tasks.erase(it);
     Waker waker = Waker::for_task(core_, id);
     runtime::CurrentTaskScope current(id);
-    if (task->poll(waker) == Poll::Pending) {
-      std::lock_guard lock(core_->mu_);
-      core_->d_.tasks.emplace(id, std::move(task));
-    }
+    if (task->poll(waker) == Poll::Pending) tasks.emplace(id, std::move(task));
   }
   if (next < ready_batch_.size()) {
-    // Interrupted: the wakes not handled yet go back ahead of later ones.
-    std::lock_guard lock(core_->mu_);
-    auto& ready = core_->d_.ready_tasks;
-    ready.insert(ready.begin(), ready_batch_.begin() + next, ready_batch_.end());
+    // Interrupted: the wakes not handled yet go back ahead of every later one.
+    auto& local = core_->local_ready_;
+    local.insert(local.begin(), ready_batch_.begin() + next, ready_batch_.end());
   }
   ready_batch_.clear();
 }

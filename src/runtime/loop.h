@@ -12,6 +12,16 @@
 //   thread itself (the next timeout computation reads the queues), or while an
 //   earlier doorbell ring has not been drained yet (wake_pending_).
 // - Only the thread inside EventLoop::run executes callbacks and polls tasks.
+// - Loop-thread fast path: a task wake or a ready callback that the running
+//   loop's own thread adds while the matching shared queue is empty goes to a
+//   queue of the loop thread (local_ready_, local_soon_) without the mutex.
+//   Once a shared queue holds anything (shared_ready_, shared_soon_, written
+//   under the mutex), the loop thread appends there too, so every entry of a
+//   local queue is older than every entry of its shared queue, and the loop
+//   takes local entries first: the order is the order of the additions.
+// - The table of live tasks (tasks_) belongs to the loop thread as well: the
+//   task phase takes a task out and puts it back without the mutex. A task
+//   spawned by another thread waits in CoreData::spawned until then.
 // - Once the EventLoop closed its descriptors (CoreData::closed), wakes and
 //   signals through a surviving core do nothing: the descriptor numbers may
 //   already belong to other files. Closing also empties the queues, and the
@@ -60,13 +70,25 @@ class IoSource {
   virtual void on_io(uint32_t events) = 0;
 };
 
+// Below this many timed callbacks the `later` heap is never searched for
+// cancelled ones.
+inline constexpr size_t kLaterScanMin = 64;
+
 struct CoreData {
   std::vector<TaskId> ready_tasks;  // FIFO; an id may appear more than once
-  std::unordered_map<TaskId, std::unique_ptr<Task>> tasks;
+  // Tasks spawned by threads other than the running loop's, each with its
+  // id also queued in ready_tasks; the loop adopts them into its table when
+  // it takes the ready ids.
+  std::vector<std::pair<TaskId, std::unique_ptr<Task>>> spawned;
   TimerWheel timers;
   std::unordered_map<int32_t, FdCallbacks> fd_callbacks;
   std::vector<OnceFunction> soon;  // FIFO of ready one-shot callbacks
   DeadlineHeap<LaterEntry> later;
+  // The size of `later` at which call_later next drops the cancelled
+  // callbacks: twice what the last pass left, so each pass is paid for by
+  // as many additions, and cancelled callbacks (time limits that ended
+  // early) cannot keep more than about half the heap.
+  size_t later_scan_at = kLaterScanMin;
   std::unordered_set<int32_t> registered_fds;
   std::unordered_map<uint64_t, std::shared_ptr<IoSource>> sources;
   uint64_t next_source_token = uint64_t{1} << 32;  // above every descriptor number
@@ -91,6 +113,8 @@ class SharedCore {
   TaskId spawn(std::unique_ptr<Task> task);
   void push_soon(OnceFunction callback);
   // Throws Panic for a negative, NaN or too large delay; nothing is queued then.
+  // A callback that reports itself cancelled (OnceFunction::cancelled) may
+  // be dropped unrun before its deadline.
   void call_later(OnceFunction callback, double delay_secs);
   // Inserts a timer entry; `signal` rings the doorbell afterwards.
   void add_timer(Instant deadline, Waker waker, bool signal);
@@ -138,6 +162,7 @@ class SharedCore {
   int set_source_interest(uint64_t token, int fd, uint32_t old_events, uint32_t events);
   [[nodiscard]] std::shared_ptr<IoSource> remove_source(uint64_t token, int fd, bool in_epoll);
 
+  // Live tasks. Not while another thread runs the loop.
   size_t task_count();
   // Lock-free (a mirror of CoreData::closed): cheap enough for every socket
   // operation to ask.
@@ -148,6 +173,14 @@ class SharedCore {
   void signal_locked();
   int epoll_register_locked(int32_t fd, uint32_t events, bool known);
 
+  bool on_loop_thread() const;
+  void drop_cancelled_later_locked(std::vector<LaterEntry>& dropped);
+  // Keep the mirrors below in step with CoreData; mu_ held.
+  void note_shared_ready_locked() { shared_ready_.store(true, std::memory_order_relaxed); }
+  void note_shared_soon_locked() { shared_soon_.store(true, std::memory_order_relaxed); }
+  void note_timers_locked() { has_timers_.store(!d_.timers.empty(), std::memory_order_relaxed); }
+  void note_later_locked() { has_later_.store(!d_.later.empty(), std::memory_order_relaxed); }
+
   // Also held around every epoll_ctl, so that none reaches a descriptor
   // number after the EventLoop closed it.
   std::mutex mu_;
@@ -156,6 +189,22 @@ class SharedCore {
   const int wake_fd_;
   std::atomic<bool> wake_pending_{false};
   std::atomic<bool> closed_{false};
+  // Mirrors of "d_.ready_tasks / d_.soon / d_.timers / d_.later is not
+  // empty", stored under mu_ and read by the loop thread without it to skip
+  // the mutex when there is nothing to take. A stale read can only come from
+  // an addition racing with the read; that addition still rang the doorbell
+  // or is seen by the next timeout computation, which reads under mu_.
+  std::atomic<bool> shared_ready_{false};
+  std::atomic<bool> shared_soon_{false};
+  std::atomic<bool> has_timers_{false};
+  std::atomic<bool> has_later_{false};
+  // The loop thread's own queues (see the header comment). Touched only by
+  // the thread running the loop, or by the owner while no run is going.
+  std::vector<TaskId> local_ready_;
+  std::vector<OnceFunction> local_soon_;
+  // Every live task that is not being polled, but those still in
+  // CoreData::spawned. Same rule as the loop thread's queues.
+  std::unordered_map<TaskId, std::unique_ptr<Task>> tasks_;
 };
 
 class EventLoop {
@@ -215,9 +264,12 @@ class EventLoop {
   void dispatch_source_event(const epoll_event& ev);
 
   void check_signals();
-  void transfer_due_later(Instant now);
+  int timeout_locked(const CoreData& d) const;
+  bool iterate(int timeout);
+  void take_soon_batch(Instant now);
   void run_soon_phase();
   void run_timer_phase();
+  void take_ready_batch();
   void run_task_phase();
   template <class KeepGoing>
   void run_while(KeepGoing keep_going);
@@ -227,6 +279,7 @@ class EventLoop {
   // Scratch buffers reused across iterations (swapped with the core's queues).
   std::unique_ptr<epoll_event[]> events_;
   std::vector<TaskId> ready_batch_;
+  std::vector<std::pair<TaskId, std::unique_ptr<Task>>> spawned_;
   std::vector<OnceFunction> soon_batch_;
   std::vector<Waker> expired_;
   // Set by interrupt_current_run(); cleared when a run starts.

@@ -64,6 +64,7 @@ class TimerWheel {
   }
 
   const Instant* earliest_deadline() const { return heap_.earliest(); }
+  bool empty() const { return heap_.empty(); }
   // Entries in the heap, cancelled ones not yet removed included.
   size_t size() const { return heap_.size(); }
   size_t cancelled() const { return cancelled_; }

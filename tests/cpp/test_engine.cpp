@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <set>
 #include <sstream>
@@ -547,6 +548,47 @@ TEST(due_timed_callbacks_run_after_queued_soon_callbacks) {
   CHECK_EQ(log, (std::vector<std::string>{"soon1", "soon2", "late1", "late2"}));
 }
 
+TEST(cancelled_timed_callbacks_leave_the_heap_and_the_rest_keep_their_order) {
+  // Far-off callbacks, nearly all cancelled soon after they were queued (time
+  // limits that end early): the heap lets them go as it grows instead of
+  // holding them for an hour, and the live ones still run in deadline order.
+  struct Timed {
+    std::shared_ptr<bool> cancelled_flag;
+    std::shared_ptr<int> token;
+    std::function<void()> body;
+    bool cancelled() const { return *cancelled_flag; }
+    void operator()() {
+      if (!*cancelled_flag) body();
+    }
+  };
+  auto loop = new_loop();
+  auto core = loop->core();
+  std::vector<int> ran;
+  std::vector<std::weak_ptr<int>> tokens;
+  std::mt19937 rng(7);
+  const auto start = std::chrono::steady_clock::now();
+  for (int live = 0, i = 0; i < 20000; ++i) {
+    auto flag = std::make_shared<bool>(false);
+    auto token = std::make_shared<int>(i);
+    tokens.push_back(token);
+    const bool keep = i % 1000 == 0;
+    // Live ones due in 2 ms steps from a second after the start, queued out
+    // of order among the others.
+    const int order = keep ? static_cast<int>((live++ * 7) % 20) : -1;
+    const double due = 1.0 + 0.002 * order - seconds_since(start);
+    const double delay = keep ? std::max(due, 0.0) : 3600.0 + (rng() % 100);
+    core->call_later(Timed{flag, token, [&ran, order] { ran.push_back(order); }}, delay);
+    *flag = !keep;
+  }
+  size_t held = std::count_if(tokens.begin(), tokens.end(),
+                              [](const std::weak_ptr<int>& t) { return !t.expired(); });
+  CHECK(held <= 2 * kLaterScanMin);
+  while (ran.size() < 20 && seconds_since(start) < 30) loop->loop_iteration();
+  std::vector<int> expected(20);
+  std::iota(expected.begin(), expected.end(), 0);
+  CHECK_EQ(ran, expected);
+}
+
 TEST(call_later_rejects_bad_delays) {
   auto loop = new_loop();
   CHECK_PANIC(loop->core()->call_later([] {}, -0.5),
@@ -836,6 +878,57 @@ TEST(tasks_woken_by_callbacks_come_before_tasks_woken_by_due_timers) {
   });
   loop->loop_iteration();
   CHECK_EQ(log, (std::vector<std::string>{"callback", "task of the callback", "task of the timer"}));
+}
+
+TEST(additions_from_the_loop_thread_and_other_threads_keep_their_order) {
+  // Inside a run the loop thread queues without the mutex while nothing
+  // foreign is queued; what another thread adds in between (joined, so it
+  // certainly came in between) must still run between the two.
+  auto loop = new_loop();
+  auto core = loop->core();
+  ContextScope ctx(*loop);
+  std::vector<std::string> log;
+  auto add_soon = [&](std::string tag) { core->push_soon([&log, tag] { log.push_back(tag); }); };
+  auto from_another_thread = [](auto fn) { std::thread(fn).join(); };
+
+  std::vector<Waker> wakers(3);
+  auto logging_task = [&](std::string tag, size_t slot) {
+    return task([&, tag, slot, polls = 0](const Waker& w) mutable {
+      if (polls++ > 0) log.push_back(tag);
+      wakers[slot] = w.clone();
+      return polls == 2 ? Poll::Ready : Poll::Pending;
+    });
+  };
+  for (size_t i = 0; i < 3; ++i) core->spawn(logging_task("task" + std::to_string(i), i));
+  // Queued by a task's first poll, so it runs in the second iteration, when
+  // the queues start empty.
+  core->spawn(task([&](const Waker&) {
+    core->push_soon([&] {
+      add_soon("soon a");
+      from_another_thread([&] { add_soon("soon b"); });
+      add_soon("soon c");
+      wakers[0].wake_by_ref();
+      from_another_thread([&] { wakers[1].wake_by_ref(); });
+      wakers[2].wake_by_ref();
+      core->spawn(task([&](const Waker&) {
+        log.push_back("spawned");
+        return Poll::Ready;
+      }));
+      from_another_thread([&] {
+        core->spawn(task([&](const Waker&) {
+          log.push_back("spawned elsewhere");
+          return Poll::Ready;
+        }));
+      });
+      from_another_thread([&] { core->push_soon([&] { log.push_back("soon d"); core->request_stop(); }); });
+    });
+    return Poll::Pending;
+  }));
+  loop->run_until_stopped();
+  CHECK_EQ(log, (std::vector<std::string>{"task0", "task1", "task2", "spawned", "spawned elsewhere",
+                                          "soon a", "soon b", "soon c", "soon d"}));
+  CHECK_EQ(core->task_count(), size_t{1});  // the task that queued the rest
+  wakers.clear();
 }
 
 TEST(run_ends_with_the_last_task_and_leaves_callbacks_unrun) {
