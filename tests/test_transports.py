@@ -297,3 +297,59 @@ def test_a_closing_transport_still_sends_what_resume_writing_writes():
     events, tail, extra = run(main())
     assert events[-3:] == ["pause", "resume", ("lost", None)]
     assert (tail, extra) == (b"z" * 4 + b"tail", 4)
+
+
+@pytest.mark.parametrize("case", ["str", "after_eof", "after_abort", "two_args", "sendfile_then_write"])
+def test_native_write_keeps_asyncio_errors(case, tmp_path):
+    async def main():
+        server, accepted, client = await pair()
+        transport = client.transport
+        if case == "str":
+            with pytest.raises(TypeError):
+                transport.write("text")
+        elif case == "after_eof":
+            transport.write_eof()
+            with pytest.raises(RuntimeError, match="write_eof"):
+                transport.write(b"late")
+        elif case == "after_abort":
+            transport.abort()
+            transport.write(b"dropped")  # dropped, as asyncio drops it
+            await asyncio.wait_for(client.lost, 10)
+        elif case == "two_args":
+            with pytest.raises(TypeError):
+                transport.write(b"a", b"b")
+        else:
+            path = tmp_path / "file"
+            path.write_bytes(b"from a file;")
+            with open(path, "rb") as f:
+                assert await asyncio.get_running_loop().sendfile(transport, f) == 12
+            transport.write(b" then a write")
+            want = b"from a file; then a write"
+            for _ in range(200):
+                if len(accepted.data) >= len(want):
+                    break
+                await asyncio.sleep(0.01)
+            assert bytes(accepted.data) == want
+        server.close()
+
+    run(main())
+
+
+@pytest.mark.parametrize("sizes", [[1, 7, 513, 4096], [70_000, 3, 300_000]])
+def test_data_received_gets_every_byte_in_order_whatever_the_read_size(sizes):
+    payloads = [os.urandom(n) for n in sizes]
+
+    async def main():
+        server, accepted, client = await pair()
+        for chunk in payloads:
+            client.transport.write(chunk)
+            await asyncio.sleep(0.01)  # separate reads, each sized by the last
+        client.transport.write_eof()
+        for _ in range(1000):
+            if "eof" in accepted.events:
+                break
+            await asyncio.sleep(0.01)
+        server.close()
+        return bytes(accepted.data)
+
+    assert run(main()) == b"".join(payloads)
