@@ -448,15 +448,28 @@ int has_task_factory(CallerObject* caller) {
   return factory != Py_None;
 }
 
+// Whether a keyword name is "context". asyncio's C tasks pass a string object
+// of their own (not the one interned here): the first one seen to match is
+// remembered (for the process), so later calls compare pointers instead of
+// characters.
+bool is_context_name(PyObject* key) {
+  static std::atomic<PyObject*> seen{nullptr};
+  PyObject* want = loop_names().context;
+  if (key == want || key == seen.load(std::memory_order_relaxed)) return true;
+  if (!PyUnicode_Check(key) || PyUnicode_Compare(key, want) != 0) return false;
+  PyObject* expected = nullptr;
+  if (seen.compare_exchange_strong(expected, key)) Py_INCREF(key);
+  return true;
+}
+
 // Reads the call's `context=` (None when absent); returns the first other
 // keyword given (borrowed), or nullptr when there is none.
 PyObject* context_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject*& context) {
-  PyObject* want = loop_names().context;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (key != want && PyUnicode_Compare(key, want) != 0) return key;
+    if (!is_context_name(key)) return key;
     context = args[nargs + i];
   }
   return nullptr;
@@ -471,15 +484,25 @@ Ref tail_tuple(PyObject* const* args, Py_ssize_t first, Py_ssize_t nargs) {
 }
 
 // asyncio.tasks.Task or asyncio.futures.Future as the module has it now (it
-// may be replaced at run time, and asyncio looks it up on each call too). The
-// module is imported once and kept for the process.
-PyObject* asyncio_global(PyObject*& module, const char* module_name, PyObject* name) {
-  if (!module) module = PyImport_ImportModule(module_name);
-  return module ? PyObject_GetAttr(module, name) : nullptr;
+// may be replaced at run time, and asyncio looks it up on each call too),
+// read from the module's namespace: a generic attribute lookup on a module
+// costs several times as much. The namespace is kept for the process.
+PyObject* asyncio_global(PyObject*& globals, const char* module_name, PyObject* name) {
+  if (!globals) {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return nullptr;
+    globals = Py_XNewRef(PyModule_GetDict(module.get()));
+    if (!globals) return nullptr;
+  }
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(globals, name, &value) == 0) {
+    PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", module_name, name);
+  }
+  return value;
 }
 
-PyObject* g_tasks_module = nullptr;
-PyObject* g_futures_module = nullptr;
+PyObject* g_tasks_globals = nullptr;
+PyObject* g_futures_globals = nullptr;
 
 PyObject* soon_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   CallerObject* caller = as_caller(self);
@@ -571,7 +594,7 @@ PyObject* task_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
   int factory = open == 1 ? has_task_factory(caller) : 0;
   if (open < 0 || factory < 0) return nullptr;
   if (open == 0 || factory == 1) return call_fallback(self, args, nargsf, kwnames);
-  Ref task_type = Ref::steal(asyncio_global(g_tasks_module, "asyncio.tasks", loop_names().task));
+  Ref task_type = Ref::steal(asyncio_global(g_tasks_globals, "asyncio.tasks", loop_names().task));
   if (!task_type) return nullptr;
   return call_with_loop(caller, task_type.get(), args, nargs, kwnames);
 }
@@ -581,7 +604,7 @@ PyObject* future_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
     PyErr_SetString(PyExc_TypeError, "create_future() takes no arguments");
     return nullptr;
   }
-  Ref future_type = Ref::steal(asyncio_global(g_futures_module, "asyncio.futures", loop_names().future));
+  Ref future_type = Ref::steal(asyncio_global(g_futures_globals, "asyncio.futures", loop_names().future));
   if (!future_type) return nullptr;
   return call_with_loop(as_caller(self), future_type.get(), args, 0, nullptr);
 }
