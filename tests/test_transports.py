@@ -299,7 +299,8 @@ def test_a_closing_transport_still_sends_what_resume_writing_writes():
     assert (tail, extra) == (b"z" * 4 + b"tail", 4)
 
 
-@pytest.mark.parametrize("case", ["str", "after_eof", "after_abort", "two_args", "sendfile_then_write"])
+@pytest.mark.parametrize("case", ["str", "after_eof", "after_abort", "two_args", "sendfile_then_write",
+                                  "read_handler_cleared_on_close"])
 def test_native_write_keeps_asyncio_errors(case, tmp_path):
     async def main():
         server, accepted, client = await pair()
@@ -318,6 +319,10 @@ def test_native_write_keeps_asyncio_errors(case, tmp_path):
         elif case == "two_args":
             with pytest.raises(TypeError):
                 transport.write(b"a", b"b")
+        elif case == "read_handler_cleared_on_close":
+            assert callable(transport._read_ready_cb)  # as asyncio's socket transports keep it
+            transport.close()
+            assert transport._read_ready_cb is None
         else:
             path = tmp_path / "file"
             path.write_bytes(b"from a file;")

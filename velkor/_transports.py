@@ -134,6 +134,18 @@ class NativeTransport(transports._FlowControlMixin, transports.Transport):
 
     # ---- reading ---------------------------------------------------------------
 
+    @property
+    def _read_ready_cb(self) -> Callable[..., object] | None:
+        # asyncio's socket transports keep the protocol's receive handler here
+        # and clear it on close(); code written against them reads it to tell
+        # a closed transport. The engine calls the protocol's own methods.
+        if self._closing:
+            return None
+        protocol = self._protocol
+        if isinstance(protocol, protocols.BufferedProtocol):
+            return protocol.buffer_updated
+        return getattr(protocol, "data_received")  # type: ignore[no-any-return]
+
     def is_reading(self) -> bool:
         return not self._closing and not self._paused
 
