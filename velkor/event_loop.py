@@ -51,7 +51,8 @@ _READ = selectors.EVENT_READ
 _WRITE = selectors.EVENT_WRITE
 
 # Methods that _velkor.PyEventLoop._loop_caller makes native on each loop.
-_NATIVE_METHODS = ("call_later", "call_at", "create_task", "create_future", "get_debug")
+_NATIVE_METHODS = ("call_later", "call_at", "create_task", "create_future", "get_debug",
+                   "call_soon_threadsafe")
 
 _T = TypeVar("_T")
 _Ts = TypeVarTuple("_Ts")
