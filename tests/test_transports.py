@@ -3,10 +3,12 @@ not press on (small protocol buffers, backpressure, how a connection ends,
 descriptors left behind)."""
 
 import asyncio
+import gc
 import hashlib
 import os
 import socket
 import struct
+import weakref
 
 import pytest
 
@@ -358,3 +360,33 @@ def test_data_received_gets_every_byte_in_order_whatever_the_read_size(sizes):
         return bytes(accepted.data)
 
     assert run(main()) == b"".join(payloads)
+
+
+def test_a_closed_transport_is_freed_without_the_collector():
+    # Its native write() refers back to it: closing must break that cycle, or
+    # the transport (and an SSL context behind it) waits for a collection.
+    async def main():
+        loop = asyncio.get_running_loop()
+        server = await loop.create_server(asyncio.Protocol, "127.0.0.1", 0)
+        lost = loop.create_future()
+
+        class Client(asyncio.Protocol):
+            def connection_lost(self, exc):
+                lost.set_result(None)
+
+        transport, _ = await loop.create_connection(Client, "127.0.0.1",
+                                                    server.sockets[0].getsockname()[1])
+        transport.write(b"x")
+        freed = weakref.ref(transport)
+        transport.close()
+        del transport
+        await lost
+        await asyncio.sleep(0)
+        server.close()
+        return freed
+
+    gc.disable()
+    try:
+        assert run(main())() is None
+    finally:
+        gc.enable()

@@ -306,6 +306,9 @@ class NativeTransport(transports._FlowControlMixin, transports.Transport):
     def _release(self) -> None:
         self._loop = None
         self._lost_exc = None
+        # The native write() refers back to this transport: without it, a
+        # closed transport (and its protocol) is freed as soon as it is dropped.
+        self.__dict__.pop("write", None)
         if self._sock is not None:
             self._sock.close()
             self._sock = None
@@ -341,7 +344,7 @@ async def sendfile(loop: EventLoop, transport: NativeTransport, file: Any, offse
         return sent
     finally:
         del transport.write
-        if own_write is not None:
+        if own_write is not None and transport._loop is not None:  # not released meanwhile
             transport.write = own_write  # type: ignore[method-assign]
         loop._transports[raw.fileno()] = transport
         if resume_reading:
