@@ -667,3 +667,14 @@ class TestThreadsProcessesSignals:
                 assert loop.remove_signal_handler(signal.SIGUSR1)
 
         assert run(main()) == "usr1"
+
+    def test_signal_handler_added_before_the_run_hears_its_signal(self, loop):
+        caught = []
+        loop.add_signal_handler(signal.SIGUSR1, lambda *a: (caught.append(a), loop.stop()), 42)
+        try:
+            loop.call_soon(threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1)).start)
+            loop.call_later(10, loop.stop)
+            loop.run_forever()
+        finally:
+            assert loop.remove_signal_handler(signal.SIGUSR1)
+        assert caught == [(42,)]
