@@ -2,6 +2,7 @@
 velkor.EventLoop.
 
     python3.14 bench/aio.py [--repeat N] [--scale F] [--only row,...] [--loops ...]
+    python3.14 bench/aio.py --callgrind [--scale F] [--only row,...] [--loops ...]
 
 Each measurement runs in a fresh process that imports one loop. Rows report
 seconds (lower is better) or requests per second for the servers (higher is
@@ -10,6 +11,11 @@ better); the ratio columns say how many times better velkor did than the peer
 generator every server benchmark shares (1 KiB messages), the aiohttp server by
 `http_loadgen.c` (keep-alive GETs); both are built on first use with the system
 C compiler: 50 connections, one request in flight on each.
+
+`--callgrind` counts instructions instead of timing (the timed rows only):
+each loop runs the row under valgrind's callgrind once with the row's size
+and once with none, and the difference per operation is reported. Counts do
+not depend on what else the machine runs.
 """
 
 from __future__ import annotations
@@ -23,6 +29,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -209,6 +216,40 @@ def child(loop_name, row, scale):
     print(json.dumps(value))
 
 
+def count_child(loop_name, row, size):
+    """The row's work `size` times (none when 0) after the loop's set-up."""
+    fn = ROWS[row][0]
+    work = fn(size) if size else asyncio.sleep(0)
+    asyncio.run(work, loop_factory=loop_factory(loop_name))
+
+
+def callgrind_total(loop_name, row, size):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "callgrind.out"
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                        sys.executable, __file__, "--count-child", loop_name, row, str(size)],
+                       check=True, capture_output=True, timeout=3600)
+        for line in out.read_text().splitlines():
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no total")
+
+
+def instructions_per_op(loop_name, row, scale):
+    size = max(1, int(ROWS[row][1] * scale))
+    return (callgrind_total(loop_name, row, size) - callgrind_total(loop_name, row, 0)) / size
+
+
+def count_rows(loops, rows, scale):
+    print("| row | " + " | ".join(loops) + " |  (instructions per operation)")
+    print("|---" * (1 + len(loops)) + "|")
+    for row in rows:
+        if ROWS[row][2] != "s":
+            continue  # the servers: bench/profile_server.py counts those
+        cells = [f"{instructions_per_op(loop, row, scale):,.0f}" for loop in loops]
+        print(f"| {row} | " + " | ".join(cells) + " |", flush=True)
+
+
 def measure(loop_name, row, scale):
     env = dict(os.environ)
     out = subprocess.run([sys.executable, __file__, "--child", loop_name, row, "--scale", str(scale)],
@@ -222,6 +263,8 @@ def measure(loop_name, row, scale):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--child", nargs=2)
+    parser.add_argument("--count-child", nargs=3)
+    parser.add_argument("--callgrind", action="store_true")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--only")
@@ -230,8 +273,15 @@ def main():
     if args.child:
         child(*args.child, args.scale)
         return 0
+    if args.count_child:
+        loop_name, row, size = args.count_child
+        count_child(loop_name, row, int(size))
+        return 0
     loops = args.loops.split(",")
     rows = args.only.split(",") if args.only else list(ROWS)
+    if args.callgrind:
+        count_rows(loops, rows, args.scale)
+        return 0
     print(f"| row | unit | " + " | ".join(loops) + " | "
           + " | ".join(f"velkor vs {p}" for p in loops if p != "velkor") + " |")
     print("|---" * (2 + len(loops) + len(loops) - 1) + "|")

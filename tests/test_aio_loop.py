@@ -214,6 +214,36 @@ class TestScheduling:
 
         assert 0.04 <= run(main()) <= 0.5
 
+    def test_threadsafe_handles_keep_order_context_and_their_lock(self, loop):
+        var = contextvars.ContextVar("var", default="unset")
+        ctx = contextvars.copy_context()
+        ctx.run(var.set, "given")
+        seen, errors, handles = [], [], {}
+        loop.set_exception_handler(lambda lp, context: errors.append(context))
+
+        def cancel_itself():
+            handles["self"].cancel()  # the run holds the handle's lock: it must be reentrant
+            seen.append("cancelled itself")
+
+        def from_thread():
+            handles["ctx"] = loop.call_soon_threadsafe(lambda: seen.append(var.get()), context=ctx)
+            handles["self"] = loop.call_soon_threadsafe(cancel_itself)
+            loop.call_soon_threadsafe(lambda: 1 / 0)
+            loop.call_soon_threadsafe(loop.stop)
+
+        loop.call_soon(seen.append, "soon-1")
+        loop.call_soon_threadsafe(seen.append, "threadsafe")
+        loop.call_soon(seen.append, "soon-2")
+        t = threading.Thread(target=from_thread)
+        t.start()
+        t.join()
+        loop.run_forever()
+        assert seen == ["soon-1", "threadsafe", "soon-2", "given", "cancelled itself"]
+        assert type(handles["ctx"]).__name__ == "_ThreadSafeHandle"
+        assert handles["ctx"].get_context() is ctx and handles["self"].cancelled()
+        assert [type(e["exception"]) for e in errors] == [ZeroDivisionError]
+        assert "Exception in callback" in errors[0]["message"]
+
     def test_threadsafe_call_wakes_an_idle_loop(self, loop):
         seen = []
         started = threading.Event()
@@ -657,3 +687,14 @@ class TestThreadsProcessesSignals:
                 assert loop.remove_signal_handler(signal.SIGUSR1)
 
         assert run(main()) == "usr1"
+
+    def test_signal_handler_added_before_the_run_hears_its_signal(self, loop):
+        caught = []
+        loop.add_signal_handler(signal.SIGUSR1, lambda *a: (caught.append(a), loop.stop()), 42)
+        try:
+            loop.call_soon(threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1)).start)
+            loop.call_later(10, loop.stop)
+            loop.run_forever()
+        finally:
+            assert loop.remove_signal_handler(signal.SIGUSR1)
+        assert caught == [(42,)]

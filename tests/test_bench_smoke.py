@@ -344,3 +344,15 @@ def test_asyncio_section_measures_each_kind_of_row_under_each_loop():
     for line in lines.values():
         cells = [c.strip() for c in line.split("|")[3:6]]
         assert all(c != "n/a" and float(c.replace(",", "")) > 0 for c in cells), line
+
+
+def test_asyncio_section_counts_instructions_per_operation():
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "aio.py"), "--callgrind", "--scale", "0.001",
+         "--only", "call_soon,protocol_echo", "--loops", "velkor"],
+        capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    rows = [line.split("|") for line in done.stdout.splitlines()[2:]]
+    assert [r[1].strip() for r in rows] == ["call_soon"]  # the servers are not counted here
+    per_call = float(rows[0][2].replace(",", ""))
+    assert 100 < per_call < 100_000  # one native call_soon and its run, not the loop's set-up

@@ -3,10 +3,12 @@ not press on (small protocol buffers, backpressure, how a connection ends,
 descriptors left behind)."""
 
 import asyncio
+import gc
 import hashlib
 import os
 import socket
 import struct
+import weakref
 
 import pytest
 
@@ -297,3 +299,94 @@ def test_a_closing_transport_still_sends_what_resume_writing_writes():
     events, tail, extra = run(main())
     assert events[-3:] == ["pause", "resume", ("lost", None)]
     assert (tail, extra) == (b"z" * 4 + b"tail", 4)
+
+
+@pytest.mark.parametrize("case", ["str", "after_eof", "after_abort", "two_args", "sendfile_then_write",
+                                  "read_handler_cleared_on_close"])
+def test_native_write_keeps_asyncio_errors(case, tmp_path):
+    async def main():
+        server, accepted, client = await pair()
+        transport = client.transport
+        if case == "str":
+            with pytest.raises(TypeError):
+                transport.write("text")
+        elif case == "after_eof":
+            transport.write_eof()
+            with pytest.raises(RuntimeError, match="write_eof"):
+                transport.write(b"late")
+        elif case == "after_abort":
+            transport.abort()
+            transport.write(b"dropped")  # dropped, as asyncio drops it
+            await asyncio.wait_for(client.lost, 10)
+        elif case == "two_args":
+            with pytest.raises(TypeError):
+                transport.write(b"a", b"b")
+        elif case == "read_handler_cleared_on_close":
+            assert callable(transport._read_ready_cb)  # as asyncio's socket transports keep it
+            transport.close()
+            assert transport._read_ready_cb is None
+        else:
+            path = tmp_path / "file"
+            path.write_bytes(b"from a file;")
+            with open(path, "rb") as f:
+                assert await asyncio.get_running_loop().sendfile(transport, f) == 12
+            transport.write(b" then a write")
+            want = b"from a file; then a write"
+            for _ in range(200):
+                if len(accepted.data) >= len(want):
+                    break
+                await asyncio.sleep(0.01)
+            assert bytes(accepted.data) == want
+        server.close()
+
+    run(main())
+
+
+@pytest.mark.parametrize("sizes", [[1, 7, 513, 4096], [70_000, 3, 300_000]])
+def test_data_received_gets_every_byte_in_order_whatever_the_read_size(sizes):
+    payloads = [os.urandom(n) for n in sizes]
+
+    async def main():
+        server, accepted, client = await pair()
+        for chunk in payloads:
+            client.transport.write(chunk)
+            await asyncio.sleep(0.01)  # separate reads, each sized by the last
+        client.transport.write_eof()
+        for _ in range(1000):
+            if "eof" in accepted.events:
+                break
+            await asyncio.sleep(0.01)
+        server.close()
+        return bytes(accepted.data)
+
+    assert run(main()) == b"".join(payloads)
+
+
+def test_a_closed_transport_is_freed_without_the_collector():
+    # Its native write() refers back to it: closing must break that cycle, or
+    # the transport (and an SSL context behind it) waits for a collection.
+    async def main():
+        loop = asyncio.get_running_loop()
+        server = await loop.create_server(asyncio.Protocol, "127.0.0.1", 0)
+        lost = loop.create_future()
+
+        class Client(asyncio.Protocol):
+            def connection_lost(self, exc):
+                lost.set_result(None)
+
+        transport, _ = await loop.create_connection(Client, "127.0.0.1",
+                                                    server.sockets[0].getsockname()[1])
+        transport.write(b"x")
+        freed = weakref.ref(transport)
+        transport.close()
+        del transport
+        await lost
+        await asyncio.sleep(0)
+        server.close()
+        return freed
+
+    gc.disable()
+    try:
+        assert run(main())() is None
+    finally:
+        gc.enable()

@@ -3,7 +3,7 @@ own event-driven connections (`_velkor.Connection` and `_velkor.Listener`).
 
 A `NativeTransport` hands its connection the protocol's callbacks, so reading,
 sending, buffering and flow control run in the engine: `data_received` gets
-the bytes object the kernel wrote into, a `BufferedProtocol` has the kernel
+a bytes object of exactly what was received, a `BufferedProtocol` has the kernel
 write straight into the buffer its `get_buffer` returns, and `write` sends
 from the caller's buffer, copying only what the kernel does not take.
 
@@ -50,7 +50,9 @@ class NativeTransport(transports._FlowControlMixin, transports.Transport):
         self._extra_info: dict[str, Any] = self._extra  # type: ignore[attr-defined]
         self._loop: EventLoop | None = loop
         self._conn = conn
-        self._send: Callable[[Any], None] = conn.send
+        if type(self).write is NativeTransport.write:
+            # write() as one native call; a refused write still goes to _write_refused
+            self.write = conn._sender(self._write_refused)  # type: ignore[method-assign]
         self._sock = sock
         self._closing = False
         self._paused = False  # pause_reading() was called
@@ -132,6 +134,18 @@ class NativeTransport(transports._FlowControlMixin, transports.Transport):
 
     # ---- reading ---------------------------------------------------------------
 
+    @property
+    def _read_ready_cb(self) -> Callable[..., object] | None:
+        # asyncio's socket transports keep the protocol's receive handler here
+        # and clear it on close(); code written against them reads it to tell
+        # a closed transport. The engine calls the protocol's own methods.
+        if self._closing:
+            return None
+        protocol = self._protocol
+        if isinstance(protocol, protocols.BufferedProtocol):
+            return protocol.buffer_updated
+        return getattr(protocol, "data_received")  # type: ignore[no-any-return]
+
     def is_reading(self) -> bool:
         return not self._closing and not self._paused
 
@@ -162,7 +176,7 @@ class NativeTransport(transports._FlowControlMixin, transports.Transport):
 
     def write(self, data: bytes | bytearray | memoryview) -> None:
         try:
-            self._send(data)
+            self._conn.send(data)
         except OSError as exc:
             self._write_refused(exc, data)
 
@@ -292,6 +306,9 @@ class NativeTransport(transports._FlowControlMixin, transports.Transport):
     def _release(self) -> None:
         self._loop = None
         self._lost_exc = None
+        # The native write() refers back to this transport: without it, a
+        # closed transport (and its protocol) is freed as soon as it is dropped.
+        self.__dict__.pop("write", None)
         if self._sock is not None:
             self._sock.close()
             self._sock = None
@@ -315,7 +332,8 @@ async def sendfile(loop: EventLoop, transport: NativeTransport, file: Any, offse
     resume_reading = transport.is_reading()
     transport.pause_reading()
     del loop._transports[raw.fileno()]  # sock_sendfile watches that descriptor
-    transport._send = _sendfile_in_progress
+    own_write = transport.__dict__.pop("write", None)
+    transport.write = _sendfile_in_progress  # type: ignore[method-assign]
     try:
         # Rarely more than a flush away: the engine flushes as the peer reads.
         while transport.get_write_buffer_size():
@@ -325,7 +343,9 @@ async def sendfile(loop: EventLoop, transport: NativeTransport, file: Any, offse
         sent: int = await loop.sock_sendfile(raw, file, offset, count, fallback=False)
         return sent
     finally:
-        transport._send = transport._conn.send
+        del transport.write
+        if own_write is not None and transport._loop is not None:  # not released meanwhile
+            transport.write = own_write  # type: ignore[method-assign]
         loop._transports[raw.fileno()] = transport
         if resume_reading:
             transport.resume_reading()

@@ -51,7 +51,8 @@ _READ = selectors.EVENT_READ
 _WRITE = selectors.EVENT_WRITE
 
 # Methods that _velkor.PyEventLoop._loop_caller makes native on each loop.
-_NATIVE_METHODS = ("call_later", "call_at", "create_task", "create_future", "get_debug")
+_NATIVE_METHODS = ("call_later", "call_at", "create_task", "create_future", "get_debug",
+                   "call_soon_threadsafe")
 
 _T = TypeVar("_T")
 _Ts = TypeVarTuple("_Ts")
@@ -494,6 +495,8 @@ class EventLoop(unix_events.SelectorEventLoop):
         self._run_forever_setup()
         try:
             self._install_wakeup_fd()
+            if self._signal_handlers:
+                self._engine_call_soon(self._reclaim_wakeup_fd, ())
             if self._stopping:
                 # stopped before running: one iteration runs what is ready now
                 self._engine_call_soon(self._engine.stop, ())
@@ -534,6 +537,18 @@ class EventLoop(unix_events.SelectorEventLoop):
             signal.set_wakeup_fd(previous)  # someone else's: leave it in place
             return
         self._wakeup_fd_installed = previous == -1
+
+    def _reclaim_wakeup_fd(self) -> None:
+        # The engine's run points the wake-up descriptor at a pipe of its own;
+        # asyncio's signal handlers need the signal numbers on the self-pipe.
+        # (A handler added during the run points it there itself.)
+        csock = self._csock if self._self_pipe else None
+        if csock is None or threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            signal.set_wakeup_fd(csock.fileno(), warn_on_full_buffer=False)
+        except (ValueError, OSError):
+            pass
 
     def _uninstall_wakeup_fd(self) -> None:
         if not self._wakeup_fd_installed:

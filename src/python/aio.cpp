@@ -34,6 +34,11 @@ struct HandleLayout {
   PyTypeObject* timer_type = nullptr;
   Py_ssize_t callback = 0, args = 0, cancelled = 0, loop = 0, source_traceback = 0, repr = 0,
              context = 0, when = 0, scheduled = 0;
+  // call_soon_threadsafe's handle: Handle's slots plus a lock (an RLock made
+  // by `rlock`) that its run and cancel() hold. Null when not as expected.
+  PyTypeObject* threadsafe_type = nullptr;
+  PyObject* rlock = nullptr;
+  Py_ssize_t lock = 0;
 };
 
 bool slot_offset(PyObject* cls, const char* name, Py_ssize_t& out) {
@@ -59,6 +64,21 @@ PyTypeObject* events_class(const char* name) {
   return reinterpret_cast<PyTypeObject*>(cls.release());
 }
 
+void load_threadsafe_layout(HandleLayout& layout) {
+  PyTypeObject* type = events_class("_ThreadSafeHandle");
+  Ref thread = type ? import_module("_thread") : Ref();
+  PyObject* rlock = thread ? PyObject_GetAttrString(thread.get(), "RLock") : nullptr;
+  if (!rlock) PyErr_Clear();
+  if (rlock && PyType_IsSubtype(type, layout.type) &&
+      slot_offset(reinterpret_cast<PyObject*>(type), "_lock", layout.lock)) {
+    layout.threadsafe_type = type;
+    layout.rlock = rlock;
+    return;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(rlock);
+}
+
 HandleLayout load_layout() {
   HandleLayout layout;
   layout.type = events_class("Handle");
@@ -76,6 +96,7 @@ HandleLayout load_layout() {
               slot_offset(timer, "_when", layout.when) &&
               slot_offset(timer, "_scheduled", layout.scheduled) &&
               PyType_IsSubtype(layout.timer_type, layout.type);
+  if (layout.ok) load_threadsafe_layout(layout);
   return layout;
 }
 
@@ -106,6 +127,15 @@ bool plain_handle(PyObject* obj) {
   return layout.ok && (Py_TYPE(obj) == layout.type || Py_TYPE(obj) == layout.timer_type);
 }
 
+// True for a handle made by the native call_soon_threadsafe's type.
+bool threadsafe_handle(PyObject* obj) {
+  const HandleLayout& layout = handle_layout();
+  return layout.threadsafe_type && Py_TYPE(obj) == layout.threadsafe_type;
+}
+
+// Whether Handle's slots may be read directly.
+bool slotted_handle(PyObject* obj) { return plain_handle(obj) || threadsafe_handle(obj); }
+
 // Reports the pending exception of a handle's run to `on_error`.
 void report_failure(PyObject* handle, PyObject* on_error) {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -117,7 +147,7 @@ void report_failure(PyObject* handle, PyObject* on_error) {
 bool call_in_context(PyObject* handle) {
   const HandleLayout& l = handle_layout();
   Ref callback, args, context;
-  if (plain_handle(handle)) {
+  if (slotted_handle(handle)) {
     callback = Ref::steal(read_slot(handle, l.callback, "_callback"));
     args = callback ? Ref::steal(read_slot(handle, l.args, "_args")) : Ref();
     context = args ? Ref::steal(read_slot(handle, l.context, "_context")) : Ref();
@@ -143,7 +173,7 @@ bool call_in_context(PyObject* handle) {
 
 // Whether the handle was cancelled; -1 with an exception set.
 int is_cancelled(PyObject* handle) {
-  if (plain_handle(handle)) {
+  if (slotted_handle(handle)) {
     PyObject* value = slot_at(handle, handle_layout().cancelled);
     return value ? PyObject_IsTrue(value) : 0;
   }
@@ -182,6 +212,11 @@ struct RunHandle {
   }
 
   void run() {
+    if (threadsafe_handle(handle.get())) return run_locked();
+    run_unlocked();
+  }
+
+  void run_unlocked() {
     int cancelled = is_cancelled(handle.get());
     if (cancelled == 0 && call_in_context(handle.get())) return;
     if (cancelled != 1) report_failure(handle.get(), on_error.get());
@@ -193,6 +228,27 @@ struct RunHandle {
     PyObject* h = handle.get();
     return h && thread_is_attached() && plain_handle(h) &&
            slot_at(h, handle_layout().cancelled) == Py_True;
+  }
+
+  // Under the handle's lock, as its own _run: a cancel() racing from another
+  // thread either lands before (nothing runs) or waits for the run to end.
+  void run_locked() {
+    const Names& n = lock_names();
+    Ref lock = Ref::steal(read_slot(handle.get(), handle_layout().lock, "_lock"));
+    Ref taken = lock ? Ref::steal(PyObject_CallMethodNoArgs(lock.get(), n.acquire)) : Ref();
+    if (!taken) return report_failure(handle.get(), on_error.get());
+    run_unlocked();
+    Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock.get(), n.release));
+    if (!released) report_failure(handle.get(), on_error.get());
+  }
+
+  struct Names {
+    PyObject* acquire;
+    PyObject* release;
+  };
+  static const Names& lock_names() {
+    static const Names names{PyUnicode_InternFromString("acquire"), PyUnicode_InternFromString("release")};
+    return names;
   }
 
   void retrack() {
@@ -242,6 +298,17 @@ PyObject* alloc_handle(PyTypeObject* type, PyObject* callback, PyObject* args, P
 
 PyObject* new_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) {
   return alloc_handle(handle_layout().type, callback, args, loop, context);
+}
+
+// call_soon_threadsafe's handle, with its own lock; null (no exception) when
+// asyncio's thread-safe handle is not laid out as expected.
+PyObject* new_threadsafe_handle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) {
+  const HandleLayout& l = handle_layout();
+  if (!l.threadsafe_type) return nullptr;
+  Ref lock = Ref::steal(PyObject_CallNoArgs(l.rlock));
+  PyObject* handle = lock ? alloc_handle(l.threadsafe_type, callback, args, loop, context) : nullptr;
+  if (handle) slot_at(handle, l.lock) = lock.release();
+  return handle;
 }
 
 // A TimerHandle due at `when` (the object its _when keeps), as TimerHandle's
@@ -456,15 +523,28 @@ int has_task_factory(CallerObject* caller) {
   return factory != Py_None;
 }
 
+// Whether a keyword name is "context". asyncio's C tasks pass a string object
+// of their own (not the one interned here): the first one seen to match is
+// remembered (for the process), so later calls compare pointers instead of
+// characters.
+bool is_context_name(PyObject* key) {
+  static std::atomic<PyObject*> seen{nullptr};
+  PyObject* want = loop_names().context;
+  if (key == want || key == seen.load(std::memory_order_relaxed)) return true;
+  if (!PyUnicode_Check(key) || PyUnicode_Compare(key, want) != 0) return false;
+  PyObject* expected = nullptr;
+  if (seen.compare_exchange_strong(expected, key)) Py_INCREF(key);
+  return true;
+}
+
 // Reads the call's `context=` (None when absent); returns the first other
 // keyword given (borrowed), or nullptr when there is none.
 PyObject* context_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject*& context) {
-  PyObject* want = loop_names().context;
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (key != want && PyUnicode_Compare(key, want) != 0) return key;
+    if (!is_context_name(key)) return key;
     context = args[nargs + i];
   }
   return nullptr;
@@ -479,15 +559,25 @@ Ref tail_tuple(PyObject* const* args, Py_ssize_t first, Py_ssize_t nargs) {
 }
 
 // asyncio.tasks.Task or asyncio.futures.Future as the module has it now (it
-// may be replaced at run time, and asyncio looks it up on each call too). The
-// module is imported once and kept for the process.
-PyObject* asyncio_global(PyObject*& module, const char* module_name, PyObject* name) {
-  if (!module) module = PyImport_ImportModule(module_name);
-  return module ? PyObject_GetAttr(module, name) : nullptr;
+// may be replaced at run time, and asyncio looks it up on each call too),
+// read from the module's namespace: a generic attribute lookup on a module
+// costs several times as much. The namespace is kept for the process.
+PyObject* asyncio_global(PyObject*& globals, const char* module_name, PyObject* name) {
+  if (!globals) {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return nullptr;
+    globals = Py_XNewRef(PyModule_GetDict(module.get()));
+    if (!globals) return nullptr;
+  }
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(globals, name, &value) == 0) {
+    PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", module_name, name);
+  }
+  return value;
 }
 
-PyObject* g_tasks_module = nullptr;
-PyObject* g_futures_module = nullptr;
+PyObject* g_tasks_globals = nullptr;
+PyObject* g_futures_globals = nullptr;
 
 PyObject* soon_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   CallerObject* caller = as_caller(self);
@@ -510,6 +600,28 @@ PyObject* soon_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
                                       context, nullptr);
   }
   Ref handle = Ref::steal(new_handle(args[0], call_args.get(), caller->loop, context));
+  if (!handle) return nullptr;
+  caller->core->push_soon(RunHandle{handle.copy(), Ref::borrow(caller->on_error)});
+  return handle.release();
+}
+
+// call_soon_threadsafe(callback, *args, context=None), from any thread: the
+// handle is queued as call_soon queues one, and the engine's doorbell wakes a
+// loop waiting in epoll. A closed loop, debug mode, a callback that is not
+// callable or other keywords take the loop's Python method.
+PyObject* threadsafe_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  CallerObject* caller = as_caller(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* context = Py_None;
+  if (nargs < 1 || context_keyword(args, nargs, kwnames, context) || !PyCallable_Check(args[0]) ||
+      !handle_layout().threadsafe_type) {
+    return call_fallback(self, args, nargsf, kwnames);
+  }
+  int fast = fast_path(caller);
+  if (fast <= 0) return fast < 0 ? nullptr : call_fallback(self, args, nargsf, kwnames);
+  Ref call_args = tail_tuple(args, 1, nargs);
+  Ref handle = call_args ? Ref::steal(new_threadsafe_handle(args[0], call_args.get(), caller->loop, context))
+                         : Ref();
   if (!handle) return nullptr;
   caller->core->push_soon(RunHandle{handle.copy(), Ref::borrow(caller->on_error)});
   return handle.release();
@@ -579,7 +691,7 @@ PyObject* task_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
   int factory = open == 1 ? has_task_factory(caller) : 0;
   if (open < 0 || factory < 0) return nullptr;
   if (open == 0 || factory == 1) return call_fallback(self, args, nargsf, kwnames);
-  Ref task_type = Ref::steal(asyncio_global(g_tasks_module, "asyncio.tasks", loop_names().task));
+  Ref task_type = Ref::steal(asyncio_global(g_tasks_globals, "asyncio.tasks", loop_names().task));
   if (!task_type) return nullptr;
   return call_with_loop(caller, task_type.get(), args, nargs, kwnames);
 }
@@ -589,7 +701,7 @@ PyObject* future_call(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
     PyErr_SetString(PyExc_TypeError, "create_future() takes no arguments");
     return nullptr;
   }
-  Ref future_type = Ref::steal(asyncio_global(g_futures_module, "asyncio.futures", loop_names().future));
+  Ref future_type = Ref::steal(asyncio_global(g_futures_globals, "asyncio.futures", loop_names().future));
   if (!future_type) return nullptr;
   return call_with_loop(as_caller(self), future_type.get(), args, 0, nullptr);
 }
@@ -699,6 +811,7 @@ struct CallerKind {
 constexpr CallerKind kCallerKinds[] = {
     {"call_later", later_call}, {"call_at", at_call},         {"create_task", task_call},
     {"create_future", future_call}, {"get_debug", debug_call},
+    {"call_soon_threadsafe", threadsafe_call},
 };
 
 }  // namespace

@@ -11,7 +11,7 @@ PyObject* call_soon_handle(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* soon_caller(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // PyEventLoop._loop_caller(method, loop, on_error, fallback): a native callable
 // that does what the asyncio `loop`'s `method` does (call_later, call_at,
-// create_task, create_future or get_debug), calling `fallback` with the same
+// create_task, create_future, get_debug or call_soon_threadsafe), calling `fallback` with the same
 // arguments whenever the loop's own checks or debug mode must run.
 PyObject* loop_caller(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // PyEventLoop._queue_handle(handle, on_error): queues an asyncio handle.

@@ -11,10 +11,10 @@
 //   conn.start(data_received, eof_received, connection_lost,
 //              pause_writing=None, resume_writing=None)
 // installs the callables and starts reading. On the loop thread:
-// data_received(bytes) for every receive (the bytes object the kernel wrote
-// into); eof_received() once at the end of the stream (reading stops; call
-// close() or keep writing); pause_writing()/resume_writing() as the buffer
-// crosses the marks of set_write_buffer_limits(); connection_lost(exc) once,
+// data_received(bytes) for every receive; eof_received() once at the end of
+// the stream (reading stops; call close() or keep writing);
+// pause_writing()/resume_writing() as the buffer crosses the marks of
+// set_write_buffer_limits(); connection_lost(exc) once,
 // from a ready callback, after the socket is closed, with None after close()
 // or abort() and the OSError of a failure otherwise. A data_received or
 // eof_received that raises aborts the connection, and connection_lost gets
@@ -42,6 +42,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -225,19 +226,11 @@ class PyConnHandler final : public ConnHandler {
     if (!attached.ok()) return;
     if (cb_.get_buffer) return read_into_protocol(conn);
     const size_t cap = conn.receive_hint();
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
-    if (!bytes) return fail(conn, "data_received");
-    ssize_t n = conn.receive(PyBytes_AS_STRING(bytes), cap);
-    if (n < 0) {
-      Py_DECREF(bytes);  // nothing there yet, or a failure that closed conn
-      return;
+    Ref data = cap <= kScratchSize ? receive_copied(conn, cap) : receive_in_place(conn, cap);
+    if (!data) {
+      if (PyErr_Occurred()) fail(conn, "data_received");
+      return;  // nothing there yet, the end (handled), or a failure that closed conn
     }
-    if (n == 0) {
-      Py_DECREF(bytes);
-      return end_of_stream(conn);
-    }
-    if (_PyBytes_Resize(&bytes, n) < 0) return fail(conn, "data_received");
-    Ref data = Ref::steal(bytes);
     Ref r = Ref::steal(PyObject_CallOneArg(cb_.on_data.get(), data.get()));
     if (!r) fail(conn, "data_received");
   }
@@ -278,6 +271,39 @@ class PyConnHandler final : public ConnHandler {
     Ref count = Ref::steal(PyLong_FromSsize_t(n));
     Ref r = count ? Ref::steal(PyObject_CallOneArg(cb_.buffer_updated.get(), count.get())) : Ref();
     if (!r) fail(conn, "buffer_updated");
+  }
+
+  // Reads of up to this size go through the loop thread's scratch buffer and
+  // are copied into a bytes object of the exact size: small messages then
+  // cost a small-object allocation instead of a large malloc and a realloc.
+  static constexpr size_t kScratchSize = 64 * 1024;
+
+  // The received bytes, or null: with an exception set when allocating
+  // failed, without one when nothing came or the stream ended (handled).
+  Ref receive_copied(Connection& conn, size_t cap) {
+    thread_local std::unique_ptr<char[]> scratch;
+    if (!scratch) scratch = std::make_unique<char[]>(kScratchSize);
+    ssize_t n = conn.receive(scratch.get(), cap);
+    if (n <= 0) return received_nothing(conn, n);
+    return Ref::steal(PyBytes_FromStringAndSize(scratch.get(), n));
+  }
+
+  // Large reads go straight into the bytes object, shrunk to what came.
+  Ref receive_in_place(Connection& conn, size_t cap) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
+    if (!bytes) return Ref();
+    ssize_t n = conn.receive(PyBytes_AS_STRING(bytes), cap);
+    if (n <= 0) {
+      Py_DECREF(bytes);
+      return received_nothing(conn, n);
+    }
+    if (_PyBytes_Resize(&bytes, n) < 0) return Ref();
+    return Ref::steal(bytes);
+  }
+
+  Ref received_nothing(Connection& conn, ssize_t n) {
+    if (n == 0) end_of_stream(conn);
+    return Ref();
   }
 
   void end_of_stream(Connection& conn) {
@@ -542,6 +568,94 @@ PyObject* conn_send(PyObject* self, PyObject* data) {
   Py_RETURN_NONE;
 }
 
+// ---- Sender: a transport's write() as one native call ----------------------------
+//
+// conn._sender(on_refused) returns a callable that sends its one argument as
+// send() does; when the connection refuses the write with an OSError it
+// returns on_refused(exc, data) instead of raising. A transport installs it
+// as its write(): no Python frame between the protocol and the socket.
+
+struct SenderObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* conn;
+  PyObject* on_refused;
+};
+
+SenderObject* as_sender(PyObject* self) { return reinterpret_cast<SenderObject*>(self); }
+
+PyObject* sender_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargsf) != 1 || kwnames) {
+    PyErr_SetString(PyExc_TypeError, "write() takes exactly one argument (data)");
+    return nullptr;
+  }
+  SenderObject* sender = as_sender(self);
+  Py_ssize_t length;
+  if (write_buffer(sender->conn, args[0], length) == 0) Py_RETURN_NONE;
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  return PyObject_CallFunctionObjArgs(sender->on_refused, exc.get(), args[0], nullptr);
+}
+
+int sender_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_sender(self)->conn);
+  Py_VISIT(as_sender(self)->on_refused);
+  return 0;
+}
+
+int sender_clear(PyObject* self) {
+  Py_CLEAR(as_sender(self)->conn);
+  Py_CLEAR(as_sender(self)->on_refused);
+  return 0;
+}
+
+void sender_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  sender_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMemberDef sender_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(SenderObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot sender_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A connection's send() for a transport's write().")},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sender_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sender_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sender_dealloc)},
+    {Py_tp_members, sender_members},
+    {0, nullptr},
+};
+
+PyType_Spec sender_spec = {
+    "_velkor.Sender", sizeof(SenderObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    sender_slots};
+
+PyObject* g_sender_type = nullptr;
+
+PyObject* conn_sender(PyObject* self, PyObject* on_refused) {
+  if (!PyCallable_Check(on_refused)) {
+    PyErr_SetString(PyExc_TypeError, "_sender() argument 'on_refused' must be callable");
+    return nullptr;
+  }
+  PyTypeObject* type = shared_type(g_sender_type, &sender_spec);
+  SenderObject* sender = type ? PyObject_GC_New(SenderObject, type) : nullptr;
+  if (!sender) return nullptr;
+  sender->vectorcall = sender_call;
+  sender->conn = Py_NewRef(self);
+  sender->on_refused = Py_NewRef(on_refused);
+  PyObject_GC_Track(sender);
+  return reinterpret_cast<PyObject*>(sender);
+}
+
 PyObject* conn_drain(PyObject* self, PyObject*) {
   return new_wait(self, NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0, Ref::borrow(Py_None)});
 }
@@ -715,6 +829,9 @@ PyMethodDef conn_methods[] = {
      "write($self, data, /)\n--\n\nSends data now, buffering what the socket does not take. The returned\n"
      "awaitable gives len(data) once the buffer is at or below the high-water mark."},
     {"send", conn_send, METH_O, "send($self, data, /)\n--\n\nwrite() without an awaitable."},
+    {"_sender", conn_sender, METH_O,
+     "_sender($self, on_refused, /)\n--\n\nA callable doing send(data); a write refused with an OSError\n"
+     "returns on_refused(exc, data) instead."},
     {"drain", conn_drain, METH_NOARGS,
      "drain($self, /)\n--\n\nAwaitable: returns once the buffer is at or below the high-water mark."},
     {"write_eof", conn_write_eof, METH_NOARGS,
