@@ -63,8 +63,10 @@ void delete_object(PyObject* obj) {
   Py_DECREF(type);
 }
 
-// Raises StopIteration carrying `value` (a tuple or exception value is
-// wrapped so that the await evaluates to it exactly).
+// Ends an iterator step with `value` as the await's result: StopIteration
+// carrying it (any value, tuples and exceptions included, comes out exactly),
+// or no exception at all for None (a step that returns nullptr with no error
+// set ends the iteration). The caller returns nullptr.
 void set_stop_iteration(PyObject* value);
 
 // Turns the end of an iterator step (nullptr, no error) into an explicit
