@@ -87,6 +87,38 @@ class TestHandles:
 
         assert run(main()) == ("v", None)
 
+    @pytest.mark.parametrize("value", [(1, 2), (), ValueError("returned, not raised"),
+                                       StopIteration("returned"), None, b"x" * 100])
+    def test_await_gives_exactly_the_returned_object(self, value):
+        async def child():
+            return value
+
+        async def main():
+            # Twice: the second await ends through the reused StopIteration.
+            return [await _velkor._spawn(child()) for _ in range(2)]
+
+        assert all(got is value for got in run(main()))
+
+    def test_a_caught_stop_iteration_keeps_its_value(self):
+        # The end of an await is reused once nobody else holds it; one that
+        # a caller caught (and keeps) must not change under later awaits.
+        async def child(i):
+            return i
+
+        async def main():
+            kept = []
+            for i in range(3):
+                handle = _velkor._spawn(child(i))
+                await handle
+                try:
+                    handle.__await__().send(None)
+                except StopIteration as e:
+                    kept.append(e)
+            await _velkor._spawn(child("later"))
+            return [(e.value, e.args) for e in kept]
+
+        assert run(main()) == [(0, (0,)), (1, (1,)), (2, (2,))]
+
     def test_two_awaiters_are_both_woken(self):
         async def slow():
             await _velkor.sleep(0.02)
