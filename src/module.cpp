@@ -10,6 +10,7 @@
 #include "python/run.h"
 #include "python/sleep.h"
 #include "python/spawn.h"
+#include "python/stream_core.h"
 #include "python/sync.h"
 #include "python/task_waker.h"
 #include "python/tcp.h"
@@ -95,6 +96,7 @@ const ClassEntry module_classes[] = {
     {"PyWakerQueue", waker_queue_type},
     {"Connection", connection_type},
     {"Listener", net_listener_type},
+    {"StreamCore", stream_core_type},
 };
 
 int exec_module(PyObject* module) {

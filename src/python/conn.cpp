@@ -1178,6 +1178,10 @@ PyObject* adopt_listener(PyObject*, PyObject* arg) {
 }
 
 PyTypeObject* connection_type() { return conn_type(); }
+PyObject* connection_read(PyObject* conn, PyObject* n) { return conn_read(conn, n); }
+PyObject* connection_write(PyObject* conn, PyObject* data) { return conn_write(conn, data); }
+PyObject* connection_drain(PyObject* conn) { return conn_drain(conn, nullptr); }
+PyObject* connection_wait_closed(PyObject* conn) { return conn_wait_closed(conn, nullptr); }
 PyTypeObject* net_listener_type() { return listener_type(); }
 
 }  // namespace velkor::py
