@@ -5,6 +5,7 @@ import asyncio
 import threading
 import time
 import types
+import weakref
 
 import pytest
 
@@ -88,7 +89,7 @@ class TestHandles:
         assert run(main()) == ("v", None)
 
     @pytest.mark.parametrize("value", [(1, 2), (), ValueError("returned, not raised"),
-                                       StopIteration("returned"), None, b"x" * 100])
+                                       StopIteration("returned"), None, b"x" * 100, 10**30])
     def test_await_gives_exactly_the_returned_object(self, value):
         async def child():
             return value
@@ -98,6 +99,22 @@ class TestHandles:
             return [await _velkor._spawn(child()) for _ in range(2)]
 
         assert all(got is value for got in run(main()))
+
+    def test_an_awaited_object_goes_when_its_user_drops_it(self):
+        # Plain data may stay in the reused StopIteration until the next
+        # await ends; anything else must not outlive its last reference.
+        class Resource:
+            pass
+
+        async def child():
+            return Resource()
+
+        async def main():
+            got = await _velkor._spawn(child())  # the last await with a value
+            return weakref.ref(got)
+
+        ref = run(main())
+        assert ref() is None
 
     def test_a_caught_stop_iteration_keeps_its_value(self):
         # The end of an await is reused once nobody else holds it; one that

@@ -16,9 +16,9 @@ namespace {
 
 // The StopIteration that ends native awaits on this thread. The awaiting
 // frame takes the value out and drops the exception at once, so instead of
-// allocating an exception and its args tuple for every completion (and
-// freeing both a moment later) one is reused while its owner holds the only
-// reference. The owner is the thread state's dict (which releases it with
+// allocating an exception and its args tuple for every completion with
+// bytes or an int (and freeing both a moment later) one is reused while its
+// owner holds the only reference. The owner is the thread state's dict (which releases it with
 // the thread state); the thread-local entry remembers, by id, which thread
 // state the borrowed pointer belongs to.
 struct StopIterationCache {
@@ -70,7 +70,12 @@ PyObject* reusable_stop_iteration() {
 void set_stop_iteration(PyObject* value) {
   // No exception at all is the cheapest way to end an await with None.
   if (value == Py_None) return;
-  PyObject* exc = reusable_stop_iteration();
+  // The reused exception keeps its value until the next completion: only
+  // plain data (what reads and writes give) may outlive its use that way; a
+  // connection, a task or anything with a finaliser must go when its user
+  // drops it.
+  const bool plain = PyBytes_CheckExact(value) || PyLong_CheckExact(value);
+  PyObject* exc = plain ? reusable_stop_iteration() : nullptr;
   if (!exc) {
     exc = PyObject_CallOneArg(PyExc_StopIteration, value);
     // Raised as is: the awaiting frame consumes it at once, so the context
