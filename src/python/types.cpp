@@ -20,7 +20,9 @@ namespace {
 // bytes or an int (and freeing both a moment later) one is reused while its
 // owner holds the only reference. The owner is the thread state's dict (which releases it with
 // the thread state); the thread-local entry remembers, by id, which thread
-// state the borrowed pointer belongs to.
+// state the borrowed pointer belongs to: interpreter ids are never reused in
+// a process, nor thread state ids in an interpreter, so a thread state that
+// was cleared (taking the exception with it) never matches again.
 struct StopIterationCache {
   int64_t interpreter = -1;
   uint64_t thread_state = 0;
