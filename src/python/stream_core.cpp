@@ -52,10 +52,16 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                 std::move(buffer));
 }
 
+// target.method(arg), or target.method() without `arg`: the slow paths.
+PyObject* call_method(PyObject* target, const char* method, PyObject* arg) {
+  Ref name = Ref::steal(PyUnicode_FromString(method));
+  if (!name) return nullptr;
+  return arg ? PyObject_CallMethodOneArg(target, name.get(), arg) : PyObject_CallMethodNoArgs(target, name.get());
+}
+
 // Another kind of native (the module's threaded stream, say) is called by name.
 PyObject* call_native(StreamCore& core, const char* method, PyObject* arg) {
-  return arg ? PyObject_CallMethod(core.native.get(), method, "O", arg)
-             : PyObject_CallMethod(core.native.get(), method, nullptr);
+  return call_method(core.native.get(), method, arg);
 }
 
 // The one optional or required argument `name` of a fast-call method,
@@ -88,7 +94,8 @@ PyObject* core_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   if (!live) return nullptr;
   StreamCore& core = *live;
   if (n_obj) {
-    const Py_ssize_t n = PyNumber_AsSsize_t(n_obj, nullptr);  // clipped: a huge n asks for what there is
+    // Only the sign matters here (clipped); the connection checks the size.
+    const Py_ssize_t n = PyNumber_AsSsize_t(n_obj, nullptr);
     if (n == -1 && PyErr_Occurred()) return nullptr;
     PyObject* buffer = core.buffer.get();
     if (n > 0 && buffer && PyByteArray_CheckExact(buffer) && PyByteArray_GET_SIZE(buffer) == 0) {
@@ -102,7 +109,7 @@ PyObject* core_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!minus_one) return nullptr;
     n_obj = minus_one.get();
   }
-  return PyObject_CallMethod(self, "_read", "O", n_obj);
+  return call_method(self, "_read", n_obj);
 }
 
 PyObject* core_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
