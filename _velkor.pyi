@@ -4,7 +4,9 @@ from asyncio import Handle
 from collections.abc import Buffer, Callable, Coroutine, Generator, Sequence
 from contextvars import Context
 from os import PathLike
-from typing import Any, Generic, TypeAlias, TypeVar, final
+from typing import Any, Generic, Self, TypeAlias, TypeVar, final
+
+from typing_extensions import disjoint_base
 
 _T = TypeVar("_T")
 
@@ -214,6 +216,22 @@ class Connection:
     def get_write_buffer_size(self) -> int: ...
     def get_write_buffer_limits(self) -> tuple[int, int]: ...
     def set_write_buffer_limits(self, high: int | None = None, low: int | None = None) -> None: ...
+
+@disjoint_base
+class StreamCore:
+    """The native base of velkor.Stream: read, write, drain and wait_closed
+    on a Connection without a Python frame in between."""
+
+    _buffer: bytearray
+    _eof: bool
+    def __new__(cls, native: Connection) -> Self: ...
+    @property
+    def _native(self) -> Connection: ...
+    # Typed as coroutines so that a type checker reports a forgotten await.
+    def read(self, n: int = -1) -> Coroutine[Any, Any, bytes]: ...
+    def write(self, data: bytes | bytearray | memoryview) -> Coroutine[Any, Any, int]: ...
+    def drain(self) -> Coroutine[Any, Any, None]: ...
+    def wait_closed(self) -> Coroutine[Any, Any, None]: ...
 
 @final
 class Listener:

@@ -10,6 +10,7 @@
 #include "python/run.h"
 #include "python/sleep.h"
 #include "python/spawn.h"
+#include "python/stream_core.h"
 #include "python/sync.h"
 #include "python/wait_list.h"
 #include "python/task_waker.h"
@@ -98,6 +99,7 @@ const ClassEntry module_classes[] = {
     {"Listener", net_listener_type},
     {"_WaitList", wait_list_type},
     {"_Wait", wait_type},
+    {"StreamCore", stream_core_type},
 };
 
 int exec_module(PyObject* module) {

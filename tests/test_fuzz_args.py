@@ -317,6 +317,8 @@ STREAMS = targets(
     "task", "PyTcpStream.read(size:num)", "PyTcpStream.write(data:data)", "PyTcpStream.close()",
     "Stream.read(n:num)", "Stream.readexactly(n:num)", "Stream.readuntil(separator:data)",
     "Stream.readline()", "Stream.write(data:data)", "Stream.close()", "Stream.__init__(native:any)",
+    "StreamCore.__init__(native:any)", "StreamCore.read(n:num)", "StreamCore.write(data:data)",
+    "StreamCore.drain()", "StreamCore.wait_closed()",
     "velkor.open_connection(host:host, port:port)")
 
 NET = (
@@ -511,7 +513,8 @@ class Env:
             "WriteIter": lambda: self.owner("PyTcpStream").write(b"ab").__await__(),
             "TaskWakerCallback": lambda: self.waker_callback or velkor.run(capture_waker_callback()),
             "PyTcpStream": lambda: _velkor.open_connection("127.0.0.1", self.peer.port),
-            "Stream": lambda: velkor.Stream(self.owner("PyTcpStream")),
+            "Stream": lambda: velkor.Stream(self.owner("Connection")),
+            "StreamCore": lambda: _velkor.StreamCore(self.owner("Connection")),
             "Timeout": lambda: velkor.timeout(10),
             "Connection": lambda: self.adopt(_velkor.adopt_socket, "connected fd"),
             "Listener": lambda: self.adopt(_velkor.adopt_listener, "listening fd"),

@@ -210,3 +210,60 @@ def test_cancelled_writes_inline_and_parked_lose_no_byte(peer):
         return received
 
     assert velkor.run(main()) == b"".join(chunks)
+
+
+def test_awaitables_kept_past_their_end_stay_apart(peer):
+    # A connection reuses a finished awaitable's memory for its next one; an
+    # awaitable still referenced is never that memory, whichever order they
+    # are made, awaited and dropped in, with a read parked meanwhile.
+    async def main():
+        stream = await velkor.open_connection(*peer.getsockname())
+        conn, _ = peer.accept()
+        native = stream._native
+        reader = velkor.spawn(native.read(100))
+        await velkor.sleep(0)
+        kept = [native.write(b"a" * n) for n in (1, 2, 3)]
+        results = [await w for w in reversed(kept)]
+        del kept[1]
+        results += [await native.write(b"b" * 4), await kept[0], await kept[1]]
+        conn.sendall(b"reply")
+        results.append(await reader)
+        stream.close()
+        await stream.wait_closed()
+        results.append(recv_all(conn))
+        conn.close()
+        return results
+
+    assert velkor.run(main()) == [3, 2, 1, 4, None, None, b"reply", b"a" * 6 + b"b" * 4]
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda s: s.read(1, 2), "at most 1 argument"),
+    (lambda s: s.read(m=1), "unexpected keyword argument 'm'"),
+    (lambda s: s.write(), "missing required argument 'data'"),
+    (lambda s: s.write(b"x", data=b"y"), "at most 1 argument"),
+    (lambda s: s.read("3"), "cannot be interpreted as an integer"),
+])
+def test_stream_methods_check_their_arguments_like_python_ones(peer, call, error):
+    # read and write are native; keywords work as they did in Python, and
+    # bad calls raise TypeError, with the stream still usable after.
+    async def main():
+        stream = await velkor.open_connection(*peer.getsockname())
+        conn, _ = peer.accept()
+        with pytest.raises(TypeError, match=error):
+            call(stream)
+        await stream.write(data=b"ping")
+        conn.sendall(recv_exactly(conn, 4) + b"!")
+        got = await stream.readexactly(2), await stream.read(n=10)
+        stream.close()
+        conn.close()
+        return got
+
+    assert velkor.run(main()) == (b"pi", b"ng!")
+
+
+def recv_exactly(conn, n):
+    data = b""
+    while len(data) < n:
+        data += conn.recv(n - len(data))
+    return data

@@ -87,6 +87,17 @@ class TestHandles:
 
         assert run(main()) == ("v", None)
 
+    @pytest.mark.parametrize("value", [(1, 2), (), ValueError("returned, not raised"),
+                                       StopIteration("returned"), None, b"x" * 100, 10**30])
+    def test_await_gives_exactly_the_returned_object(self, value):
+        async def child():
+            return value
+
+        async def main():
+            return await _velkor._spawn(child())
+
+        assert run(main()) is value
+
     def test_two_awaiters_are_both_woken(self):
         async def slow():
             await _velkor.sleep(0.02)

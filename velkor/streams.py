@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import os
 from asyncio import IncompleteReadError
-from collections.abc import Coroutine
 from types import TracebackType
 from typing import Any
 
@@ -29,8 +28,9 @@ __all__ = ["IncompleteReadError", "Stream", "open_connection", "open_unix_connec
 _CHUNK = 256 * 1024
 
 
-class Stream:
-    """A connected byte stream (TCP or Unix).
+class Stream(_velkor.StreamCore):
+    """A connected byte stream (TCP or Unix), made by `Stream(connection)`
+    from a `_velkor.Connection`.
 
     Received bytes that a helper has looked at but not returned stay in a
     buffer of the stream's own and come first in the next read. Cancelling
@@ -48,14 +48,16 @@ class Stream:
     A stream belongs to the `velkor.run` that opened it: once that run has
     ended, reading, writing or waiting on it raises `RuntimeError` (closing
     it still works).
+
+    `read`, `write`, `drain` and `wait_closed` are the native base's: they
+    hand back the connection's own awaitable, with no coroutine frame on the
+    hot path (read goes to `_read` below while the buffer holds bytes). They
+    are typed as coroutines so that a type checker reports a forgotten await.
+    The buffer (`_buffer`), the end-of-stream flag of the helpers (`_eof`)
+    and the connection (`_native`) live in the base too.
     """
 
-    __slots__ = ("_buffer", "_native", "_eof")  # _eof: a helper met the end
-
-    def __init__(self, native: _velkor.Connection) -> None:
-        self._native = native
-        self._buffer = bytearray()
-        self._eof = False
+    __slots__ = ()
 
     def __repr__(self) -> str:
         fd = self._native.fileno()
@@ -78,13 +80,6 @@ class Stream:
         data = bytes(self._buffer[:n])
         del self._buffer[:n]
         return data
-
-    def read(self, n: int = -1) -> Coroutine[Any, Any, bytes]:
-        """Up to `n` bytes, as soon as any are there; everything up to the end
-        of the stream when `n` is negative. Empty bytes at end of stream."""
-        if n > 0 and not self._buffer:
-            return self._native.read(n)  # the common case, without a coroutine frame
-        return self._read(n)
 
     async def _read(self, n: int) -> bytes:
         if n < 0:
@@ -128,21 +123,6 @@ class Stream:
 
     # ---- writing -------------------------------------------------------------
 
-    # write, drain and wait_closed hand back the native awaitable itself: no
-    # coroutine frame on the hot path. The bytes go out when write() is
-    # called; the await only applies the backpressure. They are typed as
-    # coroutines so that a type checker reports a forgotten await.
-
-    def write(self, data: bytes | bytearray | memoryview) -> Coroutine[Any, Any, int]:
-        """Sends `data` (what the kernel does not take now is buffered); the
-        await gives its length once the buffer is at or below the
-        high-water mark."""
-        return self._native.write(data)
-
-    def drain(self) -> Coroutine[Any, Any, None]:
-        """Waits while the buffer is above the high-water mark."""
-        return self._native.drain()
-
     def write_eof(self) -> None:
         """Ends the sending side once the buffer is sent; reading goes on."""
         self._native.write_eof()
@@ -180,11 +160,6 @@ class Stream:
 
     def is_closing(self) -> bool:
         return self._native.is_closing()
-
-    def wait_closed(self) -> Coroutine[Any, Any, None]:
-        """Waits until the socket is closed; raises the `OSError` of a failure
-        that kept written bytes from the peer."""
-        return self._native.wait_closed()
 
     async def __aenter__(self) -> Stream:
         return self

@@ -414,8 +414,11 @@ uint8_t factory_state(PyObject* value) {
   return !value ? kUnknown : value == Py_None ? kFalse : kTrue;
 }
 
+// Runs for every store into the loop's dict (the task steps' _running_task
+// among them): PyUnicode_Equal looks at lengths before bytes, where
+// PyUnicode_Compare would order the strings.
 bool is_name(PyObject* key, PyObject* name) {
-  return key == name || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0);
+  return key == name || (PyUnicode_CheckExact(key) && PyUnicode_Equal(key, name) == 1);
 }
 
 void set_flag(LoopFlags& flags, PyObject* key, PyObject* value) {

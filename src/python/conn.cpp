@@ -40,6 +40,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -481,10 +482,31 @@ PyObject* wait_step(PyObject* self) {
 
 PyObject* wait_send(PyObject* self, PyObject*) { return send_result(wait_step(self)); }
 
+// A connection keeps the memory of its last finished NetWait for the next
+// one: its reads and writes follow each other, so the allocator is asked
+// only while two operations of a connection are out at once.
+PyObject* take_spare_wait(PyObject* conn_object, PyTypeObject* type);
+bool keep_spare_wait(PyObject* conn_object, PyObject* wait);
+
 PyObject* new_wait(PyObject* owner, NetWait fields) {
   fields.owner = Ref::borrow(owner);
   PyTypeObject* type = wait_type();
-  return type ? new_object<NetWait>(type, std::move(fields)) : nullptr;
+  if (!type) return nullptr;
+  PyObject* obj = fields.op == WaitOp::Accept ? nullptr : take_spare_wait(owner, type);
+  if (!obj && !(obj = type->tp_alloc(type, 0))) return nullptr;
+  new (&reinterpret_cast<Box<NetWait>*>(obj)->f) NetWait{std::move(fields)};
+  return obj;
+}
+
+void delete_wait(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  NetWait& w = Box<NetWait>::of(obj);
+  // Released last: the connection it may free frees the kept memory with it.
+  Ref owner = std::move(w.owner);
+  const bool of_connection = w.op != WaitOp::Accept;
+  w.~NetWait();
+  if (!(of_connection && owner && keep_spare_wait(owner.get(), obj))) type->tp_free(obj);
+  Py_DECREF(type);
 }
 
 PyMethodDef wait_methods[] = {
@@ -494,7 +516,7 @@ PyMethodDef wait_methods[] = {
 
 PyType_Slot wait_slots[] = {
     {Py_tp_doc, const_cast<char*>("One pending socket operation; awaiting it a second time gives None.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(delete_object<NetWait>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(delete_wait)},
     {Py_am_await, reinterpret_cast<void*>(Py_NewRef)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(wait_step)},
@@ -511,10 +533,24 @@ PyTypeObject* wait_type() { return shared_type(g_wait_type, &wait_spec); }
 
 struct ConnObject {
   std::shared_ptr<Connection> conn;
+  std::atomic<PyObject*> spare_wait{nullptr};  // raw memory of a finished NetWait
   ~ConnObject() {
     if (conn) conn->abort();  // dropped without close(): nothing can reach it any more
+    if (PyObject* spare = spare_wait.exchange(nullptr)) wait_type()->tp_free(spare);
   }
 };
+
+PyObject* take_spare_wait(PyObject* conn_object, PyTypeObject* type) {
+  PyObject* memory = Box<ConnObject>::of(conn_object).spare_wait.exchange(nullptr);
+  if (!memory) return nullptr;
+  std::memset(static_cast<void*>(memory), 0, static_cast<size_t>(type->tp_basicsize));  // as tp_alloc leaves it
+  return PyObject_Init(memory, type);
+}
+
+bool keep_spare_wait(PyObject* conn_object, PyObject* wait) {
+  PyObject* none = nullptr;
+  return Box<ConnObject>::of(conn_object).spare_wait.compare_exchange_strong(none, wait);
+}
 
 Connection& conn_of(PyObject* self) { return *Box<ConnObject>::of(self).conn; }
 std::shared_ptr<Connection> shared_conn(PyObject* self) { return Box<ConnObject>::of(self).conn; }
@@ -1259,6 +1295,10 @@ PyObject* adopt_listener(PyObject*, PyObject* arg) {
 }
 
 PyTypeObject* connection_type() { return conn_type(); }
+PyObject* connection_read(PyObject* conn, PyObject* n) { return conn_read(conn, n); }
+PyObject* connection_write(PyObject* conn, PyObject* data) { return conn_write(conn, data); }
+PyObject* connection_drain(PyObject* conn) { return conn_drain(conn, nullptr); }
+PyObject* connection_wait_closed(PyObject* conn) { return conn_wait_closed(conn, nullptr); }
 PyTypeObject* net_listener_type() { return listener_type(); }
 
 }  // namespace velkor::py

@@ -16,4 +16,11 @@ PyObject* adopt_listener(PyObject* module, PyObject* fd);
 PyTypeObject* connection_type();
 PyTypeObject* net_listener_type();
 
+// The awaitable face of a Connection object `conn`, for the stream type that
+// wraps one: read(n), write(data), drain() and wait_closed().
+PyObject* connection_read(PyObject* conn, PyObject* n);
+PyObject* connection_write(PyObject* conn, PyObject* data);
+PyObject* connection_drain(PyObject* conn);
+PyObject* connection_wait_closed(PyObject* conn);
+
 }  // namespace velkor::py

@@ -1,6 +1,7 @@
 #pragma once
 // Heap types: built from their PyType_Spec once per process and shared by
 // every module object (and every interpreter that imports the module).
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -15,16 +16,16 @@ namespace velkor::py {
 // threads race, the first to publish wins and the other's object is dropped.
 template <class Make>
 PyObject* create_once(PyObject*& slot, Make make) {
+  // Published once and never changed: every later call (each awaitable a
+  // socket operation makes, say) reads it without the lock.
+  std::atomic_ref<PyObject*> published(slot);
+  if (PyObject* existing = published.load(std::memory_order_acquire)) return existing;
   static PyMutex mu;
-  PyMutex_Lock(&mu);
-  PyObject* existing = slot;
-  PyMutex_Unlock(&mu);
-  if (existing) return existing;
   PyObject* made = make();
   if (!made) return nullptr;
   PyMutex_Lock(&mu);
-  if (!slot) slot = std::exchange(made, nullptr);
-  existing = slot;
+  if (!published.load(std::memory_order_relaxed)) published.store(std::exchange(made, nullptr), std::memory_order_release);
+  PyObject* existing = published.load(std::memory_order_relaxed);
   PyMutex_Unlock(&mu);
   Py_XDECREF(made);
   return existing;
@@ -63,8 +64,10 @@ void delete_object(PyObject* obj) {
   Py_DECREF(type);
 }
 
-// Raises StopIteration carrying `value` (a tuple or exception value is
-// wrapped so that the await evaluates to it exactly).
+// Ends an iterator step with `value` as the await's result: StopIteration
+// carrying it (any value, tuples and exceptions included, comes out exactly),
+// or no exception at all for None (a step that returns nullptr with no error
+// set ends the iteration). The caller returns nullptr.
 void set_stop_iteration(PyObject* value);
 
 // Turns the end of an iterator step (nullptr, no error) into an explicit
