@@ -10,6 +10,7 @@
 #include "python/run.h"
 #include "python/sleep.h"
 #include "python/spawn.h"
+#include "python/task.h"
 #include "python/sync.h"
 #include "python/task_waker.h"
 #include "python/tcp.h"
@@ -112,7 +113,7 @@ int exec_module(PyObject* module) {
       return -1;
     }
   }
-  return 0;
+  return add_task_type(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -134,5 +135,9 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+namespace velkor::py {
+PyModuleDef* velkor_module_def() { return &module_def; }
+}  // namespace velkor::py
 
 PyMODINIT_FUNC PyInit__velkor(void) { return PyModuleDef_Init(&module_def); }
