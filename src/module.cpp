@@ -136,8 +136,4 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-namespace velkor::py {
-PyModuleDef* velkor_module_def() { return &module_def; }
-}  // namespace velkor::py
-
 PyMODINIT_FUNC PyInit__velkor(void) { return PyModuleDef_Init(&module_def); }

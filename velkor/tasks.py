@@ -380,6 +380,8 @@ def spawn(coro: Awaitable[_T], *, name: object = None,
     with its caller, starting on a later loop iteration; the enclosing
     `velkor.run` returns only once it has ended.
     """
+    if name is None and context is None:
+        return Task(coro)  # no keyword dictionary to build and read
     return Task(coro, name=name, context=context)
 
 

@@ -13,8 +13,6 @@ struct ModuleState {
   PyObject* asyncio = nullptr;      // _asyncio
   PyObject* enter_task = nullptr;   // _asyncio._enter_task
   PyObject* leave_task = nullptr;   // _asyncio._leave_task
-  PyObject* task_type = nullptr;        // TaskBase of this module
-  PyObject* task_await_type = nullptr;  // the iterator behind `await task`
   PyObject* task_helpers = nullptr;     // velkor.tasks._NATIVE_HELPERS
 };
 

@@ -25,8 +25,6 @@
 
 namespace velkor::py {
 
-PyModuleDef* velkor_module_def();
-
 namespace {
 
 enum class State : uint8_t { Pending, Finished, Failed, Cancelled };
@@ -57,6 +55,7 @@ using Waiters = std::vector<Waker>;
 // C++ members live in raw storage constructed in tp_new.
 struct TaskObject {
   PyObject_HEAD
+  PyObject* module;  // the _velkor module whose state the steps use
   PyObject* coro;
   PyObject* context;
   PyObject* loop;  // the velkor EventLoop the task was spawned on, if any
@@ -94,10 +93,19 @@ thread_local PyObject* t_current = nullptr;
 
 std::atomic<unsigned long long> g_task_numbers{0};
 
+PyObject* g_task_type = nullptr;
+PyObject* g_await_type = nullptr;
+
+// The class is shared by every module object (a re-import gives the same
+// one), so each task keeps the module it was made under: its state names the
+// interpreter's modules that the steps call into.
 ModuleState* state_of(PyObject* self) {
-  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), velkor_module_def());
-  if (!module) return nullptr;
-  return &module_state(module);
+  TaskObject* t = as_task(self);
+  if (!t->module) {
+    t->module = import_module("_velkor").release();
+    if (!t->module) return nullptr;
+  }
+  return &module_state(t->module);
 }
 
 // The helpers tuple, imported on first use. Borrowed; null with an error set.
@@ -152,7 +160,7 @@ void retrieved(TaskObject* t) {
 void discard_from_loop(TaskObject* t) {
   if (!t->loop) return;
   PyObject* tasks = nullptr;
-  if (PyObject_GetOptionalAttrString(t->loop, "_velkor_tasks", &tasks) > 0 && PySet_Check(tasks)) {
+  if (PyObject_GetOptionalAttr(t->loop, names().velkor_tasks, &tasks) > 0 && PySet_Check(tasks)) {
     if (PySet_Discard(tasks, reinterpret_cast<PyObject*>(t)) < 0) PyErr_Clear();
   }
   Py_XDECREF(tasks);
@@ -285,7 +293,7 @@ void exit_context(TaskObject* t) {
 // A task cancelled before its first step never runs its coroutine: it is
 // closed, and the task ends with CancelledError(msg).
 StepEnd cancel_unstarted(TaskObject* t, ModuleState& state, Ref& out) {
-  Ref closed = Ref::steal(PyObject_CallMethod(t->coro, "close", nullptr));
+  Ref closed = Ref::steal(PyObject_CallMethodNoArgs(t->coro, names().close));
   if (!closed) {
     out = Ref::steal(PyErr_GetRaisedException());
     return StepEnd::Raised;
@@ -457,7 +465,7 @@ Ref velkor_loop(ModuleState& state) {
 
 bool debug_loop(PyObject* loop) {
   PyObject* flag = nullptr;
-  if (PyObject_GetOptionalAttrString(loop, "_debug", &flag) < 0) PyErr_Clear();
+  if (PyObject_GetOptionalAttr(loop, names().debug, &flag) < 0) PyErr_Clear();
   int truth = flag ? PyObject_IsTrue(flag) : 0;
   Py_XDECREF(flag);
   if (truth < 0) PyErr_Clear();
@@ -466,7 +474,7 @@ bool debug_loop(PyObject* loop) {
 
 void add_to_loop(PyObject* self, PyObject* loop) {
   PyObject* tasks = nullptr;
-  if (PyObject_GetOptionalAttrString(loop, "_velkor_tasks", &tasks) > 0 && PySet_Check(tasks)) {
+  if (PyObject_GetOptionalAttr(loop, names().velkor_tasks, &tasks) > 0 && PySet_Check(tasks)) {
     if (PySet_Add(tasks, self) < 0) PyErr_Clear();
   }
   Py_XDECREF(tasks);
@@ -503,38 +511,69 @@ bool prepare(PyObject* self, ModuleState& state, PyObject* aw, PyObject* name, P
   if (!coro) return false;
   Ref label = name && name != Py_None ? Ref::steal(PyObject_Str(name)) : Ref();
   if (name && name != Py_None && !label) {
-    if (coro.get() != aw) Py_XDECREF(PyObject_CallMethod(coro.get(), "close", nullptr));
+    if (coro.get() != aw) Py_XDECREF(PyObject_CallMethodNoArgs(coro.get(), names().close));
     return false;
   }
   t->coro = coro.release();
   t->context = ctx.release();
   t->name = label.release();
-  Ref loop = velkor_loop(state);
-  t->loop = loop.release();
+  if (PyObject* parent = t_current) {
+    // Spawned by a task this thread is stepping: the same running loop and
+    // the same thread's holder, without looking either up.
+    t->loop = Py_XNewRef(as_task(parent)->loop);
+    t->holder = Py_XNewRef(as_task(parent)->holder);
+    return true;
+  }
+  t->loop = velkor_loop(state).release();
   t->holder = compat_attribute(state, names().current_task).release();
   return true;
 }
 
 void close_quietly(PyObject* coro) {
   ErrorSaved saved;
-  Py_XDECREF(PyObject_CallMethod(coro, "close", nullptr));
+  Py_XDECREF(PyObject_CallMethodNoArgs(coro, names().close));
   PyErr_Clear();
 }
 
-int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+// (aw, *, name=None, context=None). The common call, one positional and
+// nothing else or known keywords, is read directly; anything else goes
+// through the general parser, which also words the errors.
+bool parse_init(PyObject* args, PyObject* kwargs, PyObject*& aw, PyObject*& name, PyObject*& context) {
+  bool simple = PyTuple_GET_SIZE(args) == 1;
+  if (simple && kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (simple && PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "context")) {
+        context = value;
+      } else if (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, "name")) {
+        name = value;
+      } else {
+        simple = false;
+      }
+    }
+  }
+  if (simple) {
+    aw = PyTuple_GET_ITEM(args, 0);
+    return true;
+  }
   static const char* kwlist[] = {"aw", "name", "context", nullptr};
+  name = context = Py_None;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Task", const_cast<char**>(kwlist), &aw,
+                                     &name, &context);
+}
+
+int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* aw;
   PyObject* name = Py_None;
   PyObject* context = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Task", const_cast<char**>(kwlist), &aw,
-                                   &name, &context)) {
-    return -1;
-  }
+  if (!parse_init(args, kwargs, aw, name, context)) return -1;
   TaskObject* t = as_task(self);
   if (t->spawned) {
     PyErr_SetString(PyExc_RuntimeError, "the task has already been started");
     return -1;
   }
+  if (t_current && !t->module) t->module = Py_XNewRef(as_task(t_current)->module);
   ModuleState* state = state_of(self);
   if (!state || !helpers(*state)) return -1;
   if (!prepare(self, *state, aw, name, context)) return -1;
@@ -570,7 +609,7 @@ PyObject* task_new(PyTypeObject* type, PyObject*, PyObject*) {
 int task_traverse(PyObject* self, visitproc visit, void* arg) {
   TaskObject* t = as_task(self);
   Py_VISIT(Py_TYPE(self));
-  for (PyObject* field : {t->coro, t->context, t->loop, t->holder, t->name, t->result, t->exception,
+  for (PyObject* field : {t->module, t->coro, t->context, t->loop, t->holder, t->name, t->result, t->exception,
                           t->traceback, t->cancel_message, t->awaiting, t->done_callbacks,
                           t->soon_callbacks, t->tb_logger, t->source_traceback,
                           t->awaited_future, t->bad_yield}) {
@@ -581,7 +620,7 @@ int task_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int task_clear(PyObject* self) {
   TaskObject* t = as_task(self);
-  for (PyObject** field : {&t->coro, &t->context, &t->loop, &t->holder, &t->name, &t->result,
+  for (PyObject** field : {&t->module, &t->coro, &t->context, &t->loop, &t->holder, &t->name, &t->result,
                            &t->exception, &t->traceback, &t->cancel_message, &t->awaiting,
                            &t->done_callbacks, &t->soon_callbacks, &t->tb_logger,
                            &t->source_traceback, &t->awaited_future, &t->bad_yield}) {
@@ -690,6 +729,13 @@ PyObject* task_remove_internal(PyObject* self, PyObject* callback) {
   Py_RETURN_NONE;
 }
 
+// A wake-up that delivers nothing: the step finds whatever the task is parked
+// on still pending and parks again.
+PyObject* task_wake(PyObject* self, PyObject*) {
+  self_waker(as_task(self)).wake_by_ref();
+  Py_RETURN_NONE;
+}
+
 PyObject* task_retrieved(PyObject* self, PyObject*) {
   retrieved(as_task(self));
   Py_RETURN_NONE;
@@ -738,6 +784,13 @@ PyObject* get_cancel_requests(PyObject* self, void*) { return task_cancelling(se
 PyObject* get_must_cancel(PyObject* self, void*) { return PyBool_FromLong(as_task(self)->must_cancel); }
 PyObject* get_started(PyObject* self, void*) { return PyBool_FromLong(as_task(self)->started); }
 
+// What wakes the task, as a callable taking one ignored argument (the shape
+// of a future's done callback); None once the task has ended.
+PyObject* get_cancel_waker(PyObject* self, void*) {
+  if (!self_waker(as_task(self))) Py_RETURN_NONE;
+  return PyObject_GetAttrString(self, "_wake");
+}
+
 int set_soon_callbacks(PyObject* self, PyObject* value, void*) {
   if (value && value != Py_None && !PyList_CheckExact(value)) {
     PyErr_SetString(PyExc_TypeError, "_soon_callbacks must be a list or None");
@@ -768,6 +821,7 @@ PyGetSetDef task_getset[] = {
     {"_cancel_requests", get_cancel_requests, nullptr, nullptr, nullptr},
     {"_must_cancel", get_must_cancel, nullptr, nullptr, nullptr},
     {"_started", get_started, nullptr, nullptr, nullptr},
+    {"_cancel_waker", get_cancel_waker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -792,6 +846,7 @@ PyMethodDef task_methods[] = {
      "Has callback(task) called synchronously when the task ends."},
     {"_remove_done_callback", task_remove_internal, METH_O,
      "_remove_done_callback($self, callback, /)\n--\n\n"},
+    {"_wake", task_wake, METH_O, "_wake($self, _result, /)\n--\n\nWakes the task."},
     {"_retrieved", task_retrieved, METH_NOARGS,
      "_retrieved($self, /)\n--\n\nSomeone has seen the exception: nothing to log when the task goes."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
@@ -1002,9 +1057,8 @@ PyType_Spec await_spec = {"_velkor.TaskAwait", sizeof(AwaitObject), 0,
                           await_slots};
 
 PyObject* new_await(PyObject* self, PyObject* waiter) {
-  ModuleState* state = state_of(self);
-  if (!state) return nullptr;
-  auto* type = reinterpret_cast<PyTypeObject*>(state->task_await_type);
+  PyTypeObject* type = shared_type(g_await_type, &await_spec);
+  if (!type) return nullptr;
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) return nullptr;
   AwaitObject* it = as_await(obj);
@@ -1016,13 +1070,9 @@ PyObject* new_await(PyObject* self, PyObject* waiter) {
 }  // namespace
 
 int add_task_type(PyObject* module) {
-  ModuleState& state = module_state(module);
-  PyObject* task_type = PyType_FromModuleAndSpec(module, &task_spec, nullptr);
-  if (!task_type) return -1;
-  state.task_type = task_type;
-  state.task_await_type = PyType_FromModuleAndSpec(module, &await_spec, nullptr);
-  if (!state.task_await_type) return -1;
-  return PyModule_AddObjectRef(module, "TaskBase", task_type);
+  PyTypeObject* type = shared_type(g_task_type, &task_spec);
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "TaskBase", reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace velkor::py
