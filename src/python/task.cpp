@@ -378,6 +378,10 @@ Poll step_task(PyObject* self, const Waker& waker) {
     PyErr_WriteUnraisable(self);
     return Poll::Pending;
   }
+  // What cancel() wakes the task with: a share of the first poll's waker,
+  // which is no extra allocation (a request before the first step needs no
+  // wake-up: the task is queued already).
+  if (!self_waker(t)) self_waker(t) = waker.clone();
   const bool cancel = t->must_cancel;
   if (stray_wake(t, cancel)) return Poll::Pending;
   enter_context(t);
@@ -491,8 +495,7 @@ bool start_in_engine(PyObject* self) {
     return false;
   }
   try {
-    TaskId id = ctx->core->spawn(std::make_unique<TaskDriver>(Ref::borrow(self)));
-    self_waker(as_task(self)) = Waker::for_task(ctx->core, id);
+    ctx->core->spawn(std::make_unique<TaskDriver>(Ref::borrow(self)));
     return true;
   } catch (const Panic& p) {
     raise_panic(p.what());
