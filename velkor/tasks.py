@@ -39,7 +39,6 @@ from __future__ import annotations
 import asyncio
 import atexit
 import contextvars
-import itertools
 import logging
 import os
 import signal
@@ -50,7 +49,7 @@ import traceback
 import types
 from asyncio import InvalidStateError
 from collections.abc import Awaitable, Callable, Coroutine, Generator
-from typing import Any, Final, Generic, NoReturn, TypeVar, cast, final
+from typing import Any, Final, NoReturn, TypeVar, final
 
 import _velkor
 
@@ -78,11 +77,6 @@ _PENDING: Final = "pending"
 _FINISHED: Final = "finished"
 _FAILED: Final = "failed"
 _CANCELLED: Final = "cancelled"
-
-_SoonCallback = tuple[Callable[["Task[_T]"], object], contextvars.Context]
-
-# Numbers the default task names, as asyncio does: "Task-1", "Task-2", ...
-_task_numbers = itertools.count(1)
 
 _logger = logging.getLogger("velkor")
 
