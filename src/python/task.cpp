@@ -517,18 +517,20 @@ bool prepare(PyObject* self, ModuleState& state, PyObject* aw, PyObject* name, P
     if (coro.get() != aw) Py_XDECREF(PyObject_CallMethodNoArgs(coro.get(), names().close));
     return false;
   }
-  t->coro = coro.release();
-  t->context = ctx.release();
-  t->name = label.release();
+  // Py_XSETREF: an __init__ that failed before the task started may be
+  // called again.
+  Py_XSETREF(t->coro, coro.release());
+  Py_XSETREF(t->context, ctx.release());
+  Py_XSETREF(t->name, label.release());
   if (PyObject* parent = t_current) {
     // Spawned by a task this thread is stepping: the same running loop and
     // the same thread's holder, without looking either up.
-    t->loop = Py_XNewRef(as_task(parent)->loop);
-    t->holder = Py_XNewRef(as_task(parent)->holder);
+    set_field(t->loop, as_task(parent)->loop);
+    set_field(t->holder, as_task(parent)->holder);
     return true;
   }
-  t->loop = velkor_loop(state).release();
-  t->holder = compat_attribute(state, names().current_task).release();
+  Py_XSETREF(t->loop, velkor_loop(state).release());
+  Py_XSETREF(t->holder, compat_attribute(state, names().current_task).release());
   return true;
 }
 
@@ -584,12 +586,13 @@ int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (t->loop && debug_loop(t->loop)) {
     t->debug = 1;
     PyObject* site = helper(*state, kSpawnSite);
-    t->source_traceback = site ? PyObject_CallNoArgs(site) : nullptr;
+    Py_XSETREF(t->source_traceback, site ? PyObject_CallNoArgs(site) : nullptr);
     if (!t->source_traceback) PyErr_Clear();
   }
   if (!start_in_engine(self)) {
-    close_quietly(t->coro);
-    if (t->coro != aw && PyCoro_CheckExact(aw)) close_quietly(aw);
+    // The caller's coroutine is left to the caller, unharmed; only one made
+    // here to await another awaitable is closed.
+    if (t->coro != aw) close_quietly(t->coro);
     return -1;
   }
   t->spawned = 1;
@@ -872,7 +875,8 @@ PyType_Slot task_slots[] = {
 };
 
 PyType_Spec task_spec = {"_velkor.TaskBase", sizeof(TaskObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+                             Py_TPFLAGS_HAVE_GC |
                              Py_TPFLAGS_MANAGED_WEAKREF,
                          task_slots};
 
