@@ -1,6 +1,12 @@
 """What one step of a velkor task costs, beside asyncio in the same process.
 
     ./dev shell python3.14 bench/task_steps.py [--quick]
+    ./dev shell python3.14 bench/task_steps.py --callgrind
+
+`--callgrind` counts instructions instead of time: each velkor workload runs
+in a child under `valgrind --tool=callgrind` at two sizes, and the
+difference of the two totals divided by the difference of the sizes is the
+count per unit of work (start-up, imports and the run's set-up cancel out).
 
 Measured (each the median of several samples, per unit of work), as CPU
 time of the loop's thread (`time.thread_time`), which other processes on a
@@ -22,7 +28,9 @@ import gc
 import os
 import platform
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -102,6 +110,34 @@ RUNTIMES = {
 }
 
 
+CALLGRIND_ROWS = {
+    "yield_now": ("yield_now, per step", yield_steps),
+    "spawn": ("spawn + await, per task", spawns),
+}
+CALLGRIND_SIZES = (2_000, 6_000)
+
+
+def callgrind_total(name, n):
+    """Instructions callgrind counts for a child that runs workload `name` once at size `n`."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "callgrind.out"
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                        sys.executable, __file__, "--measure", name, "--n", str(n)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for line in out.read_text().splitlines():
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no totals")
+
+
+def callgrind_rows():
+    small, large = CALLGRIND_SIZES
+    print(f"instructions per unit (callgrind, velkor; sizes {small} and {large})")
+    for name, (label, _) in CALLGRIND_ROWS.items():
+        per_unit = (callgrind_total(name, large) - callgrind_total(name, small)) / (large - small)
+        print(f"{label:<32}  {per_unit:10,.0f}")
+
+
 def median_of(samples, measure):
     values = []
     for _ in range(samples):
@@ -113,7 +149,16 @@ def median_of(samples, measure):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes (a smoke run)")
+    parser.add_argument("--callgrind", action="store_true", help="count instructions instead")
+    parser.add_argument("--measure", choices=sorted(CALLGRIND_ROWS), help=argparse.SUPPRESS)
+    parser.add_argument("--n", type=int, default=1000, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.measure:  # a child of --callgrind
+        CALLGRIND_ROWS[args.measure][1](RUNTIMES["velkor"], args.n)
+        return 0
+    if args.callgrind:
+        callgrind_rows()
+        return 0
     samples = 3 if args.quick else 7
     n = 5_000 if args.quick else 100_000
     print(f"Python {platform.python_version()} on {platform.machine()}, "

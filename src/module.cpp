@@ -11,6 +11,7 @@
 #include "python/sleep.h"
 #include "python/spawn.h"
 #include "python/stream_core.h"
+#include "python/task.h"
 #include "python/sync.h"
 #include "python/wait_list.h"
 #include "python/task_waker.h"
@@ -117,7 +118,7 @@ int exec_module(PyObject* module) {
       return -1;
     }
   }
-  return 0;
+  return add_task_type(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -477,6 +477,46 @@ def package_task_api():
 
     velkor.run(main())
 
+def native_task_paths():
+    import asyncio
+
+    import velkor
+
+    quiet = logging.getLogger("velkor")  # the failing internal callback below is logged
+    quiet.propagate = False
+    if not quiet.handlers:
+        quiet.addHandler(logging.NullHandler())
+
+    async def chain(depth):
+        if depth == 0:
+            await velkor.sleep(10)
+        return await velkor.spawn(chain(depth - 1))
+
+    async def in_asyncio_task(task):
+        return await task
+
+    async def main():
+        top = velkor.spawn(chain(3), name="top")
+        await velkor.yield_now()
+        top.cancel("down the chain")  # delivered to the innermost sleeper
+        await velkor.wait([top])
+        unstarted = velkor.spawn(velkor.sleep(10))
+        unstarted.cancel()
+        await velkor.gather(unstarted, return_exceptions=True)
+        plain = velkor.spawn(asyncio.sleep(0, "value"))
+        plain._add_done_callback(lambda t: 1 / 0)
+        loop = asyncio.get_running_loop()
+        assert await loop.create_task(in_asyncio_task(plain)) == "value"
+        me = velkor.current_task()
+        try:
+            await me
+        except RuntimeError:
+            pass
+        return top.cancelled(), unstarted.cancelled()
+
+    assert velkor.run(main()) == (True, True)
+
+
 _aio_loop = None
 
 
@@ -558,7 +598,8 @@ SCENARIOS = [trivial_run, sleeps, spawn_and_await, exceptions, handle_and_iterat
              panics, waker_queue, done_callbacks, wake_from_another_thread, loop_object,
              refused_watchers_and_unclosed_loops, interruptions, defers,
              fair_steps_and_growing_defers, tcp_round_trip,
-             event_driven_round_trip, package_task_api, asyncio_loop_native_paths, parked_waits]
+             event_driven_round_trip, package_task_api, native_task_paths, asyncio_loop_native_paths,
+             parked_waits]
 
 
 # ---- measuring --------------------------------------------------------------

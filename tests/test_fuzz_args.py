@@ -356,6 +356,9 @@ PACKAGE = (
               "Task.cancelled()", "Task.result()", "Task.exception()", "Task.get_coro()",
               "Task.add_done_callback(fn:call, context:any)", "Task.remove_done_callback(fn:call)",
               "Task.get_name()", "Task.set_name(value:any)", "Task.get_context()",
+              "TaskBase.cancel(msg:any)", "TaskBase.cancelling()", "TaskBase.uncancel()",
+              "TaskBase.done()", "TaskBase.cancelled()", "TaskBase.get_name()",
+              "TaskBase.set_name(value:any)", "TaskBase.__await__()",
               "velkor.shield(arg:coro)", "velkor.wait(fs:any, timeout:num, return_when:any)",
               "velkor.as_completed(fs:any, timeout:num)", "velkor.TaskGroup(x:any)",
               "TaskGroup.create_task(coro:coro, name:any, context:any)",
@@ -520,6 +523,7 @@ class Env:
             "Listener": lambda: self.adopt(_velkor.adopt_listener, "listening fd"),
             "Server": lambda: velkor.Server(_echo_handler, [self.resolve("listener")]),
             "Task": lambda: velkor.spawn(velkor.sleep(10)),
+            "TaskBase": lambda: velkor.spawn(velkor.sleep(10)),
             "Barrier": lambda: velkor.Barrier(2),
             "Runner": lambda: velkor.Runner(),
         }

@@ -14,7 +14,7 @@ FUNCTIONS = ["run", "_run_with_signals", "sleep", "defer", "_defer_growing", "_s
              "connect_tcp", "connect_unix", "adopt_socket", "adopt_listener"]
 CLASSES = ["PyEventLoop", "PyTaskHandle", "PyTaskIter", "PySpawnedTask", "PySpawnedTaskIter",
            "PyTcpStream", "PyTcpListener", "TaskWakerCallback", "PyWakerQueue",
-           "Connection", "Listener", "_WaitList", "_Wait", "StreamCore"]
+           "Connection", "Listener", "_WaitList", "_Wait", "StreamCore", "TaskBase"]
 STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 
 

@@ -39,7 +39,6 @@ from __future__ import annotations
 import asyncio
 import atexit
 import contextvars
-import itertools
 import logging
 import os
 import signal
@@ -50,7 +49,7 @@ import traceback
 import types
 from asyncio import InvalidStateError
 from collections.abc import Awaitable, Callable, Coroutine, Generator
-from typing import Any, Final, Generic, NoReturn, TypeVar, cast, final
+from typing import Any, Final, NoReturn, TypeVar, final
 
 import _velkor
 
@@ -79,11 +78,6 @@ _FINISHED: Final = "finished"
 _FAILED: Final = "failed"
 _CANCELLED: Final = "cancelled"
 
-_SoonCallback = tuple[Callable[["Task[_T]"], object], contextvars.Context]
-
-# Numbers the default task names, as asyncio does: "Task-1", "Task-2", ...
-_task_numbers = itertools.count(1)
-
 _logger = logging.getLogger("velkor")
 
 # Frames kept of where a task was spawned, and of where a coroutine was made,
@@ -105,7 +99,7 @@ async def _await(aw: Awaitable[_T]) -> _T:
     return await aw
 
 
-class Task(Generic[_T]):
+class Task(_velkor.TaskBase[_T]):
     """A coroutine running as a task of its own on the loop.
 
     Made by `spawn(coro)` (or `Task(coro)`), which must be called from code
@@ -131,162 +125,13 @@ class Task(Generic[_T]):
     given. Context variables that the task sets are therefore not seen by
     its spawner, as with asyncio's tasks.
 
-    The runtime reads and writes four attributes: `_loop` (the running
-    `velkor.EventLoop` the task was spawned on, or None), `_must_cancel` (a pending
-    cancellation, consumed by the next step), `_cancel_waker` (a callable
-    installed at the start of each step that wakes the task) and `_context`
-    (read at spawn; replaced by a copy of itself when a step finds it already
-    entered, by the code that called `run` or by another thread).
+    The state, the outcome, the cancellation requests, the internal done
+    callbacks and the stepping of the coroutine live in the native base
+    `_velkor.TaskBase`, which the engine polls directly; this class adds the
+    cold parts.
     """
 
-    __slots__ = (
-        "__weakref__",
-        "_loop",
-        "_must_cancel",
-        "_cancel_waker",
-        "_context",
-        "_coro",
-        "_handle",
-        "_state",
-        "_result",
-        "_exception",
-        "_traceback",
-        "_started",
-        "_cancel_requests",
-        "_awaiting",
-        "_done_callbacks",
-        "_soon_callbacks",
-        "_name",
-        "_cancel_message",
-        "_tb_logger",
-        "_source_traceback",
-    )
-
-    _exception: BaseException | None
-
-    def __init__(self, aw: Awaitable[_T], *, name: object = None,
-                 context: contextvars.Context | None = None) -> None:
-        if context is None:
-            context = contextvars.copy_context()
-        elif type(context) is not contextvars.Context:
-            raise TypeError(f"context must be a contextvars.Context, got {type(context).__name__}")
-        coro: Coroutine[Any, Any, _T] | None
-        if type(aw) is types.CoroutineType:
-            coro = aw
-        else:
-            coro = _as_coroutine(aw)
-        if coro is None:
-            raise TypeError(f"a coroutine or an awaitable was expected, got {type(aw).__name__}")
-        loop = asyncio._get_running_loop()
-        self._loop: EventLoop | None = loop if isinstance(loop, EventLoop) else None
-        self._must_cancel = False
-        self._cancel_waker: Callable[[object], None] | None = None
-        self._context = context
-        self._coro = coro
-        self._state: str = _PENDING
-        self._result: _T | None = None
-        self._exception = None
-        self._traceback: types.TracebackType | None = None
-        self._started = False
-        self._cancel_requests = 0
-        # The Task this task is parked on awaiting, if any; a cancellation is
-        # passed on to it.
-        self._awaiting: Task[Any] | None = None
-        self._done_callbacks: list[Callable[[Task[_T]], None]] | None = None
-        # Those added with `add_done_callback`, each with its context.
-        self._soon_callbacks: list[_SoonCallback[_T]] | None = None
-        self._name = f"Task-{next(_task_numbers)}" if name is None else str(name)
-        self._cancel_message: Any = None
-        # Logs the exception when the task goes unless someone retrieved it.
-        self._tb_logger: _NeverRetrieved | None = None
-        self._source_traceback: traceback.StackSummary | None = None
-        if self._loop is not None and self._loop._debug:
-            self._source_traceback = _spawn_site()
-            driver = self._drive(cast("Awaitable[_T]", _timed_steps(self, coro)))
-        else:
-            driver = self._drive(coro)
-        try:
-            self._handle: _velkor.PySpawnedTask[_T] | None = _velkor._spawn_fair(driver, self)
-        except BaseException:
-            driver.close()
-            if coro is not aw:
-                coro.close()
-            raise
-        if self._loop is not None:
-            self._loop._velkor_tasks.add(self)
-
-    async def _drive(self, steps: Awaitable[_T]) -> _T:
-        # `steps` is the coroutine, or in debug mode what times its steps.
-        # The runtime could deliver a cancellation requested before the first
-        # step only by throwing into this coroutine before its `try` block;
-        # `cancel()` therefore leaves such a request to this check.
-        self._started = True
-        try:
-            if self._cancel_requests:
-                if steps is not self._coro:
-                    steps.close()  # type: ignore[attr-defined]
-                self._coro.close()
-                raise CancelledError
-            result = await steps
-        except BaseException as exc:
-            self._state = _CANCELLED if isinstance(exc, CancelledError) else _FAILED
-            self._exception = exc
-            self._traceback = exc.__traceback__
-            if self._state is _FAILED and not isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                self._tb_logger = _NeverRetrieved(self, exc)
-            self._ended()
-            # Whether or not anyone awaits this task, these end the run.
-            if self._loop is not None and isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                self._loop._on_fatal(exc)
-            raise
-        self._state = _FINISHED
-        self._result = result
-        self._ended()
-        return result
-
-    def _ended(self) -> None:
-        # The handle keeps the outcome, whose traceback reaches this task
-        # through the frames, and the cycle collector cannot see through the
-        # handle: awaiting an ended task reads the outcome from here instead.
-        self._handle = None
-        if self._loop is not None:
-            self._loop._velkor_tasks.discard(self)
-        if self._state is _CANCELLED:
-            self._attach_cancel_message()
-        soon = self._soon_callbacks
-        if soon:
-            self._soon_callbacks = None
-            for callback, context in soon:
-                call_soon(callback, self, context)
-        callbacks = self._done_callbacks
-        if callbacks:
-            self._done_callbacks = None
-            for callback in callbacks:
-                callback(self)
-
-    def _add_done_callback(self, callback: Callable[[Task[_T]], None]) -> None:
-        # Package-internal: called synchronously by the task's last step.
-        if self._done_callbacks is None:
-            self._done_callbacks = [callback]
-        else:
-            self._done_callbacks.append(callback)
-
-    def _remove_done_callback(self, callback: Callable[[Task[_T]], None]) -> None:
-        if self._done_callbacks:
-            try:
-                self._done_callbacks.remove(callback)
-            except ValueError:
-                pass
-
-    def _attach_cancel_message(self) -> None:
-        # A task cancelled before its first step ends with a bare
-        # CancelledError raised by the driver itself (its traceback has that
-        # one frame); the message goes onto it. One that came out of the
-        # coroutine is left as the coroutine raised it.
-        exc, tb = self._exception, self._traceback
-        if (self._cancel_message is not None and exc is not None and not exc.args
-                and tb is not None and tb.tb_next is None):
-            exc.args = (self._cancel_message,)
+    __slots__ = ()
 
     def add_done_callback(self, fn: Callable[[Task[_T]], object], *,
                           context: contextvars.Context | None = None) -> None:
@@ -315,44 +160,6 @@ class Task(Generic[_T]):
         self._soon_callbacks = kept
         return len(callbacks) - len(kept)
 
-    def get_name(self) -> str:
-        return self._name
-
-    def set_name(self, value: object) -> None:
-        self._name = str(value)
-
-    def __await__(self) -> Generator[Any, Any, _T]:
-        if self._state is _PENDING:
-            waiter = current_holder()[0]
-            if waiter is self:
-                raise RuntimeError(f"a task cannot await itself: {self!r}")
-            # No local may name the handle: a traceback through this frame
-            # would keep it, and with it the outcome, out of the collector's
-            # reach.
-            try:
-                if not isinstance(waiter, Task):
-                    loop = asyncio._get_running_loop()
-                    if loop is not None and asyncio.current_task(loop) is not None:
-                        return (yield from self._await_in_asyncio_task(loop))
-                    return (yield from self._handle.__await__())  # type: ignore[union-attr]
-                waiter._awaiting = self
-                try:
-                    return (yield from self._handle.__await__())  # type: ignore[union-attr]
-                finally:
-                    waiter._awaiting = None
-            except BaseException as exc:
-                if exc is self._exception:
-                    self._retrieved()
-                raise
-        return self.result()
-
-    def _retrieved(self) -> None:
-        """Someone has seen the exception: nothing to log when the task goes."""
-        tb_logger = self._tb_logger
-        if tb_logger is not None:
-            self._tb_logger = None
-            tb_logger.exc = None
-
     def _await_in_asyncio_task(self, loop: asyncio.AbstractEventLoop) -> Generator[Any, Any, _T]:
         # An asyncio task parks on futures only: it waits on one that this
         # task's end completes. Its cancellation is passed on to this task,
@@ -377,62 +184,6 @@ class Task(Generic[_T]):
             finally:
                 self._remove_done_callback(on_done)
         return self.result()
-
-    def cancel(self, msg: Any = None) -> bool:
-        """Requests cancellation; returns False when the task has already ended.
-
-        Several requests before the task runs again deliver one
-        `CancelledError`; each still counts for `cancelling()`. The
-        `CancelledError` carries `msg` (the latest request's) when not None.
-        """
-        if self._state is not _PENDING:
-            return False
-        # The request goes down the chain of tasks each awaiting the next, and
-        # is delivered to the last one still running; a loop, because such a
-        # chain may be far deeper than the recursion limit. Tasks awaiting
-        # each other in a ring get it delivered where the ring closes.
-        task: Task[Any] = self
-        seen: set[Task[Any]] | None = None
-        while True:
-            task._cancel_requests += 1
-            task._cancel_message = msg
-            if not task._started:
-                return True
-            awaiting = task._awaiting
-            if awaiting is None or awaiting._state is not _PENDING:
-                break
-            if seen is None:
-                seen = {self}
-            if awaiting in seen:
-                break
-            seen.add(awaiting)
-            task = awaiting
-        task._must_cancel = True
-        waker = task._cancel_waker
-        if waker is not None:
-            waker(None)
-        return True
-
-    def cancelling(self) -> int:
-        """The number of cancellation requests not withdrawn by `uncancel()`."""
-        return self._cancel_requests
-
-    def uncancel(self) -> int:
-        """Withdraws one cancellation request and returns how many remain.
-
-        When none remains, a request not yet delivered is dropped as well.
-        """
-        if self._cancel_requests > 0:
-            self._cancel_requests -= 1
-            if self._cancel_requests == 0:
-                self._must_cancel = False
-        return self._cancel_requests
-
-    def done(self) -> bool:
-        return self._state is not _PENDING
-
-    def cancelled(self) -> bool:
-        return self._state is _CANCELLED
 
     def result(self) -> _T:
         """The coroutine's return value; raises its exception if it failed or
@@ -544,32 +295,41 @@ class _NeverRetrieved:
         self._log.error("\n".join(lines), exc_info=(type(exc), exc, exc.__traceback__))
 
 
-@types.coroutine
-def _timed_steps(task: Task[Any], coro: Coroutine[Any, Any, _T]) -> Generator[Any, Any, _T]:
-    """Steps `coro` as `await coro` would, timing each step: one that takes
-    the loop's `slow_callback_duration` or longer is logged (debug mode)."""
-    loop = task._loop
-    assert loop is not None
-    send, throw = coro.send, coro.throw
-    to_throw: BaseException | None = None
-    while True:
-        started = time.perf_counter()
-        try:
-            yielded = send(None) if to_throw is None else throw(to_throw)
-        except StopIteration as stop:
-            return stop.value  # type: ignore[no-any-return]
-        finally:
-            to_throw = None
-            took = time.perf_counter() - started
-            if took >= loop.slow_callback_duration:
-                _logger.warning("Executing %s took %.3f seconds", repr(task), took)
-        try:
-            yield yielded
-        except GeneratorExit:
-            coro.close()
-            raise
-        except BaseException as exc:
-            to_throw = exc
+def _slow_step(task: Task[Any], took: float) -> None:
+    """Logs a step that held the loop for its `slow_callback_duration` or
+    longer (debug mode)."""
+    _logger.warning("Executing %s took %.3f seconds", repr(task), took)
+
+
+def _done_callback_failed(callback: object, task: Task[Any], exc: BaseException) -> None:
+    """Reports an exception that escaped a package-internal done callback."""
+    if isinstance(exc, (KeyboardInterrupt, SystemExit)):
+        on_fatal = getattr(task._loop, "_on_fatal", None)
+        if on_fatal is not None:
+            on_fatal(exc)
+            return
+    _logger.error("Exception in callback %r(%r)", callback, task,
+                  exc_info=(type(exc), exc, exc.__traceback__))
+
+
+def _drive_failed(exc: BaseException) -> None:
+    """Called by the native driver with the exception that ended a task: the
+    re-raise puts this frame at the head of its traceback, above the
+    coroutine's frames."""
+    try:
+        raise exc
+    except BaseException:  # noqa: BLE001 - only the traceback entry was wanted
+        pass
+
+
+def _await_foreign(task: Task[_T]) -> Generator[Any, Any, _T] | None:
+    """How code other than a velkor task awaits `task`: an asyncio task
+    waits on a future (see `Task._await_in_asyncio_task`); None lets the
+    runtime park whatever it steps directly."""
+    loop = asyncio._get_running_loop()
+    if loop is not None and asyncio.current_task(loop) is not None:
+        return task._await_in_asyncio_task(loop)
+    return None
 
 
 # Longer sleeps are taken in pieces of this length: the native timer cannot
@@ -614,6 +374,8 @@ def spawn(coro: Awaitable[_T], *, name: object = None,
     with its caller, starting on a later loop iteration; the enclosing
     `velkor.run` returns only once it has ended.
     """
+    if name is None and context is None:
+        return Task(coro)  # no keyword dictionary to build and read
     return Task(coro, name=name, context=context)
 
 
@@ -1060,3 +822,11 @@ async def _wait_all(tasks: list[Task[Any]]) -> None:
             waiter = Waiter()
             task._add_done_callback(waiter.set_on_done)
             await waiter
+
+
+# What the native task core calls into (in this order; see src/python/task.cpp).
+_NATIVE_HELPERS: Final = (
+    _as_coroutine, _NeverRetrieved, _spawn_site, _slow_step, _done_callback_failed,
+    CancelledError, EventLoop, call_soon, _await_foreign, asyncio._get_running_loop, _drive_failed,
+    _PENDING, _FINISHED, _FAILED, _CANCELLED,
+)

@@ -64,6 +64,7 @@ int traverse_module_state(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->asyncio);
   Py_VISIT(state->enter_task);
   Py_VISIT(state->leave_task);
+  Py_VISIT(state->task_helpers);
   return 0;
 }
 
@@ -74,6 +75,7 @@ int clear_module_state(PyObject* module) {
   Py_CLEAR(state->asyncio);
   Py_CLEAR(state->enter_task);
   Py_CLEAR(state->leave_task);
+  Py_CLEAR(state->task_helpers);
   return 0;
 }
 

@@ -13,6 +13,7 @@ struct ModuleState {
   PyObject* asyncio = nullptr;      // _asyncio
   PyObject* enter_task = nullptr;   // _asyncio._enter_task
   PyObject* leave_task = nullptr;   // _asyncio._leave_task
+  PyObject* task_helpers = nullptr;     // velkor.tasks._NATIVE_HELPERS
 };
 
 // The state of a _velkor module object.

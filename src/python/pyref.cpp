@@ -315,7 +315,8 @@ const Names& names() {
                  intern("throw"),        intern("add_done_callback"), intern("_loop"),
                  intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task"),
                  intern("_enter_task"),  intern("_leave_task"),   intern("_current_task"),
-                 intern("CancelledError"), intern("_context"), intern("done")};
+                 intern("CancelledError"), intern("_context"), intern("done"),
+                 intern("_velkor_tasks"), intern("_debug"), intern("close")};
   }();
   return n;
 }

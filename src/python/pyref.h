@@ -177,6 +177,9 @@ struct Names {
   PyObject* cancelled_error;
   PyObject* context;
   PyObject* done;
+  PyObject* velkor_tasks;
+  PyObject* debug;
+  PyObject* close;
 };
 const Names& names();
 

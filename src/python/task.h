@@ -1,0 +1,15 @@
+#pragma once
+// _velkor.TaskBase: the native core of the package's Task. One object per
+// task holds the coroutine, its context, the outcome, the cancellation
+// requests and the done callbacks; the engine polls it directly (a small
+// driver holds the object while it is pending), and a task that awaits
+// another parks its waker on it.
+#include "python/pyref.h"
+
+namespace velkor::py {
+
+// Builds the class for `module` (one per module object) and adds it as
+// TaskBase. 0, or -1 with an error set.
+int add_task_type(PyObject* module);
+
+}  // namespace velkor::py

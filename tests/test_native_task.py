@@ -1,0 +1,90 @@
+"""What the native task object itself can get wrong: reference cycles that
+run through its coroutine's frame, being freed while parked, and done
+callbacks that raise."""
+
+import asyncio
+import gc
+import logging
+import weakref
+
+import pytest
+
+import velkor
+
+
+async def holds_itself(end):
+    me = velkor.current_task()  # a frame local: task -> coro -> frame -> task
+    await velkor.sleep(0.001)
+    if end == "fails":
+        raise ValueError(me)
+    if end == "cancelled":
+        await velkor.sleep(10)
+    return [me]
+
+
+@pytest.mark.parametrize("end", ["returns", "fails", "cancelled"])
+def test_a_cycle_through_the_coroutine_frame_is_collected(end):
+    refs = []
+
+    async def main():
+        task = velkor.spawn(holds_itself(end))
+        refs.append(weakref.ref(task))
+        await velkor.sleep(0.005)
+        task.cancel()
+        await velkor.wait([task])
+        task.exception() if not task.cancelled() else None
+
+    velkor.run(main())
+    gc.collect()
+    assert refs[0]() is None
+
+
+@pytest.mark.parametrize("parked_on", ["future", "event", "task"])
+def test_a_task_dropped_while_parked_is_freed_with_its_loop(parked_on):
+    refs = []
+
+    async def parked():
+        me = velkor.current_task()  # keeps the task in a cycle of its own
+        if parked_on == "future":
+            await asyncio.get_running_loop().create_future()
+        elif parked_on == "event":
+            await velkor.Event().wait()
+        else:
+            await velkor.spawn(velkor.sleep(10))
+        return me
+
+    async def main():
+        refs.append(weakref.ref(velkor.spawn(parked())))
+        await asyncio.sleep(0.005)  # an asyncio task: run_until_complete's
+
+    loop = velkor.new_event_loop()
+    loop.run_until_complete(main())
+    assert refs[0]() is not None  # still parked in the engine
+    loop.close()
+    del loop
+    gc.collect()
+    assert refs[0]() is None
+
+
+@pytest.mark.parametrize("kind", ["public", "internal"])
+def test_a_raising_done_callback_is_logged_and_the_rest_still_run(caplog, kind):
+    seen = []
+
+    def boom(task):
+        raise ValueError("callback failed")
+
+    async def main():
+        task = velkor.spawn(asyncio.sleep(0.001, "value"))
+        add = task.add_done_callback if kind == "public" else task._add_done_callback
+        add(boom)
+        add(lambda t: seen.append(t.result()))
+        waiter = velkor.spawn(task)  # woken by the task's end all the same
+        assert await waiter == "value"
+        await velkor.sleep(0.005)
+
+    with caplog.at_level(logging.ERROR, logger="velkor"):
+        velkor.run(main())
+    assert seen == ["value"]
+    (record,) = [r for r in caplog.records if r.name == "velkor"]
+    assert "Exception in callback" in record.getMessage()
+    assert record.exc_info[0] is ValueError
