@@ -105,14 +105,15 @@ class TestScheduling:
     def test_timers_fire_in_deadline_order_whatever_the_method(self, loop):
         seen = []
         now = loop.time()
-        for i, delay in enumerate([0.012, 0.004, 0.008, 0.0, 0.016]):
+        # Overdue ones too: asyncio runs them by their times, not as queued.
+        for i, delay in enumerate([0.012, 0.004, -0.5, 0.008, 0.0, -2.0, 0.016, -1.0]):
             if i % 2:
                 loop.call_at(now + delay, seen.append, delay)
             else:
                 loop.call_later(delay, seen.append, delay)
         loop.call_later(0.05, loop.stop)
         loop.run_forever()
-        assert seen == [0.0, 0.004, 0.008, 0.012, 0.016]
+        assert seen == [-2.0, -1.0, -0.5, 0.0, 0.004, 0.008, 0.012, 0.016]
 
     def test_cancelled_far_timers_are_let_go_before_their_deadline(self, loop):
         # Time limits that end early leave cancelled handles an hour away;

@@ -257,14 +257,11 @@ struct RunHandle {
   }
 };
 
-// The engine's delay for a timer due in `delay` seconds: none for a time in
-// the past (or NaN); a timer asyncio would keep forever (an infinite or huge
-// delay) waits for a century instead, which the engine can represent.
-double engine_delay(double delay) {
-  constexpr double kForever = 100.0 * 365 * 24 * 3600;
-  if (!(delay >= 0.0)) return 0.0;
-  return delay < kForever ? delay : kForever;
-}
+// The engine's deadline for a timer due at loop time `when`. One already
+// passed keeps its time, so overdue timers run in the order of their times as
+// asyncio's do; a timer asyncio would keep forever (an infinite or huge time)
+// waits for a century instead, which the engine can represent.
+velkor::Instant engine_deadline(double when) { return velkor::instant_at_loop_time(when); }
 
 bool check_args(Py_ssize_t nargs, Py_ssize_t want, const char* name) {
   if (nargs == want) return true;
@@ -652,9 +649,9 @@ PyObject* timer_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
   if (!call_args) return nullptr;
   Ref handle = Ref::steal(new_timer_handle(when.get(), args[1], call_args.get(), caller->loop, context));
   if (!handle) return nullptr;
-  double delay = engine_delay(relative ? time : time - now);
+  velkor::Instant deadline = engine_deadline(relative ? now + time : time);
   try {
-    caller->core->call_later(RunHandle{handle.copy(), Ref::borrow(caller->on_error)}, delay);
+    caller->core->call_at(RunHandle{handle.copy(), Ref::borrow(caller->on_error)}, deadline);
   } catch (const Panic& p) {
     return raise_panic(p.what());
   }
@@ -871,9 +868,9 @@ PyObject* queue_handle_at(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (when == -1.0 && PyErr_Occurred()) return nullptr;
   std::shared_ptr<SharedCore> core = event_loop_core(self);
   if (!core) return nullptr;
-  double delay = engine_delay(when - velkor::loop_time());
+  velkor::Instant deadline = engine_deadline(when);
   try {
-    core->call_later(RunHandle{Ref::borrow(args[1]), Ref::borrow(args[2])}, delay);
+    core->call_at(RunHandle{Ref::borrow(args[1]), Ref::borrow(args[2])}, deadline);
   } catch (const Panic& p) {
     return raise_panic(p.what());
   }

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -58,6 +59,19 @@ Instant Instant::plus(Duration d) const {
   return Instant{s, n};
 }
 
+Instant Instant::saturating_minus(Duration d) const {
+  constexpr Instant kEarliest{std::numeric_limits<int64_t>::min(), 0};
+  constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  int64_t s;
+  if (d.secs > kMax || __builtin_sub_overflow(secs, static_cast<int64_t>(d.secs), &s)) return kEarliest;
+  int64_t n = static_cast<int64_t>(nanos) - static_cast<int64_t>(d.nanos);
+  if (n < 0) {
+    n += kNanosPerSec;
+    if (__builtin_sub_overflow(s, int64_t{1}, &s)) return kEarliest;
+  }
+  return Instant{s, static_cast<uint32_t>(n)};
+}
+
 Duration Instant::saturating_since(Instant earlier) const {
   if (!(earlier < *this)) return Duration{};
   int64_t s = secs - earlier.secs;
@@ -69,11 +83,25 @@ Duration Instant::saturating_since(Instant earlier) const {
   return Duration{static_cast<uint64_t>(s), static_cast<uint32_t>(n)};
 }
 
+namespace {
+// EPOCH: fixed by the first reader.
+const Instant& loop_epoch() {
+  static const Instant epoch = Instant::now();
+  return epoch;
+}
+}  // namespace
+
 double loop_time() {
-  const Instant now = Instant::now();
-  static const Instant epoch = Instant::now();  // EPOCH: fixed by the first reader
-  Duration since = now.saturating_since(epoch);
+  const Instant now = Instant::now();  // read first, so the call that fixes EPOCH gives 0.0
+  Duration since = now.saturating_since(loop_epoch());
   return static_cast<double>(since.secs) + static_cast<double>(since.nanos) / 1e9;
+}
+
+Instant instant_at_loop_time(double when) {
+  constexpr double kCentury = 100.0 * 365 * 24 * 3600;
+  if (std::isnan(when)) return Instant::now();
+  Duration span = Duration::from_secs_f64(std::min(std::fabs(when), kCentury));
+  return when >= 0.0 ? loop_epoch().plus(span) : loop_epoch().saturating_minus(span);
 }
 
 int timeout_ms_for(Duration remaining) {

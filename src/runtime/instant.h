@@ -28,6 +28,8 @@ struct Instant {
   // Throws Panic("overflow when adding duration to instant") when the seconds
   // leave the signed 64-bit range.
   Instant plus(Duration d) const;
+  // This instant moved back by `d`, stopping at the earliest representable one.
+  Instant saturating_minus(Duration d) const;
   // Time from `earlier` to this instant; zero when `earlier` is not before it.
   Duration saturating_since(Instant earlier) const;
 };
@@ -35,6 +37,10 @@ struct Instant {
 // Loop time: seconds since EPOCH, the process-wide origin fixed by the first
 // call. The call that fixes it returns exactly 0.0. Takes no lock after that.
 double loop_time();
+
+// The instant at loop time `when`, kept within a century of EPOCH; NaN gives
+// now.
+Instant instant_at_loop_time(double when);
 
 // Milliseconds to wait for a deadline `remaining` away: rounded down, at least
 // 1, capped at INT32_MAX (also on overflow).

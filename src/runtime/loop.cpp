@@ -121,7 +121,10 @@ void SharedCore::push_soon(OnceFunction callback) {
 }
 
 void SharedCore::call_later(OnceFunction callback, double delay_secs) {
-  Instant deadline = Instant::now().plus(Duration::from_secs_f64(delay_secs));
+  call_at(std::move(callback), Instant::now().plus(Duration::from_secs_f64(delay_secs)));
+}
+
+void SharedCore::call_at(OnceFunction callback, Instant deadline) {
   std::vector<LaterEntry> dropped;  // destroyed after the lock
   std::lock_guard lock(mu_);
   if (d_.closed) return;

@@ -116,6 +116,9 @@ class SharedCore {
   // A callback that reports itself cancelled (OnceFunction::cancelled) may
   // be dropped unrun before its deadline.
   void call_later(OnceFunction callback, double delay_secs);
+  // The same with the deadline given; one already passed runs in the next
+  // timed phase, after every due callback whose deadline is earlier.
+  void call_at(OnceFunction callback, Instant deadline);
   // Inserts a timer entry; `signal` rings the doorbell afterwards.
   void add_timer(Instant deadline, Waker waker, bool signal);
   // The same, for an entry that cancel_timer() can withdraw. Null (nothing
