@@ -25,6 +25,34 @@ class FakeLoop:
         self._running_task = None
 
 
+class SlottedLoop:
+    """Keeps _running_task in a slot, as the package's loop does."""
+
+    __slots__ = ("_running_task",)
+
+    def __init__(self):
+        self._running_task = None
+
+
+class ShadowedLoop(SlottedLoop):
+    """A subclass whose property shadows the slot: every store must reach it."""
+
+    __slots__ = ("stores",)
+
+    def __init__(self):
+        self.stores = []
+        super().__init__()
+
+    @property
+    def _running_task(self):
+        return SlottedLoop._running_task.__get__(self)
+
+    @_running_task.setter
+    def _running_task(self, value):
+        self.stores.append(value)
+        SlottedLoop._running_task.__set__(self, value)
+
+
 class FakeTask:
     def __init__(self, loop=None):
         self._loop = loop
@@ -177,8 +205,9 @@ class TestHandles:
 
 
 class TestBookkeeping:
-    def test_current_task_published_and_restored(self):
-        loop = FakeLoop()
+    @pytest.mark.parametrize("loop_class", [FakeLoop, SlottedLoop, ShadowedLoop])
+    def test_current_task_published_and_restored(self, loop_class):
+        loop = loop_class()
         other = object()
         loop._running_task = other
         task = FakeTask(loop)
@@ -197,6 +226,8 @@ class TestBookkeeping:
         after = run(main())
         assert seen == [(task, task), (task, task)]
         assert after == (None, other)
+        if loop_class is ShadowedLoop:  # two steps, each publishing and restoring
+            assert loop.stores == [None, other, task, other, task, other]
         assert isinstance(task._cancel_waker, _velkor.TaskWakerCallback)
         assert repr(task._cancel_waker).startswith("<TaskWakerCallback task_id=")
 

@@ -158,6 +158,10 @@ class NativeSelector(selectors._BaseSelectorImpl):
 class EventLoop(unix_events.SelectorEventLoop):
     """An asyncio event loop running on velkor's native engine."""
 
+    # A slot, not an instance-dict entry: every task step writes it twice,
+    # and a store into the dict would run the dict watcher each time.
+    __slots__ = ("_running_task",)
+
     # asyncio's __del__ reads it: a loop whose __init__ was refused counts as closed.
     _closed: bool = True
 

@@ -97,11 +97,13 @@ class Queue(Generic[_T]):
         """Puts `item` at the back, or raises `QueueFull`."""
         if self._is_shutdown:
             raise QueueShutDown
-        if self.full():
+        if 0 < self._maxsize <= len(self._items):
             raise QueueFull
         self._put(item)
+        # _finished is set exactly while nothing is unfinished.
+        if not self._unfinished:
+            self._finished.clear()
         self._unfinished += 1
-        self._finished.clear()
         if self._getters:
             self._getters.wake()
 
@@ -117,7 +119,11 @@ class Queue(Generic[_T]):
                 if getter.released() and self._items:
                     self._getters.wake()
                 raise
-        return self.get_nowait()
+        # What get_nowait() does, without its call and its emptiness check.
+        item = self._get()
+        if self._putters:
+            self._putters.wake()
+        return item
 
     def get_nowait(self) -> _T:
         """Removes and returns the front item, or raises `QueueEmpty`."""

@@ -418,15 +418,18 @@ bool is_name(PyObject* key, PyObject* name) {
   return key == name || (PyUnicode_CheckExact(key) && PyUnicode_Equal(key, name) == 1);
 }
 
-void set_flag(LoopFlags& flags, PyObject* key, PyObject* value) {
+// Which mirrored flag a key of the loop's dict stands for; null for the
+// others, whose stores need neither the lock nor the map.
+std::atomic<uint8_t> LoopFlags::* flag_of(PyObject* key) {
   const LoopNames& n = loop_names();
-  if (is_name(key, n.closed)) {
-    flags.closed = bool_state(value);
-  } else if (is_name(key, n.debug)) {
-    flags.debug = bool_state(value);
-  } else if (is_name(key, n.task_factory)) {
-    flags.has_factory = factory_state(value);
-  }
+  if (is_name(key, n.closed)) return &LoopFlags::closed;
+  if (is_name(key, n.debug)) return &LoopFlags::debug;
+  if (is_name(key, n.task_factory)) return &LoopFlags::has_factory;
+  return nullptr;
+}
+
+void set_flag(LoopFlags& flags, std::atomic<uint8_t> LoopFlags::* flag, PyObject* value) {
+  flags.*flag = flag == &LoopFlags::has_factory ? factory_state(value) : bool_state(value);
 }
 
 struct WatchedDicts {
@@ -442,6 +445,11 @@ WatchedDicts& watched_dicts() {
 }
 
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* value) {
+  const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                     event == PyDict_EVENT_DELETED;
+  std::atomic<uint8_t> LoopFlags::* flag = keyed ? flag_of(key) : nullptr;
+  // Most stores (a task step's _running_task among them) touch no flag.
+  if (keyed && !flag) return 0;
   WatchedDicts& w = watched_dicts();
   std::lock_guard lock(w.mu);
   auto it = w.flags.find(dict);
@@ -450,10 +458,10 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
   switch (event) {
     case PyDict_EVENT_ADDED:
     case PyDict_EVENT_MODIFIED:
-      set_flag(flags, key, value);
+      set_flag(flags, flag, value);
       break;
     case PyDict_EVENT_DELETED:
-      set_flag(flags, key, nullptr);
+      set_flag(flags, flag, nullptr);
       break;
     case PyDict_EVENT_DEALLOCATED:
       w.flags.erase(it);

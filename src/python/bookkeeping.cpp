@@ -63,6 +63,43 @@ void set_holder_item(PyObject* holder, PyObject* value) {
   if (PyObject_SetItem(holder, zero(), value) < 0) PyErr_Clear();
 }
 
+// Where the loop keeps _running_task when its class declares it in
+// __slots__ (the package's loop does): the step then reads and writes the
+// slot itself instead of going through getattr and setattr. Null for any
+// other class, or a writable slot shadowed by a descriptor of a subclass.
+PyObject** running_task_slot(PyObject* loop) {
+#ifdef Py_GIL_DISABLED
+  (void)loop;
+  return nullptr;  // slots are written atomically there: setattr does that
+#else
+  PyObject* descr = _PyType_Lookup(Py_TYPE(loop), names().running_task);  // borrowed
+  if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return nullptr;
+  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+  if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY)) return nullptr;
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(loop) + member->offset);
+#endif
+}
+
+// loop._running_task, or a null Ref when it is None or missing.
+Ref running_task(PyObject* loop) {
+  Ref value;
+  if (PyObject** slot = running_task_slot(loop)) {
+    if (*slot) value = Ref::borrow(*slot);
+  } else {
+    value = optional_attr(loop, names().running_task);
+  }
+  if (is_none(value)) return Ref();
+  return value;
+}
+
+void set_running_task(PyObject* loop, PyObject* task) {
+  if (PyObject** slot = running_task_slot(loop)) {
+    Py_XSETREF(*slot, Py_NewRef(task));
+  } else if (PyObject_SetAttr(loop, names().running_task, task) < 0) {
+    PyErr_Clear();
+  }
+}
+
 }  // namespace
 
 Ref compat_attribute(ModuleState& state, PyObject* name) {
@@ -83,13 +120,10 @@ SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* h
   if (!task) return saved;
   if (!loop_cache) loop_cache = task_loop(task);
   saved.loop = loop_cache.copy();
-  if (saved.loop) {
-    saved.previous_running = optional_attr(saved.loop.get(), names().running_task);
-    if (is_none(saved.previous_running)) saved.previous_running = Ref();
-  }
+  if (saved.loop) saved.previous_running = running_task(saved.loop.get());
   if (holder) set_holder_item(holder, task);
   if (saved.loop) {
-    if (PyObject_SetAttr(saved.loop.get(), names().running_task, task) < 0) PyErr_Clear();
+    set_running_task(saved.loop.get(), task);
     call_asyncio(asyncio_enter_task(state), saved.loop.get(), task);
   }
   return saved;
@@ -100,9 +134,7 @@ void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder,
   auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
   if (holder) set_holder_item(holder, or_none(saved.previous_current));
   if (task && saved.loop) {
-    if (PyObject_SetAttr(saved.loop.get(), names().running_task, or_none(saved.previous_running)) < 0) {
-      PyErr_Clear();
-    }
+    set_running_task(saved.loop.get(), or_none(saved.previous_running));
     call_asyncio(asyncio_leave_task(state), saved.loop.get(), task);
   }
 }
