@@ -97,7 +97,7 @@ class Queue(Generic[_T]):
         """Puts `item` at the back, or raises `QueueFull`."""
         if self._is_shutdown:
             raise QueueShutDown
-        if 0 < self._maxsize <= len(self._items):
+        if self.full():  # a subclass may decide what full means
             raise QueueFull
         self._put(item)
         # _finished is set exactly while nothing is unfinished.
