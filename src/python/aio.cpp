@@ -233,22 +233,13 @@ struct RunHandle {
   // Under the handle's lock, as its own _run: a cancel() racing from another
   // thread either lands before (nothing runs) or waits for the run to end.
   void run_locked() {
-    const Names& n = lock_names();
+    const Names& n = names();
     Ref lock = Ref::steal(read_slot(handle.get(), handle_layout().lock, "_lock"));
     Ref taken = lock ? Ref::steal(PyObject_CallMethodNoArgs(lock.get(), n.acquire)) : Ref();
     if (!taken) return report_failure(handle.get(), on_error.get());
     run_unlocked();
     Ref released = Ref::steal(PyObject_CallMethodNoArgs(lock.get(), n.release));
     if (!released) report_failure(handle.get(), on_error.get());
-  }
-
-  struct Names {
-    PyObject* acquire;
-    PyObject* release;
-  };
-  static const Names& lock_names() {
-    static const Names names{PyUnicode_InternFromString("acquire"), PyUnicode_InternFromString("release")};
-    return names;
   }
 
   void retrack() {

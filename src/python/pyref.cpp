@@ -316,7 +316,8 @@ const Names& names() {
                  intern("_must_cancel"), intern("_cancel_waker"), intern("_running_task"),
                  intern("_enter_task"),  intern("_leave_task"),   intern("_current_task"),
                  intern("CancelledError"), intern("_context"), intern("done"),
-                 intern("_velkor_tasks"), intern("_debug"), intern("close")};
+                 intern("_velkor_tasks"), intern("_debug"), intern("close"),
+                 intern("acquire"), intern("release")};
   }();
   return n;
 }

@@ -180,6 +180,8 @@ struct Names {
   PyObject* velkor_tasks;
   PyObject* debug;
   PyObject* close;
+  PyObject* acquire;
+  PyObject* release;
 };
 const Names& names();
 
