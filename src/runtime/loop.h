@@ -42,6 +42,7 @@
 #include "runtime/heap.h"
 #include "runtime/signal_wake.h"
 #include "runtime/task.h"
+#include "runtime/task_table.h"
 #include "runtime/timer.h"
 
 namespace velkor {
@@ -207,7 +208,7 @@ class SharedCore {
   std::vector<OnceFunction> local_soon_;
   // Every live task that is not being polled, but those still in
   // CoreData::spawned. Same rule as the loop thread's queues.
-  std::unordered_map<TaskId, std::unique_ptr<Task>> tasks_;
+  TaskTable tasks_;
 };
 
 class EventLoop {
