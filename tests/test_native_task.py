@@ -88,3 +88,62 @@ def test_a_raising_done_callback_is_logged_and_the_rest_still_run(caplog, kind):
     (record,) = [r for r in caplog.records if r.name == "velkor"]
     assert "Exception in callback" in record.getMessage()
     assert record.exc_info[0] is ValueError
+
+
+def recording_running_task():
+    """A property over the loop's _running_task slot that records each store."""
+    slot = velkor.EventLoop.__dict__["_running_task"]
+
+    def store(loop, value):
+        loop.__dict__.setdefault("stores", []).append(value)
+        slot.__set__(loop, value)
+
+    return property(slot.__get__, store)
+
+
+class ShadowingLoop(velkor.EventLoop):
+    _running_task = recording_running_task()
+
+
+def shadow_in_class(loop):
+    type(loop)._running_task = recording_running_task()
+
+
+def swap_class(loop):
+    loop.__class__ = ShadowingLoop
+
+
+@pytest.mark.parametrize("change", [None, shadow_in_class, swap_class])
+def test_steps_store_the_running_task_through_the_loop_class_of_the_moment(change):
+    # A loop class of its own per case: the steps remember where each class
+    # keeps _running_task, and must notice a class changed under them.
+    loop = (ShadowingLoop if change is None else type("PlainLoop", (velkor.EventLoop,), {}))()
+    loop.stores = []
+    seen = []
+
+    async def grandchild():
+        await velkor.yield_now()
+
+    async def child():
+        me = velkor.current_task()
+        if change:
+            change(loop)  # from now on, stores go through the property
+        inner = velkor.spawn(grandchild())
+        seen.append(inner in loop._velkor_tasks)
+        await velkor.yield_now()
+        seen.append(loop._running_task is me)
+        await inner
+        seen.append(inner in loop._velkor_tasks)
+        return me, inner
+
+    async def main():
+        return await velkor.spawn(child())
+
+    try:
+        me, inner = loop.run_until_complete(main())
+    finally:
+        loop.close()
+    assert seen == [True, True, False]
+    # Each step stores the task, then what was there before it (None).
+    steps = [me, None, inner, None, me, None, inner, None, me, None]
+    assert loop.stores == (steps if change is None else steps[1:])

@@ -72,6 +72,7 @@ struct TaskObject {
   PyObject* source_traceback;
   PyObject* awaited_future;  // a yielded future that took the wake-up callback
   PyObject* bad_yield;  // the RuntimeError for the next step to throw
+  PyObject* loop_tasks;  // the loop's set of velkor tasks, while in it
   Py_ssize_t cancel_requests;
   unsigned long long number;
   State state;
@@ -158,13 +159,10 @@ void retrieved(TaskObject* t) {
 }
 
 void discard_from_loop(TaskObject* t) {
-  if (!t->loop) return;
-  PyObject* tasks = nullptr;
-  if (PyObject_GetOptionalAttr(t->loop, names().velkor_tasks, &tasks) > 0 && PySet_Check(tasks)) {
-    if (PySet_Discard(tasks, reinterpret_cast<PyObject*>(t)) < 0) PyErr_Clear();
-  }
-  Py_XDECREF(tasks);
-  PyErr_Clear();
+  PyObject* tasks = std::exchange(t->loop_tasks, nullptr);
+  if (!tasks) return;
+  if (PySet_Discard(tasks, reinterpret_cast<PyObject*>(t)) < 0) PyErr_Clear();
+  Py_DECREF(tasks);
 }
 
 void run_done_callbacks(PyObject* self, ModuleState& state) {
@@ -385,8 +383,15 @@ Poll step_task(PyObject* self, const Waker& waker) {
   const bool cancel = t->must_cancel;
   if (stray_wake(t, cancel)) return Poll::Pending;
   enter_context(t);
-  Ref loop_cache = Ref::borrow(t->loop);
-  SavedBookkeeping saved = enter_task_step(*state, self, t->holder, loop_cache);
+  // The package's tasks know their loop; others look it up each step.
+  LoopStepSaved saved;
+  SavedBookkeeping saved_lookup;
+  if (t->loop) {
+    enter_loop_task_step(*state, self, t->holder, t->loop, saved);
+  } else {
+    Ref no_loop;
+    saved_lookup = enter_task_step(*state, self, t->holder, no_loop);
+  }
   PyObject* outer = std::exchange(t_current, self);
   const bool timed = t->debug && t->loop;
   const StepClock::time_point started = timed ? StepClock::now() : StepClock::time_point();
@@ -398,7 +403,11 @@ Poll step_task(PyObject* self, const Waker& waker) {
   }
   if (end == StepEnd::Yielded) suspend(t, std::move(out), waker);
   t_current = outer;
-  exit_task_step(*state, self, t->holder, saved);
+  if (saved.loop) {
+    exit_loop_task_step(*state, self, t->holder, saved);
+  } else {
+    exit_task_step(*state, self, t->holder, saved_lookup);
+  }
   exit_context(t);
   if (end == StepEnd::Yielded) return Poll::Pending;
   finish(self, *state, end, std::move(out));
@@ -476,13 +485,25 @@ bool debug_loop(PyObject* loop) {
   return truth > 0;
 }
 
+// Joins the loop's set of velkor tasks, which the task keeps until it ends
+// (the loop keeps the same set for life): a task spawned by another task of
+// the same loop takes the set from its parent instead of looking it up.
 void add_to_loop(PyObject* self, PyObject* loop) {
+  TaskObject* parent = t_current ? as_task(t_current) : nullptr;
   PyObject* tasks = nullptr;
-  if (PyObject_GetOptionalAttr(loop, names().velkor_tasks, &tasks) > 0 && PySet_Check(tasks)) {
-    if (PySet_Add(tasks, self) < 0) PyErr_Clear();
+  if (parent && parent->loop == loop && parent->loop_tasks) {
+    tasks = Py_NewRef(parent->loop_tasks);
+  } else if (PyObject_GetOptionalAttr(loop, names().velkor_tasks, &tasks) <= 0 || !PySet_Check(tasks)) {
+    Py_XDECREF(tasks);
+    PyErr_Clear();
+    return;
   }
-  Py_XDECREF(tasks);
-  PyErr_Clear();
+  if (PySet_Add(tasks, self) < 0) {
+    PyErr_Clear();
+    Py_DECREF(tasks);
+    return;
+  }
+  Py_XSETREF(as_task(self)->loop_tasks, tasks);
 }
 
 // Hands the task to the running engine; false with an error set when none
@@ -618,7 +639,7 @@ int task_traverse(PyObject* self, visitproc visit, void* arg) {
   for (PyObject* field : {t->module, t->coro, t->context, t->loop, t->holder, t->name, t->result, t->exception,
                           t->traceback, t->cancel_message, t->awaiting, t->done_callbacks,
                           t->soon_callbacks, t->tb_logger, t->source_traceback,
-                          t->awaited_future, t->bad_yield}) {
+                          t->awaited_future, t->bad_yield, t->loop_tasks}) {
     Py_VISIT(field);
   }
   return 0;
@@ -629,7 +650,7 @@ int task_clear(PyObject* self) {
   for (PyObject** field : {&t->module, &t->coro, &t->context, &t->loop, &t->holder, &t->name, &t->result,
                            &t->exception, &t->traceback, &t->cancel_message, &t->awaiting,
                            &t->done_callbacks, &t->soon_callbacks, &t->tb_logger,
-                           &t->source_traceback, &t->awaited_future, &t->bad_yield}) {
+                           &t->source_traceback, &t->awaited_future, &t->bad_yield, &t->loop_tasks}) {
     Py_CLEAR(*field);
   }
   return 0;
