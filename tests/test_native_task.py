@@ -3,6 +3,7 @@ run through its coroutine's frame, being freed while parked, and done
 callbacks that raise."""
 
 import asyncio
+import contextvars
 import gc
 import logging
 import weakref
@@ -147,3 +148,31 @@ def test_steps_store_the_running_task_through_the_loop_class_of_the_moment(chang
     # Each step stores the task, then what was there before it (None).
     steps = [me, None, inner, None, me, None, inner, None, me, None]
     assert loop.stores == (steps if change is None else steps[1:])
+
+
+def spawn(coro, *, name=None, context=None):
+    """The signature velkor.spawn has, as a Python function."""
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((1, 2), {}), ((1,), {"loop": None}), ((1,), {"coro": 1}), ((), {"name": "x"}),
+])
+def test_spawn_refuses_a_bad_call_in_the_words_of_a_python_function(args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        spawn(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        velkor.spawn(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
+
+
+def test_spawn_makes_package_tasks_whatever_the_argument_form():
+    async def child(n):
+        return n
+
+    async def main():
+        tasks = [velkor.spawn(child(0)), velkor.spawn(coro=child(1), name="one"),
+                 velkor.spawn(child(2), context=contextvars.copy_context(), name=None)]
+        assert [type(t) for t in tasks] == [velkor.Task] * 3
+        return [await t for t in tasks], tasks[1].get_name()
+
+    assert velkor.run(main()) == ([0, 1, 2], "one")

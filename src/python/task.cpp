@@ -46,6 +46,7 @@ enum Helper : Py_ssize_t {
   kStateFinished,
   kStateFailed,
   kStateCancelled,
+  kTaskClass,
   kHelperCount,
 };
 
@@ -109,6 +110,11 @@ ModuleState* state_of(PyObject* self) {
   return &module_state(t->module);
 }
 
+bool is_task_class(PyObject* cls) {
+  return PyType_Check(cls) && g_task_type &&
+         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), reinterpret_cast<PyTypeObject*>(g_task_type));
+}
+
 // The helpers tuple, imported on first use. Borrowed; null with an error set.
 PyObject* helpers(ModuleState& state) {
   if (state.task_helpers) return state.task_helpers;
@@ -116,7 +122,8 @@ PyObject* helpers(ModuleState& state) {
   if (!tasks) return nullptr;
   Ref tuple = Ref::steal(PyObject_GetAttrString(tasks.get(), "_NATIVE_HELPERS"));
   if (!tuple) return nullptr;
-  if (!PyTuple_CheckExact(tuple.get()) || PyTuple_GET_SIZE(tuple.get()) != kHelperCount) {
+  if (!PyTuple_CheckExact(tuple.get()) || PyTuple_GET_SIZE(tuple.get()) != kHelperCount ||
+      !is_task_class(PyTuple_GET_ITEM(tuple.get(), kTaskClass))) {
     PyErr_SetString(PyExc_RuntimeError, "velkor.tasks._NATIVE_HELPERS is malformed");
     return nullptr;
   }
@@ -589,6 +596,8 @@ bool parse_init(PyObject* args, PyObject* kwargs, PyObject*& aw, PyObject*& name
                                      &name, &context);
 }
 
+int start_task(PyObject* self, ModuleState& state, PyObject* aw, PyObject* name, PyObject* context);
+
 int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* aw;
   PyObject* name = Py_None;
@@ -602,11 +611,18 @@ int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (t_current && !t->module) t->module = Py_XNewRef(as_task(t_current)->module);
   ModuleState* state = state_of(self);
   if (!state || !helpers(*state)) return -1;
-  if (!prepare(self, *state, aw, name, context)) return -1;
+  return start_task(self, *state, aw, name, context);
+}
+
+// Fills a new task from its arguments and hands it to the engine; the
+// helpers are loaded.
+int start_task(PyObject* self, ModuleState& state, PyObject* aw, PyObject* name, PyObject* context) {
+  TaskObject* t = as_task(self);
+  if (!prepare(self, state, aw, name, context)) return -1;
   if (!t->name) t->number = ++g_task_numbers;  // named tasks take no number
   if (t->loop && debug_loop(t->loop)) {
     t->debug = 1;
-    PyObject* site = helper(*state, kSpawnSite);
+    PyObject* site = helper(state, kSpawnSite);
     Py_XSETREF(t->source_traceback, site ? PyObject_CallNoArgs(site) : nullptr);
     if (!t->source_traceback) PyErr_Clear();
   }
@@ -1095,12 +1111,94 @@ PyObject* new_await(PyObject* self, PyObject* waiter) {
   return obj;
 }
 
+// ---------------------------------------------------------------- spawn
+
+bool is_keyword(PyObject* key, const char* word) {
+  return PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, word);
+}
+
+// (coro, *, name=None, context=None) from a vectorcall, with the errors
+// worded as for a Python function of that signature.
+bool parse_spawn(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject*& aw,
+                 PyObject*& name, PyObject*& context) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "spawn() takes 1 positional argument but %zd were given", nargs);
+    return false;
+  }
+  aw = nargs ? args[0] : nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* value = args[nargs + i];
+    if (is_keyword(key, "name")) {
+      name = value;
+    } else if (is_keyword(key, "context")) {
+      context = value;
+    } else if (is_keyword(key, "coro") && !aw) {
+      aw = value;
+    } else if (is_keyword(key, "coro")) {
+      PyErr_SetString(PyExc_TypeError, "spawn() got multiple values for argument 'coro'");
+      return false;
+    } else {
+      PyErr_Format(PyExc_TypeError, "spawn() got an unexpected keyword argument '%S'", key);
+      return false;
+    }
+  }
+  if (!aw) {
+    PyErr_SetString(PyExc_TypeError, "spawn() missing 1 required positional argument: 'coro'");
+    return false;
+  }
+  return true;
+}
+
+// velkor.spawn: what velkor.Task(coro, ...) does, without the generic call
+// of the class. Its self is the _velkor module.
+PyObject* spawn_task(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* aw = nullptr;
+  PyObject* name = Py_None;
+  PyObject* context = Py_None;
+  if (!parse_spawn(args, nargsf, kwnames, aw, name, context)) return nullptr;
+  ModuleState& state = module_state(module);
+  PyObject* cls = helper(state, kTaskClass);
+  if (!cls) return nullptr;
+  Ref self = Ref::steal(task_new(reinterpret_cast<PyTypeObject*>(cls), nullptr, nullptr));
+  if (!self) return nullptr;
+  as_task(self.get())->module = Py_NewRef(module);
+  if (start_task(self.get(), state, aw, name, context) < 0) return nullptr;
+  return self.release();
+}
+
+PyMethodDef spawn_def = {
+    "spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_task)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "spawn(coro, *, name=None, context=None)\n--\n\n"
+    "Starts `coro` as a task of the running loop and returns its `Task`.\n\n"
+    "`coro` is a coroutine, or another awaitable (such as `sleep(1)`), which\n"
+    "a coroutine made for it awaits. The task runs in a copy of the caller's\n"
+    "`contextvars` context, or in `context` when given, and is named `name`\n"
+    "(default \"Task-N\").\n\n"
+    "Must be called from code running on the loop. The task runs concurrently\n"
+    "with its caller, starting on a later loop iteration; the enclosing\n"
+    "`velkor.run` returns only once it has ended."};
+
+// The package's spawn, bound to `module` and reporting the package as its
+// home; added as _spawn_task, for velkor.tasks to export as spawn.
+int add_spawn_function(PyObject* module) {
+  Ref home = Ref::steal(PyUnicode_FromString("velkor.tasks"));
+  if (!home) return -1;
+  Ref function = Ref::steal(PyCFunction_NewEx(&spawn_def, module, home.get()));
+  if (!function) return -1;
+  return PyModule_AddObjectRef(module, "_spawn_task", function.get());
+}
+
 }  // namespace
 
 int add_task_type(PyObject* module) {
   PyTypeObject* type = shared_type(g_task_type, &task_spec);
   if (!type) return -1;
-  return PyModule_AddObjectRef(module, "TaskBase", reinterpret_cast<PyObject*>(type));
+  if (PyModule_AddObjectRef(module, "TaskBase", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+  return add_spawn_function(module);
 }
 
 }  // namespace velkor::py

@@ -9,7 +9,8 @@
 namespace velkor::py {
 
 // Builds the class for `module` (one per module object) and adds it as
-// TaskBase. 0, or -1 with an error set.
+// TaskBase, with the package's spawn function as _spawn_task. 0, or -1 with
+// an error set.
 int add_task_type(PyObject* module);
 
 }  // namespace velkor::py
