@@ -176,3 +176,23 @@ def test_spawn_makes_package_tasks_whatever_the_argument_form():
         return [await t for t in tasks], tasks[1].get_name()
 
     assert velkor.run(main()) == ([0, 1, 2], "one")
+
+
+class Annotated(velkor.Task):
+    """A subclass with a __dict__ of its own."""
+
+
+@pytest.mark.parametrize("make", [velkor.spawn, Annotated, velkor.Task])
+def test_cycles_through_the_task_of_any_class_are_collected(make):
+    refs = []
+
+    async def main():
+        task = make(holds_itself("returns"))
+        if hasattr(task, "__dict__"):
+            task.me = task  # a cycle through the instance dict as well
+        refs.append(weakref.ref(task))
+        await task
+
+    velkor.run(main())
+    gc.collect()
+    assert refs[0]() is None

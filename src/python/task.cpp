@@ -115,6 +115,22 @@ bool is_task_class(PyObject* cls) {
          PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), reinterpret_cast<PyTypeObject*>(g_task_type));
 }
 
+int task_traverse(PyObject* self, visitproc visit, void* arg);
+
+// velkor.Task adds nothing to a TaskBase but methods (__slots__ = ()), yet
+// its instances get the generic traverse of classes made in Python, which
+// looks for slots and a __dict__ before it calls TaskBase's. Such a class
+// may use TaskBase's own: the same visits (the type included), one call
+// fewer on each of the collector's passes over every live task. Subclasses
+// of it keep the generic one, which ends in this one.
+void traverse_as_base(PyTypeObject* cls) {
+  PyTypeObject* base = reinterpret_cast<PyTypeObject*>(g_task_type);
+  const bool adds_nothing = cls->tp_base == base && cls->tp_basicsize == base->tp_basicsize &&
+                            cls->tp_itemsize == 0 && cls->tp_dictoffset == 0 &&
+                            !(cls->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+  if (adds_nothing) cls->tp_traverse = task_traverse;
+}
+
 // The helpers tuple, imported on first use. Borrowed; null with an error set.
 PyObject* helpers(ModuleState& state) {
   if (state.task_helpers) return state.task_helpers;
@@ -127,7 +143,10 @@ PyObject* helpers(ModuleState& state) {
     PyErr_SetString(PyExc_RuntimeError, "velkor.tasks._NATIVE_HELPERS is malformed");
     return nullptr;
   }
-  if (!state.task_helpers) state.task_helpers = tuple.release();
+  if (!state.task_helpers) {
+    traverse_as_base(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(tuple.get(), kTaskClass)));
+    state.task_helpers = tuple.release();
+  }
   return state.task_helpers;
 }
 
