@@ -84,6 +84,11 @@ PyObject** running_task_slot(PyObject* loop) {
 // tag until it or a base is changed (a descriptor added, say), and a tag is
 // never given to two classes, so a matching pair is still the same answer.
 PyObject** cached_running_task_slot(ModuleState& state, PyObject* loop) {
+#ifdef Py_GIL_DISABLED
+  (void)state;
+  (void)loop;
+  return nullptr;  // see running_task_slot(); nor is the record guarded there
+#else
   PyTypeObject* type = Py_TYPE(loop);
   if (type == state.running_task_type && type->tp_version_tag == state.running_task_version &&
       state.running_task_version != 0) {
@@ -95,6 +100,7 @@ PyObject** cached_running_task_slot(ModuleState& state, PyObject* loop) {
   state.running_task_version = type->tp_version_tag;
   state.running_task_offset = slot ? reinterpret_cast<char*>(slot) - reinterpret_cast<char*>(loop) : 0;
   return slot;
+#endif
 }
 
 // loop._running_task, or a null Ref when it is None or missing.

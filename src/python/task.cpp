@@ -1215,23 +1215,21 @@ PyMethodDef spawn_def = {
     "with its caller, starting on a later loop iteration; the enclosing\n"
     "`velkor.run` returns only once it has ended."};
 
-// The package's spawn, bound to `module` and reporting the package as its
-// home; added as _spawn_task, for velkor.tasks to export as spawn.
+}  // namespace
+
+int add_task_type(PyObject* module) {
+  PyTypeObject* type = shared_type(g_task_type, &task_spec);
+  if (!type) return -1;
+  return PyModule_AddObjectRef(module, "TaskBase", reinterpret_cast<PyObject*>(type));
+}
+
+// Bound to `module`, and reporting the package as its home.
 int add_spawn_function(PyObject* module) {
   Ref home = Ref::steal(PyUnicode_FromString("velkor.tasks"));
   if (!home) return -1;
   Ref function = Ref::steal(PyCFunction_NewEx(&spawn_def, module, home.get()));
   if (!function) return -1;
   return PyModule_AddObjectRef(module, "_spawn_task", function.get());
-}
-
-}  // namespace
-
-int add_task_type(PyObject* module) {
-  PyTypeObject* type = shared_type(g_task_type, &task_spec);
-  if (!type) return -1;
-  if (PyModule_AddObjectRef(module, "TaskBase", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-  return add_spawn_function(module);
 }
 
 }  // namespace velkor::py

@@ -9,8 +9,11 @@
 namespace velkor::py {
 
 // Builds the class for `module` (one per module object) and adds it as
-// TaskBase, with the package's spawn function as _spawn_task. 0, or -1 with
-// an error set.
+// TaskBase. 0, or -1 with an error set.
 int add_task_type(PyObject* module);
+
+// Adds _spawn_task: the package's spawn (velkor.tasks exports it as spawn),
+// which builds a velkor.Task directly. 0, or -1 with an error set.
+int add_spawn_function(PyObject* module);
 
 }  // namespace velkor::py
