@@ -90,8 +90,13 @@ void SharedCore::wake_task(TaskId id) {
 }
 
 TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
+  const TaskId id = next_task_id_.fetch_add(1, std::memory_order_relaxed);
+  if (on_loop_thread() && !shared_ready_.load(std::memory_order_relaxed)) {
+    tasks_.insert({id, std::move(task), Waker()});
+    local_ready_.push_back(id);
+    return id;
+  }
   std::lock_guard lock(mu_);
-  TaskId id = d_.next_task_id++;
   if (d_.closed) return id;
   if (on_loop_thread()) {
     tasks_.insert({id, std::move(task), Waker()});
@@ -340,7 +345,6 @@ EventLoop::~EventLoop() {
   {
     std::lock_guard lock(core_->mu_);
     std::swap(leftovers, core_->d_);
-    core_->d_.next_task_id = leftovers.next_task_id;
     core_->d_.closed = true;
     core_->closed_.store(true, std::memory_order_release);
     ::close(epoll_fd_);
