@@ -92,14 +92,14 @@ void SharedCore::wake_task(TaskId id) {
 TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
   const TaskId id = next_task_id_.fetch_add(1, std::memory_order_relaxed);
   if (on_loop_thread() && !shared_ready_.load(std::memory_order_relaxed)) {
-    tasks_.insert({id, std::move(task), Waker()});
+    tasks_.insert({id, std::move(task)});
     local_ready_.push_back(id);
     return id;
   }
   std::lock_guard lock(mu_);
   if (d_.closed) return id;
   if (on_loop_thread()) {
-    tasks_.insert({id, std::move(task), Waker()});
+    tasks_.insert({id, std::move(task)});
     if (d_.ready_tasks.empty()) {
       local_ready_.push_back(id);
       return id;
@@ -570,7 +570,7 @@ void EventLoop::take_ready_batch() {
     core_->shared_ready_.store(false, std::memory_order_relaxed);
     spawned_.swap(core_->d_.spawned);
   }
-  for (auto& [id, task] : spawned_) core_->tasks_.insert({id, std::move(task), Waker()});
+  for (auto& [id, task] : spawned_) core_->tasks_.insert({id, std::move(task)});
   spawned_.clear();
 }
 
@@ -585,9 +585,10 @@ void EventLoop::run_task_phase() {
     const TaskId id = ready_batch_[next++];
     TaskTable::Entry entry = tasks.take(id);
     if (!entry.task) continue;
-    if (!entry.waker) entry.waker = Waker::for_task(core_, id);
+    Task& task = *entry.task;
+    if (!task.waker_) task.waker_ = Waker::for_task(core_, id);
     runtime::CurrentTaskScope current(id);
-    if (entry.task->poll(entry.waker) == Poll::Pending) tasks.insert(std::move(entry));
+    if (task.poll(task.waker_) == Poll::Pending) tasks.insert(std::move(entry));
   }
   if (next < ready_batch_.size()) {
     // Interrupted: the wakes not handled yet go back ahead of every later one.

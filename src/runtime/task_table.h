@@ -1,8 +1,7 @@
 #pragma once
 // The loop's table of live tasks, by id: open addressing with linear probing
 // and backward-shift removal, so that neither a spawn nor the take-out and
-// put-back around a poll allocates (only growth does). Each entry also keeps
-// the task's waker from its first poll on, so that later polls reuse it.
+// put-back around a poll allocates (only growth does).
 //
 // Ids are never 0 (the core counts from 1): 0 marks a free slot.
 #include <cstddef>
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "runtime/task.h"
-#include "runtime/waker.h"
 
 namespace velkor {
 
@@ -21,7 +19,6 @@ class TaskTable {
   struct Entry {
     TaskId id = 0;
     std::unique_ptr<Task> task;
-    Waker waker;  // empty until the first poll
   };
 
   bool empty() const { return size_ == 0; }

@@ -875,7 +875,7 @@ TEST(task_table_follows_its_model_under_random_operations) {
   for (int step = 0; step < 60000; ++step) {
     const TaskId id = random_id(step);
     if (rng() % 2 == 0 && !model.count(id)) {
-      table.insert({id, std::make_unique<Tagged>(id), Waker()});
+      table.insert({id, std::make_unique<Tagged>(id)});
       model[id] = true;
     } else {
       TaskTable::Entry e = table.take(id);
