@@ -45,6 +45,11 @@ def _spawn(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawn
     """velkor._spawn(coro, task=None) — spawn a coroutine as a task on the event loop.
     Returns an awaitable handle that yields the coroutine's return value."""
 
+def _spawn_task(coro: Awaitable[_T], *, name: object = None,
+                context: Context | None = None) -> TaskBase[_T]:
+    """Starts `coro` as a task of the running loop and returns its `Task`
+    (exported by the package as velkor.spawn)."""
+
 def _spawn_fair(coro: Coroutine[Any, Any, _T], task: object | None = None) -> PySpawnedTask[_T]:
     """As _spawn, but a bare yield lets every other runnable task step first, and
     a yield of anything that is neither None, a future nor a pending value

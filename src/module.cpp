@@ -112,6 +112,7 @@ int exec_module(PyObject* module) {
   watch_interpreter_exit();
   velkor::EventLoop::set_before_wait_hook(release_kept_interpreter);
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  if (add_spawn_function(module) < 0) return -1;
   for (const ClassEntry& entry : module_classes) {
     PyTypeObject* type = entry.type();
     if (!type || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {

@@ -346,6 +346,7 @@ PACKAGE = (
             "EventLoop.__init__(x:any)", "Runner.__init__(debug:any)",
             "Runner.run(coro:ending, context:any)", "Runner.get_loop()", "Runner.close()")
     + targets("task", "velkor.spawn(coro:coro, name:any, context:any)", "velkor.current_task()",
+              "_velkor._spawn_task(coro:coro, name:any, context:any)",
               "velkor.sleep(delay:num)",
               "velkor.yield_now()", "velkor.gather(a:coro, b:coro, return_exceptions:bool)",
               "velkor.wait_for(aw:coro, timeout:num)", "velkor.timeout(delay:num)",

@@ -11,7 +11,7 @@ import _velkor
 
 FUNCTIONS = ["run", "_run_with_signals", "sleep", "defer", "_defer_growing", "_spawn", "_spawn_fair",
              "open_connection", "start_server",
-             "connect_tcp", "connect_unix", "adopt_socket", "adopt_listener"]
+             "connect_tcp", "connect_unix", "adopt_socket", "adopt_listener", "_spawn_task"]
 CLASSES = ["PyEventLoop", "PyTaskHandle", "PyTaskIter", "PySpawnedTask", "PySpawnedTaskIter",
            "PyTcpStream", "PyTcpListener", "TaskWakerCallback", "PyWakerQueue",
            "Connection", "Listener", "_WaitList", "_Wait", "StreamCore", "TaskBase"]

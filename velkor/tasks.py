@@ -49,7 +49,7 @@ import traceback
 import types
 from asyncio import InvalidStateError
 from collections.abc import Awaitable, Callable, Coroutine, Generator
-from typing import Any, Final, NoReturn, TypeVar, final
+from typing import TYPE_CHECKING, Any, Final, NoReturn, TypeVar, final
 
 import _velkor
 
@@ -361,22 +361,15 @@ async def _sleep_long(delay: float) -> None:
         await _velkor.sleep(min(left, _LONGEST_SLEEP))
 
 
-def spawn(coro: Awaitable[_T], *, name: object = None,
-          context: contextvars.Context | None = None) -> Task[_T]:
-    """Starts `coro` as a task of the running loop and returns its `Task`.
-
-    `coro` is a coroutine, or another awaitable (such as `sleep(1)`), which
-    a coroutine made for it awaits. The task runs in a copy of the caller's
-    `contextvars` context, or in `context` when given, and is named `name`
-    (default "Task-N").
-
-    Must be called from code running on the loop. The task runs concurrently
-    with its caller, starting on a later loop iteration; the enclosing
-    `velkor.run` returns only once it has ended.
-    """
-    if name is None and context is None:
-        return Task(coro)  # no keyword dictionary to build and read
-    return Task(coro, name=name, context=context)
+if TYPE_CHECKING:
+    def spawn(coro: Awaitable[_T], *, name: object = None,
+              context: contextvars.Context | None = None) -> Task[_T]:
+        """Starts `coro` as a task of the running loop and returns its `Task`."""
+        ...
+else:
+    # Native: Task(coro, name=name, context=context) without a Python frame or
+    # the generic call of the class; its docstring says the rest.
+    spawn = _velkor._spawn_task
 
 
 def current_task() -> Task[Any] | None:
@@ -828,5 +821,5 @@ async def _wait_all(tasks: list[Task[Any]]) -> None:
 _NATIVE_HELPERS: Final = (
     _as_coroutine, _NeverRetrieved, _spawn_site, _slow_step, _done_callback_failed,
     CancelledError, EventLoop, call_soon, _await_foreign, asyncio._get_running_loop, _drive_failed,
-    _PENDING, _FINISHED, _FAILED, _CANCELLED,
+    _PENDING, _FINISHED, _FAILED, _CANCELLED, Task,
 )

@@ -80,6 +80,29 @@ PyObject** running_task_slot(PyObject* loop) {
 #endif
 }
 
+// The same, remembered per loop class in `state`: a class keeps its version
+// tag until it or a base is changed (a descriptor added, say), and a tag is
+// never given to two classes, so a matching pair is still the same answer.
+PyObject** cached_running_task_slot(ModuleState& state, PyObject* loop) {
+#ifdef Py_GIL_DISABLED
+  (void)state;
+  (void)loop;
+  return nullptr;  // see running_task_slot(); nor is the record guarded there
+#else
+  PyTypeObject* type = Py_TYPE(loop);
+  if (type == state.running_task_type && type->tp_version_tag == state.running_task_version &&
+      state.running_task_version != 0) {
+    if (state.running_task_offset == 0) return nullptr;
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(loop) + state.running_task_offset);
+  }
+  PyObject** slot = running_task_slot(loop);  // gives the class a tag when it can
+  state.running_task_type = type;
+  state.running_task_version = type->tp_version_tag;
+  state.running_task_offset = slot ? reinterpret_cast<char*>(slot) - reinterpret_cast<char*>(loop) : 0;
+  return slot;
+#endif
+}
+
 // loop._running_task, or a null Ref when it is None or missing.
 Ref running_task(PyObject* loop) {
   Ref value;
@@ -137,6 +160,39 @@ void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder,
     set_running_task(saved.loop.get(), or_none(saved.previous_running));
     call_asyncio(asyncio_leave_task(state), saved.loop.get(), task);
   }
+}
+
+void enter_loop_task_step(ModuleState& state, PyObject* task, PyObject* holder, PyObject* loop,
+                          LoopStepSaved& saved) {
+  if (holder) {
+    saved.previous_current = holder_item(holder).release();
+    set_holder_item(holder, task);
+  }
+  saved.loop = Py_NewRef(loop);
+  if (PyObject** slot = cached_running_task_slot(state, loop)) {
+    saved.previous_running = std::exchange(*slot, Py_NewRef(task));
+  } else {
+    saved.previous_running = optional_attr(loop, names().running_task).release();
+    set_running_task(loop, task);
+  }
+  call_asyncio(asyncio_enter_task(state), loop, task);
+}
+
+void exit_loop_task_step(ModuleState& state, PyObject* task, PyObject* holder, LoopStepSaved& saved) {
+  PyObject* previous_current = std::exchange(saved.previous_current, nullptr);
+  PyObject* previous_running = std::exchange(saved.previous_running, nullptr);
+  PyObject* loop = std::exchange(saved.loop, nullptr);
+  if (holder) set_holder_item(holder, previous_current ? previous_current : Py_None);
+  if (PyObject** slot = cached_running_task_slot(state, loop)) {
+    Py_XSETREF(*slot, previous_running ? previous_running : Py_NewRef(Py_None));
+    previous_running = nullptr;
+  } else {
+    set_running_task(loop, previous_running ? previous_running : Py_None);
+  }
+  call_asyncio(asyncio_leave_task(state), loop, task);
+  Py_XDECREF(previous_current);
+  Py_XDECREF(previous_running);
+  Py_DECREF(loop);
 }
 
 bool cancellation_requested(PyObject* task) {

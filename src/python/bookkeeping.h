@@ -26,6 +26,18 @@ SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* h
 // Restores what enter_task_step() replaced, then leaves the task in asyncio.
 void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder, SavedBookkeeping& saved);
 
+// The same for a task whose loop is known, on an attached thread, without
+// the Ref handles: the previous values are owned references kept here
+// between the two calls, which always come in pairs.
+struct LoopStepSaved {
+  PyObject* previous_current = nullptr;  // null: there was none
+  PyObject* previous_running = nullptr;  // null: missing; may be None
+  PyObject* loop = nullptr;
+};
+void enter_loop_task_step(ModuleState& state, PyObject* task, PyObject* holder, PyObject* loop,
+                          LoopStepSaved& saved);
+void exit_loop_task_step(ModuleState& state, PyObject* task, PyObject* holder, LoopStepSaved& saved);
+
 // True when task._must_cancel is strictly true (True, or a numpy bool that is
 // true); a missing attribute or any other value counts as false.
 bool cancellation_requested(PyObject* task);

@@ -14,6 +14,12 @@ struct ModuleState {
   PyObject* enter_task = nullptr;   // _asyncio._enter_task
   PyObject* leave_task = nullptr;   // _asyncio._leave_task
   PyObject* task_helpers = nullptr;     // velkor.tasks._NATIVE_HELPERS
+  // Where the last loop class seen by a task step keeps _running_task: the
+  // slot's offset (0: none usable), valid while the class keeps its version
+  // tag. Borrowed: a new class can only reuse the address with a new tag.
+  PyTypeObject* running_task_type = nullptr;
+  unsigned int running_task_version = 0;
+  Py_ssize_t running_task_offset = 0;
 };
 
 // The state of a _velkor module object.

@@ -46,6 +46,7 @@ enum Helper : Py_ssize_t {
   kStateFinished,
   kStateFailed,
   kStateCancelled,
+  kTaskClass,
   kHelperCount,
 };
 
@@ -72,6 +73,7 @@ struct TaskObject {
   PyObject* source_traceback;
   PyObject* awaited_future;  // a yielded future that took the wake-up callback
   PyObject* bad_yield;  // the RuntimeError for the next step to throw
+  PyObject* loop_tasks;  // the loop's set of velkor tasks, while in it
   Py_ssize_t cancel_requests;
   unsigned long long number;
   State state;
@@ -108,6 +110,27 @@ ModuleState* state_of(PyObject* self) {
   return &module_state(t->module);
 }
 
+bool is_task_class(PyObject* cls) {
+  return PyType_Check(cls) && g_task_type &&
+         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), reinterpret_cast<PyTypeObject*>(g_task_type));
+}
+
+int task_traverse(PyObject* self, visitproc visit, void* arg);
+
+// velkor.Task adds nothing to a TaskBase but methods (__slots__ = ()), yet
+// its instances get the generic traverse of classes made in Python, which
+// looks for slots and a __dict__ before it calls TaskBase's. Such a class
+// may use TaskBase's own: the same visits (the type included), one call
+// fewer on each of the collector's passes over every live task. Subclasses
+// of it keep the generic one, which ends in this one.
+void traverse_as_base(PyTypeObject* cls) {
+  PyTypeObject* base = reinterpret_cast<PyTypeObject*>(g_task_type);
+  const bool adds_nothing = cls->tp_base == base && cls->tp_basicsize == base->tp_basicsize &&
+                            cls->tp_itemsize == 0 && cls->tp_dictoffset == 0 &&
+                            !(cls->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+  if (adds_nothing) cls->tp_traverse = task_traverse;
+}
+
 // The helpers tuple, imported on first use. Borrowed; null with an error set.
 PyObject* helpers(ModuleState& state) {
   if (state.task_helpers) return state.task_helpers;
@@ -115,11 +138,15 @@ PyObject* helpers(ModuleState& state) {
   if (!tasks) return nullptr;
   Ref tuple = Ref::steal(PyObject_GetAttrString(tasks.get(), "_NATIVE_HELPERS"));
   if (!tuple) return nullptr;
-  if (!PyTuple_CheckExact(tuple.get()) || PyTuple_GET_SIZE(tuple.get()) != kHelperCount) {
+  if (!PyTuple_CheckExact(tuple.get()) || PyTuple_GET_SIZE(tuple.get()) != kHelperCount ||
+      !is_task_class(PyTuple_GET_ITEM(tuple.get(), kTaskClass))) {
     PyErr_SetString(PyExc_RuntimeError, "velkor.tasks._NATIVE_HELPERS is malformed");
     return nullptr;
   }
-  if (!state.task_helpers) state.task_helpers = tuple.release();
+  if (!state.task_helpers) {
+    traverse_as_base(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(tuple.get(), kTaskClass)));
+    state.task_helpers = tuple.release();
+  }
   return state.task_helpers;
 }
 
@@ -158,13 +185,10 @@ void retrieved(TaskObject* t) {
 }
 
 void discard_from_loop(TaskObject* t) {
-  if (!t->loop) return;
-  PyObject* tasks = nullptr;
-  if (PyObject_GetOptionalAttr(t->loop, names().velkor_tasks, &tasks) > 0 && PySet_Check(tasks)) {
-    if (PySet_Discard(tasks, reinterpret_cast<PyObject*>(t)) < 0) PyErr_Clear();
-  }
-  Py_XDECREF(tasks);
-  PyErr_Clear();
+  PyObject* tasks = std::exchange(t->loop_tasks, nullptr);
+  if (!tasks) return;
+  if (PySet_Discard(tasks, reinterpret_cast<PyObject*>(t)) < 0) PyErr_Clear();
+  Py_DECREF(tasks);
 }
 
 void run_done_callbacks(PyObject* self, ModuleState& state) {
@@ -385,8 +409,15 @@ Poll step_task(PyObject* self, const Waker& waker) {
   const bool cancel = t->must_cancel;
   if (stray_wake(t, cancel)) return Poll::Pending;
   enter_context(t);
-  Ref loop_cache = Ref::borrow(t->loop);
-  SavedBookkeeping saved = enter_task_step(*state, self, t->holder, loop_cache);
+  // The package's tasks know their loop; others look it up each step.
+  LoopStepSaved saved;
+  SavedBookkeeping saved_lookup;
+  if (t->loop) {
+    enter_loop_task_step(*state, self, t->holder, t->loop, saved);
+  } else {
+    Ref no_loop;
+    saved_lookup = enter_task_step(*state, self, t->holder, no_loop);
+  }
   PyObject* outer = std::exchange(t_current, self);
   const bool timed = t->debug && t->loop;
   const StepClock::time_point started = timed ? StepClock::now() : StepClock::time_point();
@@ -398,7 +429,11 @@ Poll step_task(PyObject* self, const Waker& waker) {
   }
   if (end == StepEnd::Yielded) suspend(t, std::move(out), waker);
   t_current = outer;
-  exit_task_step(*state, self, t->holder, saved);
+  if (saved.loop) {
+    exit_loop_task_step(*state, self, t->holder, saved);
+  } else {
+    exit_task_step(*state, self, t->holder, saved_lookup);
+  }
   exit_context(t);
   if (end == StepEnd::Yielded) return Poll::Pending;
   finish(self, *state, end, std::move(out));
@@ -476,13 +511,25 @@ bool debug_loop(PyObject* loop) {
   return truth > 0;
 }
 
+// Joins the loop's set of velkor tasks, which the task keeps until it ends
+// (the loop keeps the same set for life): a task spawned by another task of
+// the same loop takes the set from its parent instead of looking it up.
 void add_to_loop(PyObject* self, PyObject* loop) {
+  TaskObject* parent = t_current ? as_task(t_current) : nullptr;
   PyObject* tasks = nullptr;
-  if (PyObject_GetOptionalAttr(loop, names().velkor_tasks, &tasks) > 0 && PySet_Check(tasks)) {
-    if (PySet_Add(tasks, self) < 0) PyErr_Clear();
+  if (parent && parent->loop == loop && parent->loop_tasks) {
+    tasks = Py_NewRef(parent->loop_tasks);
+  } else if (PyObject_GetOptionalAttr(loop, names().velkor_tasks, &tasks) <= 0 || !PySet_Check(tasks)) {
+    Py_XDECREF(tasks);
+    PyErr_Clear();
+    return;
   }
-  Py_XDECREF(tasks);
-  PyErr_Clear();
+  if (PySet_Add(tasks, self) < 0) {
+    PyErr_Clear();
+    Py_DECREF(tasks);
+    return;
+  }
+  Py_XSETREF(as_task(self)->loop_tasks, tasks);
 }
 
 // Hands the task to the running engine; false with an error set when none
@@ -568,6 +615,8 @@ bool parse_init(PyObject* args, PyObject* kwargs, PyObject*& aw, PyObject*& name
                                      &name, &context);
 }
 
+int start_task(PyObject* self, ModuleState& state, PyObject* aw, PyObject* name, PyObject* context);
+
 int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* aw;
   PyObject* name = Py_None;
@@ -581,11 +630,18 @@ int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (t_current && !t->module) t->module = Py_XNewRef(as_task(t_current)->module);
   ModuleState* state = state_of(self);
   if (!state || !helpers(*state)) return -1;
-  if (!prepare(self, *state, aw, name, context)) return -1;
+  return start_task(self, *state, aw, name, context);
+}
+
+// Fills a new task from its arguments and hands it to the engine; the
+// helpers are loaded.
+int start_task(PyObject* self, ModuleState& state, PyObject* aw, PyObject* name, PyObject* context) {
+  TaskObject* t = as_task(self);
+  if (!prepare(self, state, aw, name, context)) return -1;
   if (!t->name) t->number = ++g_task_numbers;  // named tasks take no number
   if (t->loop && debug_loop(t->loop)) {
     t->debug = 1;
-    PyObject* site = helper(*state, kSpawnSite);
+    PyObject* site = helper(state, kSpawnSite);
     Py_XSETREF(t->source_traceback, site ? PyObject_CallNoArgs(site) : nullptr);
     if (!t->source_traceback) PyErr_Clear();
   }
@@ -612,15 +668,29 @@ PyObject* task_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // ---------------------------------------------------------------- GC
 
+// Not visited: the module and the holder, which every task of the
+// interpreter shares and its modules keep for as long as it lives, so they
+// are never garbage that a task's references could help find; skipping them
+// makes the collector's passes over long-lived tasks cheaper.
 int task_traverse(PyObject* self, visitproc visit, void* arg) {
   TaskObject* t = as_task(self);
   Py_VISIT(Py_TYPE(self));
-  for (PyObject* field : {t->module, t->coro, t->context, t->loop, t->holder, t->name, t->result, t->exception,
-                          t->traceback, t->cancel_message, t->awaiting, t->done_callbacks,
-                          t->soon_callbacks, t->tb_logger, t->source_traceback,
-                          t->awaited_future, t->bad_yield}) {
-    Py_VISIT(field);
-  }
+  Py_VISIT(t->coro);
+  Py_VISIT(t->context);
+  Py_VISIT(t->loop);
+  Py_VISIT(t->loop_tasks);
+  Py_VISIT(t->name);
+  Py_VISIT(t->result);
+  Py_VISIT(t->exception);
+  Py_VISIT(t->traceback);
+  Py_VISIT(t->cancel_message);
+  Py_VISIT(t->awaiting);
+  Py_VISIT(t->done_callbacks);
+  Py_VISIT(t->soon_callbacks);
+  Py_VISIT(t->tb_logger);
+  Py_VISIT(t->source_traceback);
+  Py_VISIT(t->awaited_future);
+  Py_VISIT(t->bad_yield);
   return 0;
 }
 
@@ -629,7 +699,7 @@ int task_clear(PyObject* self) {
   for (PyObject** field : {&t->module, &t->coro, &t->context, &t->loop, &t->holder, &t->name, &t->result,
                            &t->exception, &t->traceback, &t->cancel_message, &t->awaiting,
                            &t->done_callbacks, &t->soon_callbacks, &t->tb_logger,
-                           &t->source_traceback, &t->awaited_future, &t->bad_yield}) {
+                           &t->source_traceback, &t->awaited_future, &t->bad_yield, &t->loop_tasks}) {
     Py_CLEAR(*field);
   }
   return 0;
@@ -1074,12 +1144,92 @@ PyObject* new_await(PyObject* self, PyObject* waiter) {
   return obj;
 }
 
+// ---------------------------------------------------------------- spawn
+
+bool is_keyword(PyObject* key, const char* word) {
+  return PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, word);
+}
+
+// (coro, *, name=None, context=None) from a vectorcall, with the errors
+// worded as for a Python function of that signature.
+bool parse_spawn(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject*& aw,
+                 PyObject*& name, PyObject*& context) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "spawn() takes 1 positional argument but %zd were given", nargs);
+    return false;
+  }
+  aw = nargs ? args[0] : nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* value = args[nargs + i];
+    if (is_keyword(key, "name")) {
+      name = value;
+    } else if (is_keyword(key, "context")) {
+      context = value;
+    } else if (is_keyword(key, "coro") && !aw) {
+      aw = value;
+    } else if (is_keyword(key, "coro")) {
+      PyErr_SetString(PyExc_TypeError, "spawn() got multiple values for argument 'coro'");
+      return false;
+    } else {
+      PyErr_Format(PyExc_TypeError, "spawn() got an unexpected keyword argument '%S'", key);
+      return false;
+    }
+  }
+  if (!aw) {
+    PyErr_SetString(PyExc_TypeError, "spawn() missing 1 required positional argument: 'coro'");
+    return false;
+  }
+  return true;
+}
+
+// velkor.spawn: what velkor.Task(coro, ...) does, without the generic call
+// of the class. Its self is the _velkor module.
+PyObject* spawn_task(PyObject* module, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* aw = nullptr;
+  PyObject* name = Py_None;
+  PyObject* context = Py_None;
+  if (!parse_spawn(args, nargsf, kwnames, aw, name, context)) return nullptr;
+  ModuleState& state = module_state(module);
+  PyObject* cls = helper(state, kTaskClass);
+  if (!cls) return nullptr;
+  Ref self = Ref::steal(task_new(reinterpret_cast<PyTypeObject*>(cls), nullptr, nullptr));
+  if (!self) return nullptr;
+  as_task(self.get())->module = Py_NewRef(module);
+  if (start_task(self.get(), state, aw, name, context) < 0) return nullptr;
+  return self.release();
+}
+
+PyMethodDef spawn_def = {
+    "spawn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spawn_task)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "spawn(coro, *, name=None, context=None)\n--\n\n"
+    "Starts `coro` as a task of the running loop and returns its `Task`.\n\n"
+    "`coro` is a coroutine, or another awaitable (such as `sleep(1)`), which\n"
+    "a coroutine made for it awaits. The task runs in a copy of the caller's\n"
+    "`contextvars` context, or in `context` when given, and is named `name`\n"
+    "(default \"Task-N\").\n\n"
+    "Must be called from code running on the loop. The task runs concurrently\n"
+    "with its caller, starting on a later loop iteration; the enclosing\n"
+    "`velkor.run` returns only once it has ended."};
+
 }  // namespace
 
 int add_task_type(PyObject* module) {
   PyTypeObject* type = shared_type(g_task_type, &task_spec);
   if (!type) return -1;
   return PyModule_AddObjectRef(module, "TaskBase", reinterpret_cast<PyObject*>(type));
+}
+
+// Bound to `module`, and reporting the package as its home.
+int add_spawn_function(PyObject* module) {
+  Ref home = Ref::steal(PyUnicode_FromString("velkor.tasks"));
+  if (!home) return -1;
+  Ref function = Ref::steal(PyCFunction_NewEx(&spawn_def, module, home.get()));
+  if (!function) return -1;
+  return PyModule_AddObjectRef(module, "_spawn_task", function.get());
 }
 
 }  // namespace velkor::py

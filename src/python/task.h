@@ -12,4 +12,8 @@ namespace velkor::py {
 // TaskBase. 0, or -1 with an error set.
 int add_task_type(PyObject* module);
 
+// Adds _spawn_task: the package's spawn (velkor.tasks exports it as spawn),
+// which builds a velkor.Task directly. 0, or -1 with an error set.
+int add_spawn_function(PyObject* module);
+
 }  // namespace velkor::py

@@ -90,11 +90,16 @@ void SharedCore::wake_task(TaskId id) {
 }
 
 TaskId SharedCore::spawn(std::unique_ptr<Task> task) {
+  const TaskId id = next_task_id_.fetch_add(1, std::memory_order_relaxed);
+  if (on_loop_thread() && !shared_ready_.load(std::memory_order_relaxed)) {
+    tasks_.insert({id, std::move(task)});
+    local_ready_.push_back(id);
+    return id;
+  }
   std::lock_guard lock(mu_);
-  TaskId id = d_.next_task_id++;
   if (d_.closed) return id;
   if (on_loop_thread()) {
-    tasks_.emplace(id, std::move(task));
+    tasks_.insert({id, std::move(task)});
     if (d_.ready_tasks.empty()) {
       local_ready_.push_back(id);
       return id;
@@ -252,8 +257,8 @@ int SharedCore::traverse(const Visitor& visit) {
     if (int r = cbs.reader ? cbs.reader->traverse(visit) : 0) return r;
     if (int r = cbs.writer ? cbs.writer->traverse(visit) : 0) return r;
   }
-  for (const auto& [id, task] : tasks_) {
-    if (int r = task->traverse(visit)) return r;
+  if (int r = tasks_.for_each([&](const TaskTable::Entry& e) { return e.task->traverse(visit); })) {
+    return r;
   }
   for (const auto& [id, task] : d_.spawned) {
     if (int r = task->traverse(visit)) return r;
@@ -340,7 +345,6 @@ EventLoop::~EventLoop() {
   {
     std::lock_guard lock(core_->mu_);
     std::swap(leftovers, core_->d_);
-    core_->d_.next_task_id = leftovers.next_task_id;
     core_->d_.closed = true;
     core_->closed_.store(true, std::memory_order_release);
     ::close(epoll_fd_);
@@ -566,7 +570,7 @@ void EventLoop::take_ready_batch() {
     core_->shared_ready_.store(false, std::memory_order_relaxed);
     spawned_.swap(core_->d_.spawned);
   }
-  for (auto& [id, task] : spawned_) core_->tasks_.emplace(id, std::move(task));
+  for (auto& [id, task] : spawned_) core_->tasks_.insert({id, std::move(task)});
   spawned_.clear();
 }
 
@@ -579,13 +583,12 @@ void EventLoop::run_task_phase() {
   size_t next = 0;
   while (next < ready_batch_.size() && !interrupted_) {
     const TaskId id = ready_batch_[next++];
-    auto it = tasks.find(id);
-    if (it == tasks.end()) continue;
-    std::unique_ptr<Task> task = std::move(it->second);
-    tasks.erase(it);
-    Waker waker = Waker::for_task(core_, id);
+    TaskTable::Entry entry = tasks.take(id);
+    if (!entry.task) continue;
+    Task& task = *entry.task;
+    if (!task.waker_) task.waker_ = Waker::for_task(core_, id);
     runtime::CurrentTaskScope current(id);
-    if (task->poll(waker) == Poll::Pending) tasks.emplace(id, std::move(task));
+    if (task.poll(task.waker_) == Poll::Pending) tasks.insert(std::move(entry));
   }
   if (next < ready_batch_.size()) {
     // Interrupted: the wakes not handled yet go back ahead of every later one.

@@ -12,7 +12,7 @@
 //   thread itself (the next timeout computation reads the queues), or while an
 //   earlier doorbell ring has not been drained yet (wake_pending_).
 // - Only the thread inside EventLoop::run executes callbacks and polls tasks.
-// - Loop-thread fast path: a task wake or a ready callback that the running
+// - Loop-thread fast path: a task wake, a spawn or a ready callback that the running
 //   loop's own thread adds while the matching shared queue is empty goes to a
 //   queue of the loop thread (local_ready_, local_soon_) without the mutex.
 //   Once a shared queue holds anything (shared_ready_, shared_soon_, written
@@ -42,6 +42,7 @@
 #include "runtime/heap.h"
 #include "runtime/signal_wake.h"
 #include "runtime/task.h"
+#include "runtime/task_table.h"
 #include "runtime/timer.h"
 
 namespace velkor {
@@ -92,7 +93,6 @@ struct CoreData {
   std::unordered_set<int32_t> registered_fds;
   std::unordered_map<uint64_t, std::shared_ptr<IoSource>> sources;
   uint64_t next_source_token = uint64_t{1} << 32;  // above every descriptor number
-  TaskId next_task_id = 1;
   bool running = false;
   bool stop_requested = false;
   // A stop that no later run clears: the owner is closing the loop, and a run
@@ -192,6 +192,9 @@ class SharedCore {
   const int wake_fd_;
   std::atomic<bool> wake_pending_{false};
   std::atomic<bool> closed_{false};
+  // Ids are never reused, 0 is never one; atomic, so that the loop thread's
+  // own spawn takes the same lock-free path as its wakes.
+  std::atomic<TaskId> next_task_id_{1};
   // Mirrors of "d_.ready_tasks / d_.soon / d_.timers / d_.later is not
   // empty", stored under mu_ and read by the loop thread without it to skip
   // the mutex when there is nothing to take. A stale read can only come from
@@ -207,7 +210,7 @@ class SharedCore {
   std::vector<OnceFunction> local_soon_;
   // Every live task that is not being polled, but those still in
   // CoreData::spawned. Same rule as the loop thread's queues.
-  std::unordered_map<TaskId, std::unique_ptr<Task>> tasks_;
+  TaskTable tasks_;
 };
 
 class EventLoop {

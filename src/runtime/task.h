@@ -16,6 +16,10 @@ class Task {
   // Visits the foreign objects the task holds (see Visitor); only called
   // while the task sits in its loop's table, never during a poll.
   virtual int traverse(const Visitor&) const { return 0; }
+
+ private:
+  friend class EventLoop;
+  Waker waker_;  // made by the loop for the first poll, reused by later ones
 };
 
 }  // namespace velkor

@@ -854,6 +854,50 @@ TEST(task_phase_order_and_wake_rules) {
   CHECK_EQ(sleeper.polls, 5);
 }
 
+// The task table against a plain map under random inserts and removals:
+// ids drawn from a narrow range collide in the probing order, and removals
+// from the middle of a run must leave every other entry reachable, through
+// several rounds of growth.
+TEST(task_table_follows_its_model_under_random_operations) {
+  struct Tagged final : Task {
+    explicit Tagged(TaskId tag) : id(tag) {}
+    Poll poll(const Waker&) override { return Poll::Pending; }
+    TaskId id;
+  };
+  TaskTable table;
+  std::map<TaskId, bool> model;
+  std::mt19937_64 rng(99);
+  auto random_id = [&](int step) {
+    // Mostly a narrow window that slides (as a loop's ids do), sometimes any.
+    const TaskId base = 1 + static_cast<TaskId>(step / 8);
+    return rng() % 4 == 0 ? 1 + rng() % (TaskId{1} << 40) : base + rng() % 300;
+  };
+  for (int step = 0; step < 60000; ++step) {
+    const TaskId id = random_id(step);
+    if (rng() % 2 == 0 && !model.count(id)) {
+      table.insert({id, std::make_unique<Tagged>(id)});
+      model[id] = true;
+    } else {
+      TaskTable::Entry e = table.take(id);
+      CHECK_EQ(e.task != nullptr, model.erase(id) == 1);
+      if (e.task) CHECK_EQ(static_cast<Tagged&>(*e.task).id, id);
+    }
+    CHECK_EQ(table.size(), model.size());
+  }
+  CHECK(table.take(0).task == nullptr);
+  std::set<TaskId> seen;
+  table.for_each([&](const TaskTable::Entry& e) {
+    CHECK_EQ(static_cast<const Tagged&>(*e.task).id, e.id);
+    seen.insert(e.id);
+    return 0;
+  });
+  std::set<TaskId> expected;
+  for (const auto& [id, _] : model) expected.insert(id);
+  CHECK(seen == expected);
+  for (TaskId id : expected) CHECK(table.take(id).task != nullptr);
+  CHECK(table.empty());
+}
+
 TEST(tasks_woken_by_callbacks_come_before_tasks_woken_by_due_timers) {
   auto loop = new_loop();
   auto core = loop->core();
