@@ -53,6 +53,7 @@
 #include "python/types.h"
 #include "runtime/conn.h"
 #include "runtime/context.h"
+#include "runtime/tls.h"
 #include "runtime/waker_slot.h"
 #include "task/pool.h"
 
@@ -282,7 +283,7 @@ class PyConnHandler final : public ConnHandler {
   // The received bytes, or null: with an exception set when allocating
   // failed, without one when nothing came or the stream ended (handled).
   Ref receive_copied(Connection& conn, size_t cap) {
-    thread_local std::unique_ptr<char[]> scratch;
+    VELKOR_HOT_TLS thread_local std::unique_ptr<char[]> scratch;
     if (!scratch) scratch = std::make_unique<char[]>(kScratchSize);
     ssize_t n = conn.receive(scratch.get(), cap);
     if (n <= 0) return received_nothing(conn, n);
@@ -378,8 +379,15 @@ PyObject* finish(NetWait& w, Ref value) {
 // one lock instead of two.
 constexpr size_t kScratchReceive = 16 * 1024;
 
+// The calling thread's receive buffer, made on first use.
+char* receive_scratch() {
+  VELKOR_HOT_TLS thread_local std::unique_ptr<char[]> scratch;
+  if (!scratch) scratch = std::make_unique_for_overwrite<char[]>(kScratchReceive);
+  return scratch.get();
+}
+
 PyObject* read_small(NetWait& w, size_t cap, Waker* waker) {
-  thread_local char scratch[kScratchReceive];
+  char* scratch = receive_scratch();
   ssize_t n = w.conn->receive(scratch, cap, waker, /*idle_parks=*/true);
   if (n < 0) return n == -EAGAIN ? pending_marker() : raise_errno(static_cast<int>(-n));
   PyObject* bytes = PyBytes_FromStringAndSize(scratch, n);
