@@ -72,10 +72,8 @@ void Socket::close_fd_locked(Wakeups& w) {
   ::close(fd_);
   fd_ = -1;
   interest_ = 0;
-  for (auto* list : {&readers_, &writers_}) {
-    for (Waker& waker : *list) w.wakers.push_back(std::move(waker));
-    list->clear();
-  }
+  w.wakers.take_all(readers_);
+  w.wakers.take_all(writers_);
 }
 
 void Socket::park(std::vector<Waker>& waiters, Waker& waker) {
@@ -291,8 +289,7 @@ void Connection::flush_locked(Wakeups& w) {
 void Connection::after_flush_locked(Wakeups& w) {
   const size_t left = wbuf_.size() - wpos_;
   if (left <= low_) {
-    for (Waker& waker : writers_) w.wakers.push_back(std::move(waker));
-    writers_.clear();
+    w.wakers.take_all(writers_);
     if (paused_) {
       paused_ = false;
       w.resume = true;
@@ -399,8 +396,7 @@ void Connection::close() {
     closing_ = true;
     reading_ = false;
     // Readers see the close at once; writers wait for the flush.
-    for (Waker& waker : readers_) w.wakers.push_back(std::move(waker));
-    readers_.clear();
+    w.wakers.take_all(readers_);
     set_interest_locked(interest_ & ~uint32_t{EPOLLIN});
     if (wbuf_.size() == wpos_ || connecting_) {
       dropped_ = wbuf_.size() > wpos_;
@@ -481,8 +477,7 @@ void Connection::on_io(uint32_t events) {
     if (connecting_) {
       // Writable (or failed): the connect is over either way.
       connecting_ = false;
-      for (Waker& waker : writers_) w.wakers.push_back(std::move(waker));
-      writers_.clear();
+      w.wakers.take_all(writers_);
       // Writes made meanwhile (and a deferred close or end) go out now.
       const bool more = wbuf_.size() > wpos_ || closing_ || eof_pending_;
       set_interest_locked(more ? uint32_t{EPOLLOUT} : 0u);
@@ -492,8 +487,7 @@ void Connection::on_io(uint32_t events) {
       if (fd_ >= 0 && (events & (EPOLLIN | kFailureEvents)) && (interest_ & EPOLLIN)) {
         if (!readers_.empty()) {
           // Interest stays: the woken task most likely reads again soon.
-          for (Waker& waker : readers_) w.wakers.push_back(std::move(waker));
-          readers_.clear();
+          w.wakers.take_all(readers_);
         } else if (reading_ && handler_) {
           reader = handler_;
         } else {
@@ -507,8 +501,7 @@ void Connection::on_io(uint32_t events) {
 }
 
 void Connection::run(Wakeups& w) {
-  for (Waker& waker : w.wakers) std::move(waker).wake();
-  w.wakers.clear();
+  w.wakers.wake_all();
   if (w.flow_handler) {
     if (w.pause) w.flow_handler->pause_writing();
     if (w.resume) w.flow_handler->resume_writing();
@@ -589,7 +582,7 @@ void Listener::close() {
     close_fd_locked(w);
     handler = std::move(handler_);
   }
-  for (Waker& waker : w.wakers) std::move(waker).wake();
+  w.wakers.wake_all();
 }
 
 void Listener::on_io(uint32_t) {

@@ -89,9 +89,42 @@ inline constexpr size_t kDefaultHighWater = 64 * 1024;
 inline constexpr size_t kMinReceive = 4 * 1024;
 inline constexpr size_t kMaxReceive = 256 * 1024;
 
+// The wakers a socket moves out of its lists to wake after its mutex. A
+// readiness event or a close wakes one task or two almost always: those are
+// kept in place, so no event allocates.
+class WakerBatch {
+ public:
+  void take_all(std::vector<Waker>& from) {
+    for (Waker& waker : from) add(std::move(waker));
+    from.clear();
+  }
+  bool empty() const { return count_ == 0; }
+  void wake_all() {
+    for (size_t i = 0; i < count_ && i < kInPlace; ++i) std::move(in_place_[i]).wake();
+    for (Waker& waker : spilled_) std::move(waker).wake();
+    spilled_.clear();
+    count_ = 0;
+  }
+
+ private:
+  static constexpr size_t kInPlace = 2;
+  void add(Waker waker) {
+    if (count_ < kInPlace) {
+      in_place_[count_] = std::move(waker);
+    } else {
+      spilled_.push_back(std::move(waker));
+    }
+    ++count_;
+  }
+
+  Waker in_place_[kInPlace];
+  std::vector<Waker> spilled_;
+  size_t count_ = 0;
+};
+
 // Work found under a socket's mutex and carried out after it is released.
 struct Wakeups {
-  std::vector<Waker> wakers;
+  WakerBatch wakers;
   std::shared_ptr<ConnHandler> flow_handler;  // hears pause or resume
   std::shared_ptr<ConnHandler> closed_handler;
   std::shared_ptr<IoSource> removed;  // the core's reference, dropped last
