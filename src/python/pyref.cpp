@@ -33,12 +33,7 @@ DeferredReleases& deferred() {
 
 }  // namespace
 
-void release_ref(PyObject* obj) noexcept {
-  if (!obj) return;
-  if (thread_is_attached()) {
-    Py_DECREF(obj);
-    return;
-  }
+void defer_release(PyObject* obj) noexcept {
   auto& q = deferred();
   std::lock_guard lock(q.mu);
   q.objects.push_back(obj);
