@@ -241,7 +241,14 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void after_flush_locked(Wakeups& w);
   void update_read_interest_locked();
   void close_if_flushed();
-  bool park_reader_locked(Waker* waker, Wakeups& w);
+  // Parks `waker` (when given) as a reader; false when the loop has ended.
+  bool park_reader_locked(Waker* waker);
+  // recv() into `buf`: bytes, 0 at the end, -EAGAIN when nothing is there,
+  // or -errno of a failure (not yet acted on).
+  ssize_t recv_locked(char* buf, size_t n);
+  // Fails the connection with `err`, then lets the mutex go and wakes
+  // everybody that failure concerns. Returns `err`.
+  int fail_unlocking(std::unique_lock<std::mutex>& lock, int err);
   ssize_t take_unread_locked(char* buf, size_t n);
   void run(Wakeups& w);
 
