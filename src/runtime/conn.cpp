@@ -180,7 +180,7 @@ ssize_t Connection::recv_locked(char* buf, size_t n) {
   return result;
 }
 
-int Connection::fail_unlocking(std::unique_lock<std::mutex>& lock, int err) {
+int Connection::fail_unlocking(std::unique_lock<LightMutex>& lock, int err) {
   Wakeups w;
   fail_locked(err, w);
   lock.unlock();

@@ -67,6 +67,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/light_mutex.h"
 #include "runtime/loop.h"
 #include "runtime/net.h"
 #include "runtime/waker.h"
@@ -163,7 +164,7 @@ class Socket : public IoSource {
   void close_fd_locked(Wakeups& w);
   static void park(std::vector<Waker>& waiters, Waker& waker);
 
-  std::mutex mu_;
+  LightMutex mu_;
   std::shared_ptr<SharedCore> core_;
   int fd_;
   uint64_t token_ = 0;
@@ -248,7 +249,7 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   ssize_t recv_locked(char* buf, size_t n);
   // Fails the connection with `err`, then lets the mutex go and wakes
   // everybody that failure concerns. Returns `err`.
-  int fail_unlocking(std::unique_lock<std::mutex>& lock, int err);
+  int fail_unlocking(std::unique_lock<LightMutex>& lock, int err);
   ssize_t take_unread_locked(char* buf, size_t n);
   void run(Wakeups& w);
 
