@@ -1311,6 +1311,9 @@ PyObject* adopt_listener(PyObject*, PyObject* arg) {
 
 PyTypeObject* connection_type() { return conn_type(); }
 PyObject* connection_read(PyObject* conn, PyObject* n) { return conn_read(conn, n); }
+PyObject* connection_read_size(PyObject* conn, size_t n) {
+  return new_wait(conn, NetWait{WaitOp::Read, &conn_of(conn), nullptr, n});
+}
 PyObject* connection_write(PyObject* conn, PyObject* data) { return conn_write(conn, data); }
 PyObject* connection_drain(PyObject* conn) { return conn_drain(conn, nullptr); }
 PyObject* connection_wait_closed(PyObject* conn) { return conn_wait_closed(conn, nullptr); }
