@@ -3,10 +3,12 @@ them, writes a close could not deliver, and the read and write fast paths
 (bytes already there, a write the kernel takes whole) against the parked
 ones: no byte lost or reordered."""
 
+import gc
 import random
 import socket
 import struct
 import threading
+import weakref
 
 import pytest
 
@@ -235,6 +237,76 @@ def test_awaitables_kept_past_their_end_stay_apart(peer):
         return results
 
     assert velkor.run(main()) == [3, 2, 1, 4, None, None, b"reply", b"a" * 6 + b"b" * 4]
+
+
+# ---- the StopIteration that carries an await's result ------------------------------------
+
+class _Marker:
+    pass
+
+
+def _step(aw):
+    """One step of `aw`: its StopIteration, caught here so that its traceback
+    holds this frame, and a weak reference to an object only this frame
+    holds; None when the step parked."""
+    marker = _Marker()
+    try:
+        aw.send(None)
+    except StopIteration as e:
+        return e, weakref.ref(marker)
+    return None
+
+
+async def _finish(awaitable):
+    it = awaitable.__await__()
+    while not (outcome := _step(it)):
+        await velkor.sleep(0.001)
+    return outcome
+
+
+@pytest.mark.parametrize("source", ["read", "write", "task result"])
+def test_a_caught_result_is_a_plain_fresh_stop_iteration(peer, source):
+    # Caught by hand, the exception that ends an await must look exactly like
+    # StopIteration(value), be new for every await, and hold nothing once
+    # dropped: neither the catching frame nor the value.
+    async def main():
+        stream = await velkor.open_connection(*peer.getsockname())
+        conn, _ = peer.accept()
+        conn.sendall(b"reply" * 2)
+        await velkor.sleep(0.01)
+        values = []
+
+        async def child():
+            values.append(_Marker())
+            return values[-1]
+
+        def make():
+            if source == "read":
+                return stream.read(5)
+            if source == "write":
+                return stream.write(b"abc")
+            return _velkor._spawn(child())
+
+        caught = [await _finish(make()) for _ in range(2)]
+        expected = {"read": [b"reply"] * 2, "write": [3, 3]}.get(source, values)
+        shapes = [(type(e), e.value == want, e.value is e.args[0], len(e.args), e.__cause__,
+                   e.__context__, e.__suppress_context__, getattr(e, "__notes__", None),
+                   marker() is not None)
+                  for (e, marker), want in zip(caught, expected, strict=True)]
+        distinct = caught[0][0] is not caught[1][0]
+        markers = [marker for _, marker in caught]
+        value_refs = [weakref.ref(value) for value in values]
+        del caught, expected, values[:]
+        gc.collect()  # the traceback's frames refer to the coroutines' frames, and back
+        stream.close()
+        conn.close()
+        return shapes, distinct, [m() for m in markers], [r() for r in value_refs]
+
+    shapes, distinct, markers_after, values_after = velkor.run(main())
+    assert shapes == [(StopIteration, True, True, 1, None, None, False, None, True)] * 2
+    assert distinct
+    assert markers_after == [None, None]
+    assert values_after == ([None, None] if source == "task result" else [])
 
 
 @pytest.mark.parametrize("call, error", [

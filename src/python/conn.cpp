@@ -53,6 +53,7 @@
 #include "python/types.h"
 #include "runtime/conn.h"
 #include "runtime/context.h"
+#include "runtime/tls.h"
 #include "runtime/waker_slot.h"
 #include "task/pool.h"
 
@@ -282,7 +283,7 @@ class PyConnHandler final : public ConnHandler {
   // The received bytes, or null: with an exception set when allocating
   // failed, without one when nothing came or the stream ended (handled).
   Ref receive_copied(Connection& conn, size_t cap) {
-    thread_local std::unique_ptr<char[]> scratch;
+    VELKOR_HOT_TLS thread_local std::unique_ptr<char[]> scratch;
     if (!scratch) scratch = std::make_unique<char[]>(kScratchSize);
     ssize_t n = conn.receive(scratch.get(), cap);
     if (n <= 0) return received_nothing(conn, n);
@@ -347,8 +348,9 @@ enum class WaitOp { Read, Drain, Closed, Accept };
 
 struct NetWait {
   WaitOp op;
-  std::shared_ptr<Connection> conn;
-  std::shared_ptr<Listener> listener;
+  // Kept alive by `owner`, whose object holds the socket for its whole life.
+  Connection* conn = nullptr;
+  Listener* listener = nullptr;
   size_t size = 0;      // Read: the most to return
   Ref result;           // Drain: what the await gives
   bool parked = false;  // Drain: once parked, wait for the low-water mark
@@ -378,8 +380,15 @@ PyObject* finish(NetWait& w, Ref value) {
 // one lock instead of two.
 constexpr size_t kScratchReceive = 16 * 1024;
 
+// The calling thread's receive buffer, made on first use.
+char* receive_scratch() {
+  VELKOR_HOT_TLS thread_local std::unique_ptr<char[]> scratch;
+  if (!scratch) scratch = std::make_unique_for_overwrite<char[]>(kScratchReceive);
+  return scratch.get();
+}
+
 PyObject* read_small(NetWait& w, size_t cap, Waker* waker) {
-  thread_local char scratch[kScratchReceive];
+  char* scratch = receive_scratch();
   ssize_t n = w.conn->receive(scratch, cap, waker, /*idle_parks=*/true);
   if (n < 0) return n == -EAGAIN ? pending_marker() : raise_errno(static_cast<int>(-n));
   PyObject* bytes = PyBytes_FromStringAndSize(scratch, n);
@@ -540,10 +549,11 @@ struct ConnObject {
   }
 };
 
+// The header is set up as tp_alloc would; the fields are constructed by the
+// caller over whatever the last NetWait left.
 PyObject* take_spare_wait(PyObject* conn_object, PyTypeObject* type) {
   PyObject* memory = Box<ConnObject>::of(conn_object).spare_wait.exchange(nullptr);
   if (!memory) return nullptr;
-  std::memset(static_cast<void*>(memory), 0, static_cast<size_t>(type->tp_basicsize));  // as tp_alloc leaves it
   return PyObject_Init(memory, type);
 }
 
@@ -553,7 +563,6 @@ bool keep_spare_wait(PyObject* conn_object, PyObject* wait) {
 }
 
 Connection& conn_of(PyObject* self) { return *Box<ConnObject>::of(self).conn; }
-std::shared_ptr<Connection> shared_conn(PyObject* self) { return Box<ConnObject>::of(self).conn; }
 
 PyObject* new_connection_object(std::shared_ptr<Connection> conn) {
   PyTypeObject* type = conn_type();
@@ -567,7 +576,7 @@ PyObject* conn_read(PyObject* self, PyObject* arg) {
     PyErr_SetString(PyExc_ValueError, "read size must not be negative");
     return nullptr;
   }
-  return new_wait(self, NetWait{WaitOp::Read, shared_conn(self), nullptr, static_cast<size_t>(n)});
+  return new_wait(self, NetWait{WaitOp::Read, &conn_of(self), nullptr, static_cast<size_t>(n)});
 }
 
 // Sends what the kernel takes now and buffers the rest; 0 or -1 with an
@@ -578,6 +587,12 @@ int write_buffer(PyObject* self, PyObject* data, Py_ssize_t& length, bool* below
     return -1;
   }
   if (!loop_alive(conn_of(self))) return -1;
+  if (PyBytes_CheckExact(data)) {
+    // Immutable and not exporting anything: no buffer view to take.
+    length = PyBytes_GET_SIZE(data);
+    int err = conn_of(self).write(PyBytes_AS_STRING(data), static_cast<size_t>(length), below_high);
+    return err ? (raise_errno(err), -1) : 0;
+  }
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
   length = view.len;
@@ -593,7 +608,7 @@ PyObject* conn_write(PyObject* self, PyObject* data) {
   if (write_buffer(self, data, length, &below_high) < 0) return nullptr;
   Ref result = Ref::steal(PyLong_FromSsize_t(length));
   if (!result) return nullptr;
-  NetWait wait{WaitOp::Drain, shared_conn(self), nullptr, 0, std::move(result)};
+  NetWait wait{WaitOp::Drain, &conn_of(self), nullptr, 0, std::move(result)};
   wait.ready = below_high;
   return new_wait(self, std::move(wait));
 }
@@ -693,11 +708,11 @@ PyObject* conn_sender(PyObject* self, PyObject* on_refused) {
 }
 
 PyObject* conn_drain(PyObject* self, PyObject*) {
-  return new_wait(self, NetWait{WaitOp::Drain, shared_conn(self), nullptr, 0, Ref::borrow(Py_None)});
+  return new_wait(self, NetWait{WaitOp::Drain, &conn_of(self), nullptr, 0, Ref::borrow(Py_None)});
 }
 
 PyObject* conn_wait_closed(PyObject* self, PyObject*) {
-  return new_wait(self, NetWait{WaitOp::Closed, shared_conn(self), nullptr});
+  return new_wait(self, NetWait{WaitOp::Closed, &conn_of(self), nullptr});
 }
 
 PyObject* conn_write_eof(PyObject* self, PyObject*) {
@@ -924,7 +939,7 @@ struct ListenerObject {
 Listener& listener_of(PyObject* self) { return *Box<ListenerObject>::of(self).listener; }
 
 PyObject* listener_accept(PyObject* self, PyObject*) {
-  return new_wait(self, NetWait{WaitOp::Accept, nullptr, Box<ListenerObject>::of(self).listener});
+  return new_wait(self, NetWait{WaitOp::Accept, nullptr, &listener_of(self)});
 }
 
 // Connections accepted per readiness event before the loop moves on.
@@ -1296,6 +1311,9 @@ PyObject* adopt_listener(PyObject*, PyObject* arg) {
 
 PyTypeObject* connection_type() { return conn_type(); }
 PyObject* connection_read(PyObject* conn, PyObject* n) { return conn_read(conn, n); }
+PyObject* connection_read_size(PyObject* conn, size_t n) {
+  return new_wait(conn, NetWait{WaitOp::Read, &conn_of(conn), nullptr, n});
+}
 PyObject* connection_write(PyObject* conn, PyObject* data) { return conn_write(conn, data); }
 PyObject* connection_drain(PyObject* conn) { return conn_drain(conn, nullptr); }
 PyObject* connection_wait_closed(PyObject* conn) { return conn_wait_closed(conn, nullptr); }

@@ -19,6 +19,8 @@ PyTypeObject* net_listener_type();
 // The awaitable face of a Connection object `conn`, for the stream type that
 // wraps one: read(n), write(data), drain() and wait_closed().
 PyObject* connection_read(PyObject* conn, PyObject* n);
+// read(n) with the size already taken from its argument.
+PyObject* connection_read_size(PyObject* conn, size_t n);
 PyObject* connection_write(PyObject* conn, PyObject* data);
 PyObject* connection_drain(PyObject* conn);
 PyObject* connection_wait_closed(PyObject* conn);

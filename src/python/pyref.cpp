@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/tls.h"
+
 namespace velkor::py {
 
 namespace {
@@ -31,12 +33,7 @@ DeferredReleases& deferred() {
 
 }  // namespace
 
-void release_ref(PyObject* obj) noexcept {
-  if (!obj) return;
-  if (thread_is_attached()) {
-    Py_DECREF(obj);
-    return;
-  }
+void defer_release(PyObject* obj) noexcept {
   auto& q = deferred();
   std::lock_guard lock(q.mu);
   q.objects.push_back(obj);
@@ -60,18 +57,18 @@ namespace {
 
 // The thread state set aside by the innermost Unlocked on this thread, or a
 // pool worker's own state.
-thread_local PyThreadState* t_parked_state = nullptr;
+VELKOR_HOT_TLS thread_local PyThreadState* t_parked_state = nullptr;
 // Inside a loop run: keep the interpreter lock between callbacks.
-thread_local bool t_keep_attached = false;
+VELKOR_HOT_TLS thread_local bool t_keep_attached = false;
 // The thread is attached only because a callback's lock was kept.
-thread_local bool t_kept = false;
+VELKOR_HOT_TLS thread_local bool t_kept = false;
 // How long a kept lock may be held (one switch interval), and since when the
 // lock kept now has been held.
-thread_local int64_t t_hold_limit_ns = 0;
-thread_local int64_t t_held_since_ns = 0;
-thread_local uint32_t t_keeps_unchecked = 0;
+VELKOR_HOT_TLS thread_local int64_t t_hold_limit_ns = 0;
+VELKOR_HOT_TLS thread_local int64_t t_held_since_ns = 0;
+VELKOR_HOT_TLS thread_local uint32_t t_keeps_unchecked = 0;
 // The last check found the lock held for a whole switch interval.
-thread_local bool t_hold_expired = false;
+VELKOR_HOT_TLS thread_local bool t_hold_expired = false;
 
 int64_t monotonic_ns() {
   timespec ts;

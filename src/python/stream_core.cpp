@@ -99,7 +99,10 @@ PyObject* core_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (n == -1 && PyErr_Occurred()) return nullptr;
     PyObject* buffer = core.buffer.get();
     if (n > 0 && buffer && PyByteArray_CheckExact(buffer) && PyByteArray_GET_SIZE(buffer) == 0) {
-      return core.connection ? connection_read(core.native.get(), n_obj) : call_native(core, "read", n_obj);
+      if (!core.connection) return call_native(core, "read", n_obj);
+      // A size clipped to the maximum meets the connection's own check.
+      return n < PY_SSIZE_T_MAX ? connection_read_size(core.native.get(), static_cast<size_t>(n))
+                                : connection_read(core.native.get(), n_obj);
     }
   }
   // Buffered bytes, everything to the end (n < 0), or nothing (n == 0).

@@ -72,10 +72,8 @@ void Socket::close_fd_locked(Wakeups& w) {
   ::close(fd_);
   fd_ = -1;
   interest_ = 0;
-  for (auto* list : {&readers_, &writers_}) {
-    for (Waker& waker : *list) w.wakers.push_back(std::move(waker));
-    list->clear();
-  }
+  w.wakers.take_all(readers_);
+  w.wakers.take_all(writers_);
 }
 
 void Socket::park(std::vector<Waker>& waiters, Waker& waker) {
@@ -148,41 +146,46 @@ int Connection::connect_error() {
 
 // ---- Connection: reading -----------------------------------------------------
 
+// The common outcomes (bytes, the end, parked) need no Wakeups: only a
+// failure has waiters to wake and a handler to tell.
 ssize_t Connection::receive(char* buf, size_t n, Waker* park_waker, bool idle_parks) {
-  Wakeups w;
+  std::unique_lock lock(mu_);
+  if (fd_ < 0 || closing_) return -(err_ ? err_ : EBADF);
+  if (!unread_.empty()) return take_unread_locked(buf, n);
+  const bool idle = idle_parks && !maybe_readable_ && park_waker && *park_waker;
+  const ssize_t result = idle ? -EAGAIN : recv_locked(buf, n);
+  if (result != -EAGAIN) return result >= 0 ? result : -fail_unlocking(lock, static_cast<int>(-result));
+  if (park_reader_locked(park_waker)) return -EAGAIN;
+  return -fail_unlocking(lock, EBADF);  // the loop of this connection has ended
+}
+
+ssize_t Connection::recv_locked(char* buf, size_t n) {
   ssize_t result;
-  {
-    std::lock_guard lock(mu_);
-    if (fd_ < 0 || closing_) return -(err_ ? err_ : EBADF);
-    if (!unread_.empty()) return take_unread_locked(buf, n);
-    if (idle_parks && !maybe_readable_ && park_waker && *park_waker) {
-      result = park_reader_locked(park_waker, w) ? -EAGAIN : -EBADF;
-      run(w);
-      return result;
-    }
-    do {
-      result = ::recv(fd_, buf, n, 0);
-    } while (result < 0 && errno == EINTR);
-    if (result == 0) {
-      reading_ = false;  // the end: nothing more will come
-      update_read_interest_locked();
-    } else if (result < 0) {
-      const int err = errno;
-      if (would_block(err)) {
-        maybe_readable_ = false;
-        result = park_reader_locked(park_waker, w) ? -EAGAIN : -EBADF;
-      } else {
-        fail_locked(err, w);
-        result = -err;
-      }
-    } else {
-      if (static_cast<size_t>(result) < n) maybe_readable_ = false;  // most likely drained
-      receive_hint_.store(std::clamp(static_cast<size_t>(result) * 2, kMinReceive, kMaxReceive),
-                          std::memory_order_relaxed);
-    }
+  do {
+    result = ::recv(fd_, buf, n, 0);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0) {
+    reading_ = false;  // the end: nothing more will come
+    update_read_interest_locked();
+  } else if (result < 0) {
+    const int err = errno;
+    if (!would_block(err)) return -err;
+    maybe_readable_ = false;
+    return -EAGAIN;
+  } else {
+    if (static_cast<size_t>(result) < n) maybe_readable_ = false;  // most likely drained
+    receive_hint_.store(std::clamp(static_cast<size_t>(result) * 2, kMinReceive, kMaxReceive),
+                        std::memory_order_relaxed);
   }
-  run(w);
   return result;
+}
+
+int Connection::fail_unlocking(std::unique_lock<LightMutex>& lock, int err) {
+  Wakeups w;
+  fail_locked(err, w);
+  lock.unlock();
+  run(w);
+  return err;
 }
 
 ssize_t Connection::take_unread_locked(char* buf, size_t n) {
@@ -197,26 +200,19 @@ void Connection::unreceive(const char* data, size_t n) {
   unread_.insert(0, data, n);
 }
 
-bool Connection::park_reader_locked(Waker* waker, Wakeups& w) {
+bool Connection::park_reader_locked(Waker* waker) {
   if (!waker || !*waker) return true;
   park(readers_, *waker);
-  if (set_interest_locked(interest_ | EPOLLIN)) return true;
-  fail_locked(EBADF, w);  // the loop of this connection has ended
-  return false;
+  return set_interest_locked(interest_ | EPOLLIN);
 }
 
 size_t Connection::park_if_idle(Waker* waker) {
-  Wakeups w;
-  bool parked;
-  size_t hint;
-  {
-    std::lock_guard lock(mu_);
-    hint = receive_hint();
-    parked = fd_ >= 0 && !closing_ && unread_.empty() && !maybe_readable_ && waker && *waker;
-    if (parked) parked = park_reader_locked(waker, w);
-  }
-  run(w);
-  return parked ? 0 : hint;
+  std::unique_lock lock(mu_);
+  const size_t hint = receive_hint();
+  if (fd_ < 0 || closing_ || !unread_.empty() || maybe_readable_ || !waker || !*waker) return hint;
+  if (park_reader_locked(waker)) return 0;
+  fail_unlocking(lock, EBADF);  // the loop of this connection has ended
+  return hint;
 }
 
 void Connection::update_read_interest_locked() {
@@ -227,43 +223,41 @@ void Connection::update_read_interest_locked() {
 // ---- Connection: writing -----------------------------------------------------
 
 int Connection::write(const char* data, size_t n, bool* below_high) {
-  Wakeups w;
-  int err = 0;
   if (below_high) *below_high = false;
-  {
-    std::lock_guard lock(mu_);
-    // On the callback face a write may still join the flush that close()
-    // waits for, as asyncio transports allow (a TLS layer sends its
-    // close_notify so, from resume_writing).
-    if (fd_ < 0 || (closing_ && !handler_)) return err_ ? err_ : EBADF;
-    if (eof_pending_ || eof_sent_) return EPIPE;
-    if (n == 0) return 0;
-    if (wbuf_.size() == wpos_ && !connecting_) {
-      while (n > 0) {
-        ssize_t sent = send_some(fd_, data, n);
-        if (sent < 0) {
-          if (would_block(errno)) break;
-          err = errno;
-          fail_locked(err, w);
-          break;
-        }
-        data += sent;
-        n -= static_cast<size_t>(sent);
+  std::unique_lock lock(mu_);
+  // On the callback face a write may still join the flush that close()
+  // waits for, as asyncio transports allow (a TLS layer sends its
+  // close_notify so, from resume_writing).
+  if (fd_ < 0 || (closing_ && !handler_)) return err_ ? err_ : EBADF;
+  if (eof_pending_ || eof_sent_) return EPIPE;
+  if (n == 0) return 0;
+  if (wbuf_.size() == wpos_ && !connecting_) {
+    while (n > 0) {
+      ssize_t sent = send_some(fd_, data, n);
+      if (sent < 0) {
+        if (would_block(errno)) break;
+        return fail_unlocking(lock, errno);
       }
+      data += sent;
+      n -= static_cast<size_t>(sent);
     }
-    if (err == 0 && n > 0) {
-      wbuf_.append(data, n);
-      set_interest_locked(interest_ | EPOLLOUT);
-      if (handler_ && !paused_ && wbuf_.size() - wpos_ > high_) {
-        paused_ = true;
-        w.pause = true;
-        w.flow_handler = handler_;
-      }
-    }
-    if (below_high) *below_high = err == 0 && wbuf_.size() - wpos_ <= high_;
   }
+  bool pause = false;
+  if (n > 0) {
+    wbuf_.append(data, n);
+    set_interest_locked(interest_ | EPOLLOUT);
+    pause = handler_ && !paused_ && wbuf_.size() - wpos_ > high_;
+  }
+  if (below_high) *below_high = wbuf_.size() - wpos_ <= high_;
+  if (!pause) return 0;
+  // The protocol hears it after the mutex, as with every handler call.
+  paused_ = true;
+  Wakeups w;
+  w.pause = true;
+  w.flow_handler = handler_;
+  lock.unlock();
   run(w);
-  return err;
+  return 0;
 }
 
 void Connection::flush_locked(Wakeups& w) {
@@ -291,8 +285,7 @@ void Connection::flush_locked(Wakeups& w) {
 void Connection::after_flush_locked(Wakeups& w) {
   const size_t left = wbuf_.size() - wpos_;
   if (left <= low_) {
-    for (Waker& waker : writers_) w.wakers.push_back(std::move(waker));
-    writers_.clear();
+    w.wakers.take_all(writers_);
     if (paused_) {
       paused_ = false;
       w.resume = true;
@@ -399,8 +392,7 @@ void Connection::close() {
     closing_ = true;
     reading_ = false;
     // Readers see the close at once; writers wait for the flush.
-    for (Waker& waker : readers_) w.wakers.push_back(std::move(waker));
-    readers_.clear();
+    w.wakers.take_all(readers_);
     set_interest_locked(interest_ & ~uint32_t{EPOLLIN});
     if (wbuf_.size() == wpos_ || connecting_) {
       dropped_ = wbuf_.size() > wpos_;
@@ -481,8 +473,7 @@ void Connection::on_io(uint32_t events) {
     if (connecting_) {
       // Writable (or failed): the connect is over either way.
       connecting_ = false;
-      for (Waker& waker : writers_) w.wakers.push_back(std::move(waker));
-      writers_.clear();
+      w.wakers.take_all(writers_);
       // Writes made meanwhile (and a deferred close or end) go out now.
       const bool more = wbuf_.size() > wpos_ || closing_ || eof_pending_;
       set_interest_locked(more ? uint32_t{EPOLLOUT} : 0u);
@@ -492,8 +483,7 @@ void Connection::on_io(uint32_t events) {
       if (fd_ >= 0 && (events & (EPOLLIN | kFailureEvents)) && (interest_ & EPOLLIN)) {
         if (!readers_.empty()) {
           // Interest stays: the woken task most likely reads again soon.
-          for (Waker& waker : readers_) w.wakers.push_back(std::move(waker));
-          readers_.clear();
+          w.wakers.take_all(readers_);
         } else if (reading_ && handler_) {
           reader = handler_;
         } else {
@@ -507,8 +497,7 @@ void Connection::on_io(uint32_t events) {
 }
 
 void Connection::run(Wakeups& w) {
-  for (Waker& waker : w.wakers) std::move(waker).wake();
-  w.wakers.clear();
+  w.wakers.wake_all();
   if (w.flow_handler) {
     if (w.pause) w.flow_handler->pause_writing();
     if (w.resume) w.flow_handler->resume_writing();
@@ -589,7 +578,7 @@ void Listener::close() {
     close_fd_locked(w);
     handler = std::move(handler_);
   }
-  for (Waker& waker : w.wakers) std::move(waker).wake();
+  w.wakers.wake_all();
 }
 
 void Listener::on_io(uint32_t) {

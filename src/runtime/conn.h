@@ -67,6 +67,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/light_mutex.h"
 #include "runtime/loop.h"
 #include "runtime/net.h"
 #include "runtime/waker.h"
@@ -89,9 +90,42 @@ inline constexpr size_t kDefaultHighWater = 64 * 1024;
 inline constexpr size_t kMinReceive = 4 * 1024;
 inline constexpr size_t kMaxReceive = 256 * 1024;
 
+// The wakers a socket moves out of its lists to wake after its mutex. A
+// readiness event or a close wakes one task or two almost always: those are
+// kept in place, so no event allocates.
+class WakerBatch {
+ public:
+  void take_all(std::vector<Waker>& from) {
+    for (Waker& waker : from) add(std::move(waker));
+    from.clear();
+  }
+  bool empty() const { return count_ == 0; }
+  void wake_all() {
+    for (size_t i = 0; i < count_ && i < kInPlace; ++i) std::move(in_place_[i]).wake();
+    for (Waker& waker : spilled_) std::move(waker).wake();
+    spilled_.clear();
+    count_ = 0;
+  }
+
+ private:
+  static constexpr size_t kInPlace = 2;
+  void add(Waker waker) {
+    if (count_ < kInPlace) {
+      in_place_[count_] = std::move(waker);
+    } else {
+      spilled_.push_back(std::move(waker));
+    }
+    ++count_;
+  }
+
+  Waker in_place_[kInPlace];
+  std::vector<Waker> spilled_;
+  size_t count_ = 0;
+};
+
 // Work found under a socket's mutex and carried out after it is released.
 struct Wakeups {
-  std::vector<Waker> wakers;
+  WakerBatch wakers;
   std::shared_ptr<ConnHandler> flow_handler;  // hears pause or resume
   std::shared_ptr<ConnHandler> closed_handler;
   std::shared_ptr<IoSource> removed;  // the core's reference, dropped last
@@ -130,7 +164,7 @@ class Socket : public IoSource {
   void close_fd_locked(Wakeups& w);
   static void park(std::vector<Waker>& waiters, Waker& waker);
 
-  std::mutex mu_;
+  LightMutex mu_;
   std::shared_ptr<SharedCore> core_;
   int fd_;
   uint64_t token_ = 0;
@@ -208,7 +242,14 @@ class Connection final : public Socket, public std::enable_shared_from_this<Conn
   void after_flush_locked(Wakeups& w);
   void update_read_interest_locked();
   void close_if_flushed();
-  bool park_reader_locked(Waker* waker, Wakeups& w);
+  // Parks `waker` (when given) as a reader; false when the loop has ended.
+  bool park_reader_locked(Waker* waker);
+  // recv() into `buf`: bytes, 0 at the end, -EAGAIN when nothing is there,
+  // or -errno of a failure (not yet acted on).
+  ssize_t recv_locked(char* buf, size_t n);
+  // Fails the connection with `err`, then lets the mutex go and wakes
+  // everybody that failure concerns. Returns `err`.
+  int fail_unlocking(std::unique_lock<LightMutex>& lock, int err);
   ssize_t take_unread_locked(char* buf, size_t n);
   void run(Wakeups& w);
 

@@ -9,6 +9,7 @@
 
 #include "runtime/context.h"
 #include "runtime/panic.h"
+#include "runtime/tls.h"
 
 namespace velkor {
 
@@ -26,8 +27,8 @@ constexpr uint32_t kReaderEvents = EPOLLIN | EPOLLERR | EPOLLHUP;
 constexpr uint32_t kWriterEvents = EPOLLOUT | EPOLLERR | EPOLLHUP;
 
 // The loop running on this thread and its core (innermost when runs nest).
-thread_local SharedCore* t_loop_core = nullptr;
-thread_local EventLoop* t_running_loop = nullptr;
+VELKOR_HOT_TLS thread_local SharedCore* t_loop_core = nullptr;
+VELKOR_HOT_TLS thread_local EventLoop* t_running_loop = nullptr;
 
 class LoopThreadScope {
  public:

@@ -37,6 +37,7 @@
 #include "runtime/context.h"
 #include "runtime/heap.h"
 #include "runtime/instant.h"
+#include "runtime/light_mutex.h"
 #include "runtime/loop.h"
 #include "runtime/panic.h"
 #include "runtime/signal_wake.h"
@@ -1296,6 +1297,71 @@ TEST(connection_buffers_what_the_kernel_refuses_and_flushes_it) {
   loop->loop_iteration();
   CHECK_EQ(log.back(), std::string("c:closed 0"));
   ::close(sv[1]);
+}
+
+TEST(a_close_wakes_every_parked_reader_and_writer) {
+  // More waiters than a readiness event keeps in place: every one is woken
+  // once, and each then sees the connection closed.
+  auto loop = new_loop();
+  auto core = loop->core();
+  ContextScope ctx(*loop);
+  int sv[2];
+  CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sv) == 0);
+  auto conn = adopt_or_die(core, sv[0]);
+  const std::string big(8 << 20, 'w');
+  CHECK_EQ(conn->write(big.data(), big.size()), 0);  // writers will wait for a drain
+  constexpr int kTasks = 5;
+  std::vector<int> polls(kTasks, 0);
+  std::vector<ssize_t> outcomes(kTasks, 0);
+  for (int i = 0; i < kTasks; ++i) {
+    core->spawn(task([&, i](const Waker& waker) {
+      const bool reader = i % 2 == 0;
+      Waker parked = waker.clone();
+      char byte;
+      ssize_t r = reader ? conn->receive(&byte, 1, &parked) : conn->await_drained(0, parked);
+      ++polls[static_cast<size_t>(i)];
+      if (reader ? r == -EAGAIN : r == 0) return Poll::Pending;
+      outcomes[static_cast<size_t>(i)] = r;
+      return Poll::Ready;
+    }));
+  }
+  loop->loop_iteration();
+  CHECK_EQ(polls, std::vector<int>(kTasks, 1));
+  conn->abort();
+  loop->loop_iteration();
+  CHECK_EQ(polls, std::vector<int>(kTasks, 2));
+  CHECK_EQ(outcomes, (std::vector<ssize_t>{-EBADF, -EBADF, -EBADF, -EBADF, -EBADF}));
+  CHECK_EQ(core->task_count(), size_t{0});
+  ::close(sv[1]);
+}
+
+TEST(light_mutex_excludes_and_wakes_its_sleepers) {
+  LightMutex mu;
+  CHECK(mu.try_lock());
+  CHECK(!mu.try_lock());
+  mu.unlock();
+  // Threads fight over it with a little work inside, so that some sleep:
+  // a lost wakeup hangs the test, a broken exclusion loses increments.
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  long counter = 0;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        std::lock_guard lock(mu);
+        if (inside.fetch_add(1) != 0) overlapped = true;
+        counter = counter + 1;
+        if (i % 512 == 0) std::this_thread::yield();
+        inside.fetch_sub(1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  CHECK(!overlapped.load());
+  CHECK_EQ(counter, long{kThreads} * kRounds);
 }
 
 TEST(an_event_for_a_closed_connection_never_reaches_the_next_one) {
