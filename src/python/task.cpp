@@ -22,6 +22,7 @@
 #include "python/module_state.h"
 #include "python/types.h"
 #include "runtime/context.h"
+#include "runtime/tls.h"
 
 namespace velkor::py {
 
@@ -91,7 +92,7 @@ Waiters& waiters(TaskObject* t) { return *std::launder(reinterpret_cast<Waiters*
 TaskObject* as_task(PyObject* obj) { return reinterpret_cast<TaskObject*>(obj); }
 
 // The task being stepped on this thread, if it is one of these.
-thread_local PyObject* t_current = nullptr;
+VELKOR_HOT_TLS thread_local PyObject* t_current = nullptr;
 
 std::atomic<unsigned long long> g_task_numbers{0};
 
