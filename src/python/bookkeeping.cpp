@@ -103,10 +103,11 @@ PyObject** cached_running_task_slot(ModuleState& state, PyObject* loop) {
 #endif
 }
 
-// loop._running_task, or a null Ref when it is None or missing.
-Ref running_task(PyObject* loop) {
+// loop._running_task, or a null Ref when it is None or missing; `slot` is
+// where the loop's class keeps it (cached_running_task_slot()), or null.
+Ref running_task(PyObject* loop, PyObject** slot) {
   Ref value;
-  if (PyObject** slot = running_task_slot(loop)) {
+  if (slot) {
     if (*slot) value = Ref::borrow(*slot);
   } else {
     value = optional_attr(loop, names().running_task);
@@ -115,8 +116,8 @@ Ref running_task(PyObject* loop) {
   return value;
 }
 
-void set_running_task(PyObject* loop, PyObject* task) {
-  if (PyObject** slot = running_task_slot(loop)) {
+void set_running_task(PyObject* loop, PyObject** slot, PyObject* task) {
+  if (slot) {
     Py_XSETREF(*slot, Py_NewRef(task));
   } else if (PyObject_SetAttr(loop, names().running_task, task) < 0) {
     PyErr_Clear();
@@ -143,10 +144,11 @@ SavedBookkeeping enter_task_step(ModuleState& state, PyObject* task, PyObject* h
   if (!task) return saved;
   if (!loop_cache) loop_cache = task_loop(task);
   saved.loop = loop_cache.copy();
-  if (saved.loop) saved.previous_running = running_task(saved.loop.get());
+  PyObject** slot = saved.loop ? cached_running_task_slot(state, saved.loop.get()) : nullptr;
+  if (saved.loop) saved.previous_running = running_task(saved.loop.get(), slot);
   if (holder) set_holder_item(holder, task);
   if (saved.loop) {
-    set_running_task(saved.loop.get(), task);
+    set_running_task(saved.loop.get(), slot, task);
     call_asyncio(asyncio_enter_task(state), saved.loop.get(), task);
   }
   return saved;
@@ -157,7 +159,9 @@ void exit_task_step(ModuleState& state, PyObject* task, PyObject* holder,
   auto or_none = [](const Ref& r) { return r ? r.get() : Py_None; };
   if (holder) set_holder_item(holder, or_none(saved.previous_current));
   if (task && saved.loop) {
-    set_running_task(saved.loop.get(), or_none(saved.previous_running));
+    // Looked up again: the step may have changed the loop's class.
+    PyObject** slot = cached_running_task_slot(state, saved.loop.get());
+    set_running_task(saved.loop.get(), slot, or_none(saved.previous_running));
     call_asyncio(asyncio_leave_task(state), saved.loop.get(), task);
   }
 }
@@ -173,7 +177,7 @@ void enter_loop_task_step(ModuleState& state, PyObject* task, PyObject* holder, 
     saved.previous_running = std::exchange(*slot, Py_NewRef(task));
   } else {
     saved.previous_running = optional_attr(loop, names().running_task).release();
-    set_running_task(loop, task);
+    set_running_task(loop, nullptr, task);
   }
   call_asyncio(asyncio_enter_task(state), loop, task);
 }
@@ -187,7 +191,7 @@ void exit_loop_task_step(ModuleState& state, PyObject* task, PyObject* holder, L
     Py_XSETREF(*slot, previous_running ? previous_running : Py_NewRef(Py_None));
     previous_running = nullptr;
   } else {
-    set_running_task(loop, previous_running ? previous_running : Py_None);
+    set_running_task(loop, nullptr, previous_running ? previous_running : Py_None);
   }
   call_asyncio(asyncio_leave_task(state), loop, task);
   Py_XDECREF(previous_current);
