@@ -309,6 +309,61 @@ def test_a_caught_result_is_a_plain_fresh_stop_iteration(peer, source):
     assert values_after == ([None, None] if source == "task result" else [])
 
 
+def test_reused_stop_iterations_keep_each_result_its_own_and_nothing_alive():
+    # Awaits inside a run share one StopIteration per thread. A result must
+    # still be released by the end of the step that received it, an
+    # exception someone kept must never change under them, and a finaliser
+    # that completes an await while a result is being dropped must not swap
+    # the two results.
+    async def child(value):
+        return value
+
+    async def finished(value):
+        handle = _velkor._spawn(child(value))
+        await velkor.sleep(0.002)
+        return handle.__await__()
+
+    nested = []
+
+    class CompletesAnAwaitWhenDropped:
+        def __del__(self):
+            try:
+                next(late)
+            except StopIteration as e:
+                nested.append(e.value)
+
+    async def main():
+        global late
+        got = await _velkor._spawn(child(_Marker()))
+        released = weakref.ref(got)
+        del got
+        await velkor.yield_now()  # the step that received it has ended
+        gc.collect()
+        gc_free = released() is None
+
+        it = await finished("kept")
+        try:
+            next(it)  # the path a coroutine frame takes
+        except StopIteration as e:
+            kept = e
+        after = [await _velkor._spawn(child(n)) for n in range(3)]
+
+        # Both finished already, so one step completes both awaits.
+        first, second = (_velkor._spawn(child(v)) for v in (CompletesAnAwaitWhenDropped(), "second"))
+        late = await finished("from a finaliser")
+        await first
+        del first  # its result is left only in the reused exception
+        second = await second
+        return gc_free, (kept.value, kept.args), after, nested, second
+
+    gc_free, kept, after, nested_values, second = velkor.run(main())
+    assert gc_free
+    assert kept == ("kept", ("kept",))
+    assert after == [0, 1, 2]
+    assert nested_values == ["from a finaliser"]
+    assert second == "second"
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda s: s.read(1, 2), "at most 1 argument"),
     (lambda s: s.read(m=1), "unexpected keyword argument 'm'"),

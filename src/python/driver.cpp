@@ -30,9 +30,7 @@ StepEnd classify_call(PyObject* result, Ref& out) {
   return take_raised(out);
 }
 
-}  // namespace
-
-StepEnd send_none(PyObject* coro, Ref& out) {
+StepEnd send_none_once(PyObject* coro, Ref& out) {
   if (PyCoro_CheckExact(coro) || PyGen_CheckExact(coro)) {
     PyObject* result = nullptr;
     switch (PyIter_Send(coro, Py_None, &result)) {
@@ -49,8 +47,18 @@ StepEnd send_none(PyObject* coro, Ref& out) {
   return classify_call(PyObject_CallMethodOneArg(coro, names().send, Py_None), out);
 }
 
+}  // namespace
+
+StepEnd send_none(PyObject* coro, Ref& out) {
+  StepEnd end = send_none_once(coro, out);
+  release_await_value();
+  return end;
+}
+
 StepEnd throw_into(PyObject* coro, PyObject* exc_type, Ref& out) {
-  return classify_call(PyObject_CallMethodOneArg(coro, names().throw_, exc_type), out);
+  StepEnd end = classify_call(PyObject_CallMethodOneArg(coro, names().throw_, exc_type), out);
+  release_await_value();
+  return end;
 }
 
 void store_step_outcome(StepEnd end, Ref out, ResultSlot& slot) {

@@ -320,6 +320,7 @@ std::optional<std::string> run_engine(PyObject* self, bool until_complete) {
       if (previous) runtime::set_runtime(std::move(*previous));
     }
   }
+  drop_recycled_stop_iteration();
   loop.running->store(false);
   if (loop.close_pending) {
     loop.close_pending = false;

@@ -9,6 +9,7 @@
 #include "python/driver.h"
 #include "python/errors.h"
 #include "python/signals.h"
+#include "python/types.h"
 #include "runtime/context.h"
 #include "runtime/loop.h"
 #include "task/pool.h"
@@ -90,6 +91,7 @@ PyObject* run_coroutine(PyObject* coro, bool wake_for_signals) {
     Unlocked detached;
     failure = drive_detached(std::move(task), signals ? &*signals : nullptr);
   }
+  drop_recycled_stop_iteration();
   signals.reset();
   if (failure.loop_errno != 0) {
     PyErr_SetString(PyExc_RuntimeError, os_error_text(failure.loop_errno).c_str());

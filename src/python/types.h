@@ -67,14 +67,32 @@ void delete_object(PyObject* obj) {
 // Ends an iterator step with `value` as the await's result: StopIteration
 // carrying it (any value, tuples and exceptions included, comes out exactly),
 // or no exception at all for None (a step that returns nullptr with no error
-// set ends the iteration). The caller returns nullptr.
+// set ends the iteration). The caller returns nullptr. Inside a run the
+// thread reuses one StopIteration for this (see types.cpp).
 void set_stop_iteration(PyObject* value);
 
+// End of a task step: the reused StopIteration lets go of the value it
+// carried, so a result lives no longer than the step that received it.
+void release_await_value();
+
+// The raised exception goes to Python code that may keep it: if it is the
+// reused StopIteration, the thread stops reusing it.
+void detach_raised_stop_iteration();
+
+// End of a run on this thread: drops the reused StopIteration.
+void drop_recycled_stop_iteration();
+
 // Turns the end of an iterator step (nullptr, no error) into an explicit
-// StopIteration for the `send` method.
+// StopIteration for the `send` method, and makes sure the one it raises is
+// the caller's own.
 inline PyObject* send_result(PyObject* step_result) {
-  if (!step_result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-  return step_result;
+  if (step_result) return step_result;
+  if (!PyErr_Occurred()) {
+    PyErr_SetNone(PyExc_StopIteration);
+  } else {
+    detach_raised_stop_iteration();
+  }
+  return nullptr;
 }
 
 // Reads a float argument: an exact float directly, anything else through
