@@ -29,31 +29,43 @@ Ref task_loop(PyObject* task) {
   return loop;
 }
 
-void discard(PyObject* result) {
-  Py_XDECREF(result);
-  PyErr_Clear();
-}
-
 // Calls `func(loop, task)` (_asyncio's _enter_task or _leave_task),
-// discarding the outcome.
+// discarding the outcome. Both run on every task step: a builtin taking
+// fast-call arguments is called through its C function directly, which is
+// what the generic call ends up doing after a dispatch through two layers.
 void call_asyncio(PyObject* func, PyObject* loop, PyObject* task) {
   if (!func) {
     PyErr_Clear();
     return;
   }
   PyObject* args[] = {loop, task};
-  discard(PyObject_Vectorcall(func, args, 2, nullptr));
+  PyObject* result;
+  constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+  if (PyCFunction_CheckExact(func) &&
+      (PyCFunction_GET_FLAGS(func) & (kFastCall | METH_METHOD | METH_VARARGS | METH_NOARGS | METH_O)) ==
+          kFastCall) {
+    auto call = reinterpret_cast<PyCFunctionFastWithKeywords>(
+        reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(func)));
+    result = call(PyCFunction_GET_SELF(func), args, 2, nullptr);
+  } else {
+    result = PyObject_Vectorcall(func, args, 2, nullptr);
+  }
+  if (result) {
+    Py_DECREF(result);
+  } else {
+    PyErr_Clear();
+  }
 }
 
 // holder[0], for the list velkor._compat hands out, or any other mapping.
-Ref holder_item(PyObject* holder) {
+inline Ref holder_item(PyObject* holder) {
   if (PyList_CheckExact(holder) && PyList_GET_SIZE(holder) > 0) return Ref::borrow(PyList_GET_ITEM(holder, 0));
   Ref item = Ref::steal(PyObject_GetItem(holder, zero()));
   if (!item) PyErr_Clear();
   return item;
 }
 
-void set_holder_item(PyObject* holder, PyObject* value) {
+inline void set_holder_item(PyObject* holder, PyObject* value) {
   if (PyList_CheckExact(holder) && PyList_GET_SIZE(holder) > 0) {
     PyObject* old = PyList_GET_ITEM(holder, 0);
     PyList_SET_ITEM(holder, 0, Py_NewRef(value));
