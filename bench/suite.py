@@ -157,6 +157,19 @@ def ratio(peer: float | None, ours: float | None, higher_is_better: bool) -> flo
     return peer / ours
 
 
+def paired_ratio(peer: list[float], ours: list[float], higher_is_better: bool) -> float | None:
+    """The median of the ratios within each round, where the runtimes ran
+    back to back: a drift of the machine's speed between rounds, which the
+    ratio of the medians takes in, cancels out. None unless every round
+    measured both."""
+    if len(peer) != len(ours) or len(ours) < 2:
+        return None
+    rounds = [ratio(p, o, higher_is_better) for p, o in zip(peer, ours)]
+    if any(r is None for r in rounds):
+        return None
+    return statistics.median(r for r in rounds if r is not None)
+
+
 def sizes(w: Workload, scale: float) -> int:
     return max(w.min_n, round(w.n * scale))
 
@@ -222,10 +235,13 @@ def run_workload(w: Workload, args: argparse.Namespace, port: int | None,
         ours = medians.get("velkor")
         ratios = {p: ratio(medians.get(p), ours, m.higher_is_better)
                   for p in runtimes if p != "velkor"}
+        samples = {r: v[m.key]["samples"] for r, v in entry["runtimes"].items() if m.key in v}
+        paired = {p: paired_ratio(samples[p], samples["velkor"], m.higher_is_better)
+                  for p in ratios if p in samples and "velkor" in samples}
         entry["metrics"][m.key] = {"title": m.title.format(n=workloads.count(n)),
                                    "unit": m.unit, "scale": m.scale,
                                    "higher_is_better": m.higher_is_better,
-                                   "ratios": ratios}
+                                   "ratios": ratios, "paired": paired}
     return entry
 
 
@@ -294,7 +310,9 @@ def section_table(runtimes: list[str], entries: list[dict[str, Any]]) -> str:
                                f"±{s['spread'] * 100:.0f}%")
             for p in peers:
                 ratio = metric["ratios"].get(p)
-                row.append("n/a" if ratio is None else f"{ratio:.2f}")
+                paired = metric.get("paired", {}).get(p)
+                cell = "n/a" if ratio is None else f"{ratio:.2f}"
+                row.append(cell if paired is None else f"{cell} ({paired:.2f})")
             rows.append(row)
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     lines = []
@@ -461,7 +479,8 @@ def main(argv: list[str]) -> int:
     print()
     print(table(report))
     print("\nmedian ±spread ((max - min) / median); ratio columns: peer / velkor for costs, "
-          "velkor / peer for rates (req/s): above 1 means velkor is ahead")
+          "velkor / peer for rates (req/s): above 1 means velkor is ahead; in brackets the "
+          "median of the ratios within each round (the runtimes ran back to back)")
     args.out.mkdir(parents=True, exist_ok=True)
     json_path = args.out / "latest.json"
     json_path.write_text(json.dumps(report, indent=1))
