@@ -42,7 +42,9 @@ PyObject* new_stop_iteration(PyObject* value) {
 //   made (no traceback, context, cause, notes, dict; args its own 1-tuple);
 // - its value is dropped at the end of the task step that lent it
 //   (`release_await_value`), so a result lives no longer than the step that
-//   received it;
+//   received it; a coroutine stepped by some other driver (asyncio's own
+//   Task, say) leaves it there until the thread's next completed await or
+//   the end of the run;
 // - an exception handed to Python code (the `send` method, a catch by hand)
 //   is left to that code at the next reuse or step end, and is never
 //   changed once someone else holds it;
