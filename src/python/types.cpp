@@ -139,6 +139,8 @@ void detach_raised_stop_iteration() {
 
 void drop_recycled_stop_iteration() {
   if (t_recycled.exc && t_recycled.interp == current_interpreter()) forget_recycled();
+  // One that another interpreter made cannot be freed from this one: it is
+  // left, as a reference that interpreter never gets back.
   t_recycled = {};
 }
 
