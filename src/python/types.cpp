@@ -138,10 +138,9 @@ void detach_raised_stop_iteration() {
 }
 
 void drop_recycled_stop_iteration() {
+  // One that another interpreter made is not freed from this one: the end
+  // of that interpreter's run on this thread drops it.
   if (t_recycled.exc && t_recycled.interp == current_interpreter()) forget_recycled();
-  // One that another interpreter made cannot be freed from this one: it is
-  // left, as a reference that interpreter never gets back.
-  t_recycled = {};
 }
 
 bool float_argument(PyObject* obj, const char* name, double& out) {
