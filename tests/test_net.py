@@ -484,6 +484,31 @@ def test_a_cancelled_read_loses_no_byte(helper, expected, listening):
     assert velkor.run(main()) == expected
 
 
+def test_helpers_return_only_whole_messages_however_the_bytes_arrive(listening):
+    # A piece shorter than the separator, a separator split across pieces,
+    # and a piece holding more than one message.
+    peer = listening()
+
+    async def main():
+        stream = await peer.connect()
+        conn, _ = peer.sock.accept()
+        with conn:
+            got = []
+            for pieces, read in [([b"a", b"b\r", b"\n"], lambda: stream.readuntil(b"\r\n")),
+                                 ([b"xy", b"z"], lambda: stream.readexactly(3)),
+                                 ([b"one\ntwo\n"], stream.readline)]:
+                reading = velkor.spawn(read())
+                for piece in pieces:
+                    conn.sendall(piece)
+                    await velkor.sleep(0.02)
+                got.append(await reading)
+            got.append(await stream.readline())
+            stream.close()
+        return got
+
+    assert velkor.run(main()) == [b"ab\r\n", b"xyz", b"one\n", b"two\n"]
+
+
 def test_cancelled_accept_and_connect_leave_things_usable():
     # A listener whose accept queue is full drops new SYNs: a connect to it
     # stays in progress until cancelled.

@@ -95,6 +95,15 @@ class Stream(_velkor.StreamCore):
         stream ends first."""
         if n < 0:
             raise ValueError("readexactly size can not be less than zero")
+        if n and not self._buffer and not self._eof:
+            # A message that came whole (the usual request or reply) is
+            # returned as read, without passing through the buffer.
+            chunk = await self._native.read(_CHUNK)
+            if len(chunk) == n:
+                return chunk
+            if not chunk:
+                self._eof = True
+            self._buffer += chunk
         while len(self._buffer) < n:
             if not await self._fill():
                 raise IncompleteReadError(self._take(len(self._buffer)), n)
@@ -105,6 +114,15 @@ class Stream(_velkor.StreamCore):
         (holding what came) when the stream ends first."""
         if not separator:
             raise ValueError("Separator should be at least one-byte string")
+        if not self._buffer and not self._eof:
+            # A line that came whole is returned as read.
+            chunk = await self._native.read(_CHUNK)
+            end = len(chunk) - len(separator)
+            if end >= 0 and chunk.find(separator) == end:
+                return chunk
+            if not chunk:
+                self._eof = True
+            self._buffer += chunk
         start = 0
         while (index := self._buffer.find(separator, start)) < 0:
             # Only the bytes still to come can complete a separator.
