@@ -69,7 +69,10 @@ class Stream(_velkor.StreamCore):
         """Appends the next received bytes to the buffer; False at end of stream."""
         if self._eof:
             return False
-        chunk = await self._native.read(_CHUNK)
+        return self._keep(await self._native.read(_CHUNK))
+
+    def _keep(self, chunk: bytes) -> bool:
+        """Appends a received chunk to the buffer; an empty one marks the end."""
         if not chunk:
             self._eof = True
             return False
@@ -101,9 +104,7 @@ class Stream(_velkor.StreamCore):
             chunk = await self._native.read(_CHUNK)
             if len(chunk) == n:
                 return chunk
-            if not chunk:
-                self._eof = True
-            self._buffer += chunk
+            self._keep(chunk)
         while len(self._buffer) < n:
             if not await self._fill():
                 raise IncompleteReadError(self._take(len(self._buffer)), n)
@@ -120,9 +121,7 @@ class Stream(_velkor.StreamCore):
             end = len(chunk) - len(separator)
             if end >= 0 and chunk.find(separator) == end:
                 return chunk
-            if not chunk:
-                self._eof = True
-            self._buffer += chunk
+            self._keep(chunk)
         start = 0
         while (index := self._buffer.find(separator, start)) < 0:
             # Only the bytes still to come can complete a separator.
